@@ -1,0 +1,23 @@
+// The canonical text of a graph and the canonical order of its nodes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/quorl_error.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// The canonical (CGraph) text; empty for a graph without nodes. The input is
+// only read. `stop` is polled between candidates and between rewrite passes.
+Result<std::string> to_cgraph(const GraphWrap& graph, std::string_view candidate_rule, std::string_view branch_rule,
+                              bool allow_hashes, bool compress, bool compact, const StopCheck& stop = {});
+
+// The node ids in canonical order, from the same root as to_cgraph's text.
+Result<std::vector<std::string>> canonical_node_order(const GraphWrap& graph, std::string_view candidate_rule,
+                                                      std::string_view branch_rule, bool allow_hashes, bool compact,
+                                                      const StopCheck& stop = {});
+
+}  // namespace quorl

@@ -1,0 +1,19 @@
+// The rewrite of a levelled graph into its rooted directed form.
+#pragma once
+
+#include <string_view>
+
+#include "error/quorl_error.hpp"
+#include "graph/exclusion.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// Rewrites a copy of `graph` rooted at `root_id`: cobound edges become pairs
+// of virtual nodes and join nodes are split into mirrors, deepest floor first.
+// `compact` picks compact over expanded join resolution; `allow_hashes` makes
+// magnets MD5 digests. The input is only read. `stop` is polled between passes.
+Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                   bool compact, bool allow_hashes, const StopCheck& stop = {});
+
+}  // namespace quorl

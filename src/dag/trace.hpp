@@ -1,0 +1,41 @@
+// Diagnostic trace events: one "TRACE " line per event on standard output,
+// written only when the environment switch QUORL_TRACE is exactly "1".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+struct JsonValue;
+using JsonArray = std::vector<JsonValue>;
+using JsonObject = std::vector<std::pair<std::string, JsonValue>>;  // written in byte order of keys
+
+struct JsonValue {
+    std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray, JsonObject> value;
+};
+
+struct TraceField {
+    std::string key;
+    JsonValue value;
+};
+
+// Read afresh on every call; on only for the exact value "1".
+bool trace_enabled();
+bool magnet_trace_enabled();
+
+// Writes the event when tracing is on; fields are written sorted by key.
+void emit(std::string_view event, std::vector<TraceField> fields);
+// The "dag_counts" event: live nodes, live edges, virtual and mirror nodes.
+void emit_counts(const GraphWrap& graph);
+
+std::string to_json(const JsonValue& value);
+std::string escape_json(std::string_view text);
+
+}  // namespace quorl

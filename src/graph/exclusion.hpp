@@ -1,0 +1,72 @@
+// The nodes a walk (the floor search, the tree writers) must not enter.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+};
+
+// A set of node id texts with lookups by string_view.
+using IdSet = std::unordered_set<std::string, IdHash, std::equal_to<>>;
+
+// Which nodes a walk skips, as a set of ids or as an equivalent cheaper test.
+// Non-owning: the set or flags it refers to must outlive it. The root of a
+// walk is never excluded; the walks check that themselves before asking.
+class Exclusion {
+public:
+    // Excludes nothing.
+    Exclusion() = default;
+
+    static Exclusion of_ids(const IdSet& ids) {
+        Exclusion exclusion;
+        exclusion.ids_ = &ids;
+        return exclusion;
+    }
+
+    // Excludes the nodes whose flag is set; indices at or past the end are not excluded.
+    static Exclusion of_nodes(const std::vector<bool>& excluded_nodes) {
+        Exclusion exclusion;
+        exclusion.nodes_ = &excluded_nodes;
+        return exclusion;
+    }
+
+    // Excludes every node whose floor is present and at most `floor`, except
+    // `kept`. Reads floors when asked, so only for walks that do not change them.
+    static Exclusion floor_at_most(std::int32_t floor, NodeIndex kept) {
+        Exclusion exclusion;
+        exclusion.by_floor_ = true;
+        exclusion.floor_ = floor;
+        exclusion.kept_ = kept;
+        return exclusion;
+    }
+
+    // Precondition: `node` is live in `graph`.
+    bool excludes(const GraphWrap& graph, NodeIndex node) const {
+        if (ids_ != nullptr) return ids_->contains(std::string_view(graph.node_at(node).id));
+        if (nodes_ != nullptr) return node < nodes_->size() && (*nodes_)[node];
+        if (by_floor_) {
+            const auto& floor = graph.node_at(node).meta.floor;
+            return node != kept_ && floor.has_value() && *floor <= floor_;
+        }
+        return false;
+    }
+
+private:
+    const IdSet* ids_ = nullptr;
+    const std::vector<bool>* nodes_ = nullptr;
+    bool by_floor_ = false;
+    std::int32_t floor_ = 0;
+    NodeIndex kept_ = kNoIndex;
+};
+
+}  // namespace quorl

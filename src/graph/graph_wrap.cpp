@@ -1,0 +1,198 @@
+#include "graph/graph_wrap.hpp"
+
+#include <functional>
+#include <limits>
+
+namespace quorl {
+
+namespace {
+
+constexpr std::size_t index_of(End end) { return static_cast<std::size_t>(end); }
+
+}  // namespace
+
+std::uint32_t IdIndex::hash_of(std::string_view id) {
+    const std::uint64_t hash = std::hash<std::string_view>{}(id);
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+void IdIndex::insert(std::string_view id, NodeIndex node) {
+    if ((live_ + erased_ + 1) * 4 > entries_.size() * 3) grow();
+    const std::uint32_t hash = hash_of(id);
+    const std::size_t mask = entries_.size() - 1;
+    std::size_t at = hash & mask;
+    while (entries_[at].node != kEmpty && entries_[at].node != kErased) at = (at + 1) & mask;
+    if (entries_[at].node == kErased) --erased_;
+    entries_[at] = Entry{hash, node};
+    ++live_;
+}
+
+// Rehashes into a table at least twice the live count, dropping erased marks.
+void IdIndex::grow() {
+    std::size_t capacity = 16;
+    while (capacity * 3 < (live_ + 1) * 8) capacity *= 2;
+    std::vector<Entry> old = std::move(entries_);
+    entries_.assign(capacity, Entry{});
+    erased_ = 0;
+    const std::size_t mask = capacity - 1;
+    for (const Entry& entry : old) {
+        if (entry.node == kEmpty || entry.node == kErased) continue;
+        std::size_t at = entry.hash & mask;
+        while (entries_[at].node != kEmpty) at = (at + 1) & mask;
+        entries_[at] = entry;
+    }
+}
+
+NodeIndex GraphWrap::ensure_node(std::string_view id, std::string_view label) {
+    if (const auto existing = find_node(id)) {
+        NodeData& data = nodes_[*existing].data;
+        if (!label.empty() && data.label.empty()) data.label = label;
+        return *existing;
+    }
+    return insert_node(NodeData{NodeMeta{}, std::string(id), std::string(label)});
+}
+
+NodeIndex GraphWrap::add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta) {
+    if (const auto existing = find_node(id)) return *existing;
+    return insert_node(NodeData{std::move(meta), std::string(id), std::string(label)});
+}
+
+void GraphWrap::add_edge_with_modality(std::string_view first_id, std::string_view second_id,
+                                       std::string_view modality) {
+    const NodeIndex first = ensure_node(first_id, ".");
+    const NodeIndex second = ensure_node(second_id, ".");
+    ++edge_counter_;
+    insert_edge(first, second, EdgeData{"e" + std::to_string(edge_counter_), std::string(modality)});
+}
+
+EdgeIndex GraphWrap::add_edge_custom(NodeIndex first, NodeIndex second, EdgeData data) {
+    QUORL_ASSERT(has_node(first) && has_node(second));
+    ++edge_counter_;
+    if (data.id.empty()) data.id = "e" + std::to_string(edge_counter_);
+    return insert_edge(first, second, std::move(data));
+}
+
+bool GraphWrap::remove_node(std::string_view id) {
+    const auto removed = node_index_.erase(id, id_of());
+    if (!removed) return false;
+    const NodeIndex node = *removed;
+    if (!has_node(node)) return true;
+    for (const End list : {End::First, End::Second}) {
+        while (nodes_[node].heads[index_of(list)] != kNoIndex) remove_edge(nodes_[node].heads[index_of(list)]);
+    }
+    NodeSlot& slot = nodes_[node];
+    slot.data = NodeData{};
+    slot.live = false;
+    slot.next_free = free_node_;
+    free_node_ = node;
+    --node_count_;
+    return true;
+}
+
+void GraphWrap::remove_edge(EdgeIndex edge) {
+    QUORL_ASSERT(has_edge(edge));
+    unlink(edge, End::First);
+    unlink(edge, End::Second);
+    EdgeSlot& slot = edges_[edge];
+    slot.data = EdgeData{};
+    slot.ends = {kNoIndex, kNoIndex};
+    slot.next = {kNoIndex, kNoIndex};
+    slot.live = false;
+    slot.next_free = free_edge_;
+    free_edge_ = edge;
+    --edge_count_;
+}
+
+const NodeData& GraphWrap::node_at(NodeIndex node) const {
+    QUORL_ASSERT(has_node(node));
+    return nodes_[node].data;
+}
+
+NodeData& GraphWrap::node_at(NodeIndex node) {
+    QUORL_ASSERT(has_node(node));
+    return nodes_[node].data;
+}
+
+const EdgeData& GraphWrap::edge_at(EdgeIndex edge) const {
+    QUORL_ASSERT(has_edge(edge));
+    return edges_[edge].data;
+}
+
+NodeIndex GraphWrap::endpoint(EdgeIndex edge, End end) const {
+    QUORL_ASSERT(has_edge(edge));
+    return edges_[edge].ends[index_of(end)];
+}
+
+std::pair<NodeIndex, NodeIndex> GraphWrap::endpoints(EdgeIndex edge) const {
+    QUORL_ASSERT(has_edge(edge));
+    return {edges_[edge].ends[0], edges_[edge].ends[1]};
+}
+
+std::optional<NodeIndex> GraphWrap::find_node(std::string_view id) const {
+    return node_index_.find(id, id_of());
+}
+
+EdgeIndex GraphWrap::list_head(NodeIndex node, End list) const {
+    QUORL_ASSERT(has_node(node));
+    return nodes_[node].heads[index_of(list)];
+}
+
+EdgeIndex GraphWrap::next_in_list(EdgeIndex edge, End list) const {
+    QUORL_ASSERT(has_edge(edge));
+    return edges_[edge].next[index_of(list)];
+}
+
+NodeIndex GraphWrap::insert_node(NodeData data) {
+    NodeIndex node;
+    if (free_node_ != kNoIndex) {
+        node = free_node_;
+        free_node_ = nodes_[node].next_free;
+    } else {
+        QUORL_ASSERT(nodes_.size() < kNoIndex);
+        node = static_cast<NodeIndex>(nodes_.size());
+        nodes_.emplace_back();
+    }
+    NodeSlot& slot = nodes_[node];
+    slot.data = std::move(data);
+    slot.heads = {kNoIndex, kNoIndex};
+    slot.next_free = kNoIndex;
+    slot.live = true;
+    ++node_count_;
+    node_index_.insert(slot.data.id, node);
+    return node;
+}
+
+EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData data) {
+    EdgeIndex edge;
+    if (free_edge_ != kNoIndex) {
+        edge = free_edge_;
+        free_edge_ = edges_[edge].next_free;
+    } else {
+        QUORL_ASSERT(edges_.size() < kNoIndex);
+        edge = static_cast<EdgeIndex>(edges_.size());
+        edges_.emplace_back();
+    }
+    EdgeSlot& slot = edges_[edge];
+    slot.data = std::move(data);
+    slot.ends = {first, second};
+    slot.next = {nodes_[first].heads[0], nodes_[second].heads[1]};
+    slot.next_free = kNoIndex;
+    slot.live = true;
+    nodes_[first].heads[0] = edge;
+    nodes_[second].heads[1] = edge;
+    ++edge_count_;
+    return edge;
+}
+
+// Takes the edge out of one incidence list of the endpoint on that side.
+void GraphWrap::unlink(EdgeIndex edge, End list) {
+    const std::size_t side = index_of(list);
+    EdgeIndex* link = &nodes_[edges_[edge].ends[side]].heads[side];
+    while (*link != edge) {
+        QUORL_ASSERT(*link != kNoIndex);
+        link = &edges_[*link].next[side];
+    }
+    *link = edges_[edge].next[side];
+}
+
+}  // namespace quorl

@@ -1,0 +1,218 @@
+// The labelled undirected multigraph every stage of the engine works on.
+//
+// Node and edge slots live in contiguous vectors and keep their indices while
+// other nodes and edges are removed; vacant slots are chained in free lists
+// and reused most-recently-freed first. Each node has two singly linked
+// incidence lists (edges in which it is the first endpoint, and edges in which
+// it is the second); new edges go to the front. Copying a store copies every
+// slot, vacant ones and free lists included, so that indices and later
+// additions behave in the copy exactly as in the source.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error/quorl_error.hpp"
+
+namespace quorl {
+
+using NodeIndex = std::uint32_t;
+using EdgeIndex = std::uint32_t;
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+using Digest = std::array<std::uint8_t, 16>;
+
+// Derived data written by the later stages; all absent, empty or false when a
+// node is created by ensure_node.
+struct NodeMeta {
+    std::optional<std::uint64_t> mirror_seq;
+    std::vector<std::string> prune_sources;
+    std::optional<std::string> origin;
+    std::optional<std::string> magnet;
+    std::optional<std::string> prune_source;
+    std::optional<std::int32_t> floor;
+    bool is_mirror = false;
+    bool is_virtual = false;
+    std::optional<Digest> magnet_digest;
+    std::optional<Digest> magnet_digest_alt;
+    bool magnet_flag = false;
+};
+
+struct NodeData {
+    NodeMeta meta;
+    std::string id;
+    std::string label;
+};
+
+struct EdgeData {
+    std::string id;
+    std::string modality;
+};
+
+// Which end of an edge a node is; also selects one of a node's two incidence lists.
+enum class End : std::uint8_t { First = 0, Second = 1 };
+
+// Maps node ids to node indices with open addressing over a flat table of
+// indices, so copying it is one allocation. The ids themselves stay in the
+// node slots; nothing observable depends on the table's order.
+class IdIndex {
+public:
+    template <class IdOf>
+    std::optional<NodeIndex> find(std::string_view id, const IdOf& id_of) const;
+    // Precondition: the id is not present.
+    void insert(std::string_view id, NodeIndex node);
+    template <class IdOf>
+    std::optional<NodeIndex> erase(std::string_view id, const IdOf& id_of);
+    std::size_t size() const { return live_; }
+
+private:
+    struct Entry {
+        std::uint32_t hash = 0;
+        NodeIndex node = kEmpty;
+    };
+    static constexpr NodeIndex kEmpty = kNoIndex;
+    static constexpr NodeIndex kErased = kNoIndex - 1;
+
+    static std::uint32_t hash_of(std::string_view id);
+    template <class IdOf>
+    std::size_t probe(std::string_view id, std::uint32_t hash, const IdOf& id_of) const;
+    void grow();
+
+    std::vector<Entry> entries_;  // size is zero or a power of two
+    std::size_t live_ = 0;
+    std::size_t erased_ = 0;
+};
+
+class GraphWrap {
+public:
+    GraphWrap() = default;
+
+    // Returns the node with this id, creating it if needed. An existing node
+    // whose label is empty takes a non-empty label offered here; any other
+    // label stays.
+    NodeIndex ensure_node(std::string_view id, std::string_view label);
+    // Returns the node with this id unchanged if it exists; otherwise creates
+    // it with the given metadata.
+    NodeIndex add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta);
+    // Adds an edge named "e{counter}" between two nodes named by id, creating
+    // them with label "." if needed (the first id first).
+    void add_edge_with_modality(std::string_view first_id, std::string_view second_id, std::string_view modality);
+    // Adds an edge between two live nodes; an empty id becomes "e{counter}".
+    // The counter is raised either way.
+    EdgeIndex add_edge_custom(NodeIndex first, NodeIndex second, EdgeData data);
+    // Removes the node and all its edges; false when no node has this id.
+    bool remove_node(std::string_view id);
+    // Removes one live edge; the edge counter is unchanged.
+    void remove_edge(EdgeIndex edge);
+
+    std::uint32_t node_count() const { return node_count_; }
+    std::uint32_t edge_count() const { return edge_count_; }
+    std::uint64_t edge_counter() const { return edge_counter_; }
+    // One past the highest node or edge slot; live indices are below it.
+    NodeIndex node_bound() const { return static_cast<NodeIndex>(nodes_.size()); }
+    EdgeIndex edge_bound() const { return static_cast<EdgeIndex>(edges_.size()); }
+
+    bool has_node(NodeIndex node) const { return node < nodes_.size() && nodes_[node].live; }
+    bool has_edge(EdgeIndex edge) const { return edge < edges_.size() && edges_[edge].live; }
+    // Null for a vacant or out-of-range index.
+    const NodeData* node(NodeIndex node) const { return has_node(node) ? &nodes_[node].data : nullptr; }
+    NodeData* node(NodeIndex node) { return has_node(node) ? &nodes_[node].data : nullptr; }
+    const EdgeData* edge(EdgeIndex edge) const { return has_edge(edge) ? &edges_[edge].data : nullptr; }
+    // Precondition: the index is live (checked).
+    const NodeData& node_at(NodeIndex node) const;
+    NodeData& node_at(NodeIndex node);
+    const EdgeData& edge_at(EdgeIndex edge) const;
+    NodeIndex endpoint(EdgeIndex edge, End end) const;
+    std::pair<NodeIndex, NodeIndex> endpoints(EdgeIndex edge) const;
+
+    std::optional<NodeIndex> find_node(std::string_view id) const;
+
+    // Raw incidence lists, newest edge first; kNoIndex ends a list.
+    EdgeIndex list_head(NodeIndex node, End list) const;
+    EdgeIndex next_in_list(EdgeIndex edge, End list) const;
+
+    // Calls visit(edge, neighbour) for the edges of a node in neighbour order:
+    // first-endpoint list, then second-endpoint list (newest first in each),
+    // a self-loop only once.
+    template <class Visit>
+    void for_each_incident(NodeIndex node, Visit&& visit) const;
+
+private:
+    struct NodeSlot {
+        NodeData data;
+        std::array<EdgeIndex, 2> heads{kNoIndex, kNoIndex};
+        NodeIndex next_free = kNoIndex;
+        bool live = false;
+    };
+    struct EdgeSlot {
+        EdgeData data;
+        std::array<NodeIndex, 2> ends{kNoIndex, kNoIndex};
+        std::array<EdgeIndex, 2> next{kNoIndex, kNoIndex};
+        EdgeIndex next_free = kNoIndex;
+        bool live = false;
+    };
+
+    NodeIndex insert_node(NodeData data);
+    EdgeIndex insert_edge(NodeIndex first, NodeIndex second, EdgeData data);
+    void unlink(EdgeIndex edge, End list);
+    auto id_of() const {
+        return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };
+    }
+
+    std::vector<NodeSlot> nodes_;
+    std::vector<EdgeSlot> edges_;
+    IdIndex node_index_;
+    std::uint32_t node_count_ = 0;
+    std::uint32_t edge_count_ = 0;
+    NodeIndex free_node_ = kNoIndex;
+    EdgeIndex free_edge_ = kNoIndex;
+    std::uint64_t edge_counter_ = 0;
+};
+
+template <class Visit>
+void GraphWrap::for_each_incident(NodeIndex node, Visit&& visit) const {
+    QUORL_ASSERT(has_node(node));
+    for (EdgeIndex e = nodes_[node].heads[0]; e != kNoIndex; e = edges_[e].next[0]) {
+        visit(e, edges_[e].ends[1]);
+    }
+    for (EdgeIndex e = nodes_[node].heads[1]; e != kNoIndex; e = edges_[e].next[1]) {
+        if (edges_[e].ends[0] != node) visit(e, edges_[e].ends[0]);
+    }
+}
+
+template <class IdOf>
+std::size_t IdIndex::probe(std::string_view id, std::uint32_t hash, const IdOf& id_of) const {
+    const std::size_t mask = entries_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Entry& entry = entries_[at];
+        if (entry.node == kEmpty) return at;
+        if (entry.node != kErased && entry.hash == hash && id_of(entry.node) == id) return at;
+    }
+}
+
+template <class IdOf>
+std::optional<NodeIndex> IdIndex::find(std::string_view id, const IdOf& id_of) const {
+    if (live_ == 0) return std::nullopt;
+    const Entry& entry = entries_[probe(id, hash_of(id), id_of)];
+    if (entry.node == kEmpty) return std::nullopt;
+    return entry.node;
+}
+
+template <class IdOf>
+std::optional<NodeIndex> IdIndex::erase(std::string_view id, const IdOf& id_of) {
+    if (live_ == 0) return std::nullopt;
+    Entry& entry = entries_[probe(id, hash_of(id), id_of)];
+    if (entry.node == kEmpty) return std::nullopt;
+    const NodeIndex node = entry.node;
+    entry.node = kErased;
+    --live_;
+    ++erased_;
+    return node;
+}
+
+}  // namespace quorl

@@ -1,0 +1,35 @@
+// The canonical tree string of a graph read from a root, and the node order
+// that goes with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/quorl_error.hpp"
+#include "graph/exclusion.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+struct TreeText {
+    std::string text;
+    std::int32_t depth = 0;  // height of the root's subtree counted in nodes
+};
+
+// Output depends on the labels, mirror/virtual metadata, modalities and, for
+// ties between identical child texts, on the store's adjacency order.
+// `modality_order` makes the edge modality a sort key of the children.
+// Fails with "unknown root id '{}'".
+Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
+                                                   const Exclusion& excluded, bool modality_order);
+
+// The written label of a live node: mirrors and virtual nodes carry their origin.
+std::string format_label(const GraphWrap& graph, NodeIndex node);
+
+// The node ids in the order of the tree string written with modality order set.
+Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
+                                                      const Exclusion& excluded);
+
+}  // namespace quorl

@@ -1,0 +1,176 @@
+#include "graph/graph_wrap.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorl {
+namespace {
+
+std::vector<std::string> neighbour_ids(const GraphWrap& graph, std::string_view id) {
+    std::vector<std::string> ids;
+    graph.for_each_incident(*graph.find_node(id), [&](EdgeIndex, NodeIndex other) {
+        ids.push_back(graph.node_at(other).id);
+    });
+    return ids;
+}
+
+std::vector<NodeIndex> live_nodes(const GraphWrap& graph) {
+    std::vector<NodeIndex> nodes;
+    for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+        if (graph.has_node(n)) nodes.push_back(n);
+    }
+    return nodes;
+}
+
+TEST(GraphWrap, EdgeBetweenNewIdsCreatesBothNodesInArgumentOrder) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("a", "b", "2");
+    EXPECT_EQ(graph.node_count(), 2u);
+    EXPECT_EQ(*graph.find_node("a"), 0u);
+    EXPECT_EQ(*graph.find_node("b"), 1u);
+    EXPECT_EQ(graph.node_at(0).label, ".");
+    EXPECT_EQ(graph.edge_at(0).id, "e1");
+    EXPECT_EQ(graph.edge_at(0).modality, "2");
+    EXPECT_EQ(graph.endpoints(0), std::make_pair(NodeIndex{0}, NodeIndex{1}));
+}
+
+TEST(GraphWrap, LabelRules) {
+    GraphWrap graph;
+    graph.ensure_node("x", "");
+    graph.ensure_node("x", "X");
+    EXPECT_EQ(graph.node_at(0).label, "X");
+    graph.ensure_node("x", "Y");
+    EXPECT_EQ(graph.node_at(0).label, "X");
+    graph.ensure_node("y", "");
+    graph.add_edge_with_modality("y", "x", "1");
+    EXPECT_EQ(graph.node_at(1).label, ".");
+}
+
+TEST(GraphWrap, AddNodeWithMetaKeepsAnExistingNodeUnchanged) {
+    GraphWrap graph;
+    graph.ensure_node("m", "L");
+    NodeMeta meta;
+    meta.is_mirror = true;
+    meta.floor = 4;
+    EXPECT_EQ(graph.add_node_with_meta("m", "other", meta), 0u);
+    EXPECT_EQ(graph.node_at(0).label, "L");
+    EXPECT_FALSE(graph.node_at(0).meta.is_mirror);
+    EXPECT_EQ(graph.add_node_with_meta("n", "N", meta), 1u);
+    EXPECT_EQ(graph.node_at(1).meta.floor, 4);
+}
+
+TEST(GraphWrap, NeighbourOrderIsFirstListThenSecondListNewestFirstWithSelfLoopOnce) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("n", "a", "1");
+    graph.add_edge_with_modality("b", "n", "1");
+    graph.add_edge_with_modality("n", "c", "1");
+    graph.add_edge_with_modality("n", "n", "1");
+    graph.add_edge_with_modality("d", "n", "1");
+    graph.add_edge_with_modality("n", "a", "1");
+    EXPECT_EQ(neighbour_ids(graph, "n"), (std::vector<std::string>{"a", "n", "c", "a", "d", "b"}));
+    EXPECT_EQ(graph.edge_count(), 6u);
+}
+
+TEST(GraphWrap, RemovalFreesSlotsThatAreReusedMostRecentlyFreedFirst) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("hub", "a", "1");  // e1, slot 0
+    graph.add_edge_with_modality("b", "hub", "1");  // e2, slot 1
+    graph.add_edge_with_modality("hub", "c", "1");  // e3, slot 2
+    graph.add_edge_with_modality("a", "c", "1");    // e4, slot 3
+    EXPECT_TRUE(graph.remove_node("hub"));
+    EXPECT_FALSE(graph.remove_node("hub"));
+    EXPECT_FALSE(graph.remove_node("nobody"));
+    EXPECT_EQ(graph.edge_count(), 1u);
+    EXPECT_EQ(graph.node_count(), 3u);
+    EXPECT_EQ(live_nodes(graph), (std::vector<NodeIndex>{1, 2, 3}));
+    // First-endpoint list from the front (e3, e1), then the second-endpoint list (e2):
+    // e2's slot was freed last and is reused first.
+    EXPECT_EQ(graph.ensure_node("new", "N"), 0u);
+    graph.add_edge_with_modality("new", "a", "1");
+    EXPECT_EQ(graph.edge_at(1).id, "e5");
+    graph.add_edge_with_modality("new", "b", "1");
+    EXPECT_EQ(graph.edge_at(0).id, "e6");
+    graph.add_edge_with_modality("new", "c", "1");
+    EXPECT_EQ(graph.edge_at(2).id, "e7");
+    EXPECT_EQ(graph.edge_counter(), 7u);
+}
+
+TEST(GraphWrap, SelfLoopIsRemovedOnceWithItsNode) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("s", "s", "1");
+    graph.add_edge_with_modality("s", "t", "1");
+    EXPECT_TRUE(graph.remove_node("s"));
+    EXPECT_EQ(graph.edge_count(), 0u);
+    // Removed front to back: e2 (slot 1), then the loop e1 (slot 0) which is reused first.
+    graph.add_edge_with_modality("t", "u", "1");
+    EXPECT_EQ(graph.edge_at(0).id, "e3");
+    graph.add_edge_with_modality("t", "v", "1");
+    EXPECT_EQ(graph.edge_at(1).id, "e4");
+}
+
+TEST(GraphWrap, AddEdgeCustomNamesOnlyUnnamedEdgesButAlwaysRaisesTheCounter) {
+    GraphWrap graph;
+    const NodeIndex a = graph.ensure_node("a", "A");
+    const NodeIndex b = graph.ensure_node("b", "B");
+    const EdgeIndex named = graph.add_edge_custom(a, b, EdgeData{"kept", "3"});
+    const EdgeIndex unnamed = graph.add_edge_custom(b, a, EdgeData{"", "1"});
+    EXPECT_EQ(graph.edge_at(named).id, "kept");
+    EXPECT_EQ(graph.edge_at(unnamed).id, "e2");
+    graph.remove_edge(named);
+    EXPECT_EQ(graph.edge_counter(), 2u);
+    EXPECT_EQ(graph.edge(named), nullptr);
+    EXPECT_EQ(neighbour_ids(graph, "a"), (std::vector<std::string>{"b"}));
+}
+
+TEST(GraphWrap, CopyKeepsVacantSlotsFreeListsAndCounter) {
+    GraphWrap graph;
+    for (int i = 0; i < 50; ++i) graph.add_edge_with_modality("n" + std::to_string(i), "n" + std::to_string(i + 1), "1");
+    graph.remove_node("n7");
+    graph.remove_node("n20");
+    GraphWrap copy = graph;
+    for (GraphWrap* g : {&graph, &copy}) {
+        EXPECT_EQ(g->ensure_node("fresh", "F"), 20u);
+        g->add_edge_with_modality("fresh", "n0", "1");
+        EXPECT_EQ(g->edge_counter(), 51u);
+    }
+    EXPECT_EQ(live_nodes(graph), live_nodes(copy));
+    for (NodeIndex n : live_nodes(graph)) {
+        EXPECT_EQ(neighbour_ids(graph, graph.node_at(n).id), neighbour_ids(copy, copy.node_at(n).id));
+    }
+    EXPECT_FALSE(copy.find_node("n7").has_value());
+}
+
+TEST(GraphWrap, IdIndexSurvivesManyInsertionsAndRemovals) {
+    GraphWrap graph;
+    for (int i = 0; i < 5000; ++i) graph.ensure_node("id" + std::to_string(i), "L");
+    for (int i = 0; i < 5000; i += 2) ASSERT_TRUE(graph.remove_node("id" + std::to_string(i)));
+    for (int i = 0; i < 5000; ++i) {
+        const auto found = graph.find_node("id" + std::to_string(i));
+        ASSERT_EQ(found.has_value(), i % 2 == 1) << i;
+        if (found) {
+            ASSERT_EQ(*found, static_cast<NodeIndex>(i));
+        }
+    }
+    EXPECT_EQ(graph.node_count(), 2500u);
+}
+
+TEST(GraphWrap, BrokenPreconditionThrowsInternalFault) {
+    GraphWrap graph;
+    EXPECT_THROW(graph.node_at(3), InternalFault);
+    EXPECT_THROW(graph.remove_edge(0), InternalFault);
+}
+
+TEST(QuorlError, DisplayIsPrefixThenMessage) {
+    EXPECT_EQ(QuorlError(ErrorKind::Parse, "line 3: empty node id").display(), "parse error: line 3: empty node id");
+    EXPECT_EQ(QuorlError(ErrorKind::Unsupported, "candidate rule ' x' not implemented").display(),
+              "unsupported: candidate rule ' x' not implemented");
+    EXPECT_EQ(QuorlError(ErrorKind::Io, "").display(), "io error: ");
+    EXPECT_EQ(QuorlError(ErrorKind::MissingNode, "m").display(), "missing node: m");
+    EXPECT_EQ(QuorlError(ErrorKind::InvalidRule, "r").display(), "invalid rule: r");
+    EXPECT_EQ(QuorlError(ErrorKind::Parse, "").display(), "parse error: ");
+}
+
+}  // namespace
+}  // namespace quorl

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Sets up what a fresh machine lacks, then runs every test: the C++ unit tests
+# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer) and the
+# Python tests against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+[ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
+if [ ${#need_apt[@]} -gt 0 ]; then
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
+fi
+
+python3 -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest cmake ninja
+
+echo "== C++ unit tests"
+cmake -S . -B build/test -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/test -j "$jobs"
+ctest --test-dir build/test --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_SANITIZE=ON -DQUORL_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== Python package and tests"
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pytest -q tests/python
