@@ -17,7 +17,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest cmake ninja
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" pytest cmake ninja
 
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -32,5 +32,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
     ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
 echo "== Python package and tests"
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 python3 -m pytest -q tests/python
