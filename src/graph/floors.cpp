@@ -1,0 +1,49 @@
+#include "graph/floors.hpp"
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+namespace quorl {
+
+Failable<FloorTable> compute_floors(GraphWrap& graph, std::string_view root_id, const Exclusion& excluded) {
+    const std::optional<NodeIndex> root = graph.find_node(root_id);
+    if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
+
+    for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+        NodeData* node = graph.node(n);
+        if (node == nullptr) continue;
+        NodeMeta& meta = node->meta;
+        meta.floor.reset();
+        meta.magnet.reset();
+        meta.magnet_digest.reset();
+        meta.magnet_digest_alt.reset();
+        meta.magnet_flag = false;
+    }
+
+    // Breadth-first: the queue is a vector read from `head`, so each node's
+    // floor is the one it was queued with and floors never decrease.
+    std::vector<std::pair<NodeIndex, std::int32_t>> queue;
+    queue.reserve(graph.node_count());
+    std::vector<bool> visited(graph.node_bound(), false);
+    queue.emplace_back(*root, 0);
+    visited[*root] = true;
+
+    FloorTable table;
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const auto [n, floor] = queue[head];
+        if (NodeData* node = graph.node(n)) node->meta.floor = floor;
+        if (static_cast<std::size_t>(floor) == table.size()) table.emplace_back();
+        table[static_cast<std::size_t>(floor)].push_back(n);
+        graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
+            if (visited[m]) return;
+            if (!graph.has_node(m)) return;
+            if (m != *root && excluded.excludes(graph, m)) return;
+            visited[m] = true;
+            queue.emplace_back(m, floor + 1);
+        });
+    }
+    return table;
+}
+
+}  // namespace quorl
