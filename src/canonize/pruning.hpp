@@ -1,0 +1,20 @@
+// Which nodes the candidate roots of a graph share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "graph/exclusion.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// Floods the graph breadth-first from each candidate in the given order, never
+// entering a candidate's node, and records on every node the candidates that
+// reached it (`prune_source`, `prune_sources`; cleared first on every live
+// node, so no claim of an earlier call survives). Returns the ids of the nodes
+// reached by two or more candidates. Candidate ids that name no node are
+// ignored. Only the claim fields are written.
+IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_ids);
+
+}  // namespace quorl
