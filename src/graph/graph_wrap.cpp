@@ -11,6 +11,11 @@ constexpr std::size_t index_of(End end) { return static_cast<std::size_t>(end); 
 
 }  // namespace
 
+std::uint32_t appended_slot_index(std::size_t slot_count, std::size_t max_slots) {
+    QUORL_ASSERT(slot_count < max_slots);
+    return static_cast<std::uint32_t>(slot_count);
+}
+
 std::uint32_t IdIndex::hash_of(std::string_view id) {
     const std::uint64_t hash = std::hash<std::string_view>{}(id);
     return static_cast<std::uint32_t>(hash ^ (hash >> 32));
@@ -148,8 +153,7 @@ NodeIndex GraphWrap::insert_node(NodeData data) {
         node = free_node_;
         free_node_ = nodes_[node].next_free;
     } else {
-        QUORL_ASSERT(nodes_.size() < kNoIndex);
-        node = static_cast<NodeIndex>(nodes_.size());
+        node = appended_slot_index(nodes_.size(), kMaxNodeSlots);
         nodes_.emplace_back();
     }
     NodeSlot& slot = nodes_[node];
@@ -168,8 +172,7 @@ EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData dat
         edge = free_edge_;
         free_edge_ = edges_[edge].next_free;
     } else {
-        QUORL_ASSERT(edges_.size() < kNoIndex);
-        edge = static_cast<EdgeIndex>(edges_.size());
+        edge = appended_slot_index(edges_.size(), kMaxEdgeSlots);
         edges_.emplace_back();
     }
     EdgeSlot& slot = edges_[edge];

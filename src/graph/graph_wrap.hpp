@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,15 @@ namespace quorl {
 using NodeIndex = std::uint32_t;
 using EdgeIndex = std::uint32_t;
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+// kNoIndex is never an index, and the id index marks erased entries with
+// kNoIndex - 1, so node indices stay below that; edge indices below kNoIndex.
+inline constexpr std::size_t kMaxNodeSlots = kNoIndex - 1;
+inline constexpr std::size_t kMaxEdgeSlots = kNoIndex;
+
+// The index of a slot appended after `slot_count` slots. Reaching `max_slots`
+// is an internal fault (InternalFault), never a wrapped-around index.
+std::uint32_t appended_slot_index(std::size_t slot_count, std::size_t max_slots);
 
 using Digest = std::array<std::uint8_t, 16>;
 
