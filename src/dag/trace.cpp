@@ -122,16 +122,16 @@ void append_json(std::string& out, const JsonValue& root) {
                     }
                 } else {
                     static_assert(std::is_same_v<Type, JsonObject>);
-                    std::vector<const std::pair<std::string, JsonValue>*> entries;
+                    std::vector<const TraceField*> entries;
                     entries.reserve(value.size());
                     for (const auto& entry : value) entries.push_back(&entry);
                     std::stable_sort(entries.begin(), entries.end(),
-                                     [](const auto* a, const auto* b) { return a->first < b->first; });
+                                     [](const auto* a, const auto* b) { return a->key < b->key; });
                     out += '{';
                     work.push_back({Kind::Punctuation, nullptr, "}"});
                     for (std::size_t i = entries.size(); i-- > 0;) {
-                        work.push_back({Kind::Value, &entries[i]->second, {}});
-                        work.push_back({Kind::Key, nullptr, entries[i]->first});
+                        work.push_back({Kind::Value, &entries[i]->value, {}});
+                        work.push_back({Kind::Key, nullptr, entries[i]->key});
                         if (i > 0) work.push_back({Kind::Punctuation, nullptr, ","});
                     }
                 }

@@ -14,8 +14,11 @@
 namespace quorl {
 
 struct JsonValue;
+struct TraceField;
 using JsonArray = std::vector<JsonValue>;
-using JsonObject = std::vector<std::pair<std::string, JsonValue>>;  // written in byte order of keys
+// An object's members are key/value fields like an event's; written in byte
+// order of keys. (A std::pair member would need JsonValue complete here.)
+using JsonObject = std::vector<TraceField>;
 
 struct JsonValue {
     std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray, JsonObject> value;
