@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what a fresh machine lacks, then runs every test: the C++ unit tests
-# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer) and the
-# Python tests against the installed package.
+# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the Python
+# tests against the installed package, and each fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,8 @@ jobs=$(nproc)
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 [ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
+[ -x /usr/bin/clang++-19 ] || need_apt+=(clang-19)
+[ -f /usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need_apt+=(libclang-rt-19-dev)
 if [ ${#need_apt[@]} -gt 0 ]; then
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
@@ -34,3 +36,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== Python package and tests"
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 python3 -m pytest -q tests/python
+
+echo "== Fuzz targets"
+bash tools/fuzz.sh 60
