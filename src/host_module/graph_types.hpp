@@ -1,0 +1,27 @@
+// The module's two classes: PyGraph, which owns a graph store, and PyCGraph,
+// which owns a canonical text. Neither can be created or changed from Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "graph/graph_wrap.hpp"
+#include "host_module/module_state.hpp"
+#include "host_module/py_ref.hpp"
+
+namespace quorl::host {
+
+// The classes, bound to the module that creates them.
+PyRef create_graph_type(PyObject* module);
+PyRef create_cgraph_type(PyObject* module);
+
+// New instances taking over their content.
+PyObject* new_graph(const ModuleState& state, GraphWrap graph);
+PyObject* new_cgraph(const ModuleState& state, std::string text);
+
+// The store of a PyGraph instance.
+const GraphWrap& graph_of(PyObject* graph);
+
+}  // namespace quorl::host

@@ -1,0 +1,73 @@
+"""What importing _quorl registers, and how its functions present themselves."""
+
+import inspect
+
+import pytest
+
+import _quorl
+
+REGISTERED = ["PyGraph", "PyCGraph", "parse_dot", "parse_dot_string", "graph_from_edges"]
+
+
+def test_all_lists_the_registered_names_in_order():
+    assert _quorl.__all__ == REGISTERED
+
+
+def test_attributes_are_registered_in_order():
+    names = [name for name in vars(_quorl) if not name.startswith("__")]
+    assert names == REGISTERED
+
+
+def test_module_documentation_is_empty():
+    assert _quorl.__doc__ == ""
+
+
+def test_package_reexports_the_module():
+    import quorl
+
+    for name in REGISTERED:
+        assert getattr(quorl, name) is getattr(_quorl, name)
+
+
+@pytest.mark.parametrize(
+    "function, signature",
+    [
+        (_quorl.parse_dot, "(path)"),
+        (_quorl.parse_dot_string, "(content)"),
+        (_quorl.graph_from_edges, "(nodes, edges)"),
+        (_quorl.PyGraph.node_labels, "(self, /)"),
+        (_quorl.PyGraph.edges, "(self, /)"),
+        (_quorl.PyCGraph.as_str, "(self, /)"),
+    ],
+)
+def test_signature_and_empty_documentation(function, signature):
+    assert str(inspect.signature(function)) == signature
+    assert function.__doc__ is None
+
+
+def test_bound_methods_take_no_arguments():
+    graph = _quorl.graph_from_edges([], [])
+    assert str(inspect.signature(graph.node_labels)) == "()"
+    assert str(inspect.signature(graph.edges)) == "()"
+
+
+@pytest.mark.parametrize("cls", [_quorl.PyGraph, _quorl.PyCGraph])
+def test_classes_cannot_be_instantiated(cls):
+    with pytest.raises(TypeError) as caught:
+        cls()
+    assert str(caught.value) == f"cannot create '_quorl.{cls.__name__}' instances"
+
+
+@pytest.mark.parametrize("cls", [_quorl.PyGraph, _quorl.PyCGraph])
+def test_classes_cannot_be_subclassed_or_changed(cls):
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = 1
+
+
+def test_graph_counts_are_read_only():
+    graph = _quorl.graph_from_edges([], [])
+    for name in ("node_count", "edge_count"):
+        with pytest.raises(AttributeError):
+            setattr(graph, name, 5)
