@@ -1,0 +1,93 @@
+// The subtree texts of one tree-writer call, shared instead of copied.
+//
+// A node's text is "(" child ":" modality ", " ... ")" label, or the bare
+// label for a plain leaf, so it contains every descendant's text. Building
+// each node's text as a string would copy a subtree once per ancestor: on a
+// path of n nodes that is O(n^2) bytes. Instead each text is stored once as
+// its label plus references to its children's texts (a rope), and only the
+// root's text is ever written out as bytes.
+//
+// The writers still need to order sibling texts bytewise. `SubtreeTexts::compare`
+// walks two ropes chunk by chunk and stops at the first differing byte, so it
+// costs the length of the common prefix, not of the texts. Texts are interned
+// by structure (same label, same children texts, same modalities), so equal
+// subtrees get the same id and compare in O(1); where two ropes meet the same
+// child text at the same offset, the walk skips it whole. Structurally
+// different ropes that spell the same bytes (labels are not escaped) are still
+// found equal by the walk, so the order is exactly the bytewise order of the
+// written texts.
+//
+// Cost: writing the root's text is linear in its length. Sorting siblings
+// costs, per comparison, at most the shorter sibling text and usually a few
+// bytes: siblings are compared by text only when their depths (and, with the
+// modality order, their modalities) tie, and equal subtrees compare in O(1).
+// A path or a star needs no walk deeper than one label.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorl {
+
+using TextId = std::uint32_t;
+inline constexpr TextId kNoText = 0xFFFFFFFFu;
+
+struct ChildText {
+    TextId text;
+    std::string_view modality;  // refers into the graph's edge records, which outlive the call
+};
+
+class SubtreeTexts {
+public:
+    explicit SubtreeTexts(std::size_t expected_texts);
+
+    // The bare label of a plain leaf.
+    TextId intern_leaf(std::string_view label);
+    // "(" each child's text ":" modality, separated by ", ", then ")" label.
+    TextId intern_node(std::string_view label, std::span<const ChildText> children);
+
+    // Bytewise order of the written texts, a proper prefix first: <0, 0, >0.
+    int compare(TextId a, TextId b) const;
+    // The written text; the length saturates at UINT64_MAX (never materialisable).
+    std::uint64_t length(TextId text) const { return texts_[text].length; }
+    std::string write(TextId text) const;
+
+private:
+    class Cursor;
+    struct Frame {
+        TextId text;
+        std::uint64_t step;
+    };
+    struct Text {
+        std::uint64_t length;
+        std::uint64_t hash;
+        std::size_t label_begin;
+        std::size_t children_begin;
+        std::uint32_t label_size;
+        std::uint32_t child_count;
+        bool plain;
+    };
+
+    std::string_view label_of(const Text& text) const { return {labels_.data() + text.label_begin, text.label_size}; }
+    std::span<const ChildText> children_of(const Text& text) const {
+        return {children_.data() + text.children_begin, text.child_count};
+    }
+    // Interns the text whose label and children were just appended to the pools.
+    TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin);
+    bool same_structure(const Text& a, const Text& b) const;
+    void grow_slots();
+
+    std::string labels_;
+    std::vector<ChildText> children_;
+    std::vector<Text> texts_;
+    std::vector<TextId> slots_;  // open addressing by structure hash; size a power of two
+    // Reading stacks reused by compare and write, which never run at once.
+    mutable std::vector<Frame> scratch_a_;
+    mutable std::vector<Frame> scratch_b_;
+};
+
+}  // namespace quorl

@@ -1,0 +1,180 @@
+#include "tree/tree_traversal.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "tree/tree_string.hpp"
+
+namespace quorl {
+
+namespace {
+
+// An accepted neighbour of an expanded node; `position` counts every
+// enumerated neighbour, skipped ones included.
+struct PendingChild {
+    std::uint32_t position;
+    NodeIndex child;
+    std::string_view modality;
+};
+
+struct StackEntry {
+    NodeIndex node;
+    NodeIndex parent;  // kNoIndex for the root
+    bool expanded = false;
+    std::uint32_t incident_edges = 0;  // all of the node's edges, a self-loop once
+    // The node's pending children: a range of the pending-child stack. Nodes
+    // finish in the reverse order of their expansion, so that stack is
+    // truncated back to `pending_begin` when the node finishes.
+    std::size_t pending_begin = 0;
+    std::size_t pending_end = 0;
+};
+
+struct ChildEntry {
+    std::uint32_t position;
+    NodeIndex child;
+    std::string_view modality;
+    std::int32_t depth;
+    TextId text;
+};
+
+class Traverser {
+public:
+    Traverser(const GraphWrap& graph, NodeIndex root, const Exclusion& excluded, bool modality_order,
+              bool record_child_lists)
+        : graph_(graph),
+          excluded_(excluded),
+          modality_order_(modality_order),
+          record_child_lists_(record_child_lists),
+          result_{root, SubtreeTexts(graph.node_count()), std::vector<FinishedNode>(graph.node_bound()), {}, {}},
+          visited_(graph.node_bound(), false),
+          collected_by_(graph.node_bound(), kNoIndex),
+          first_edge_(graph.node_bound(), kNoIndex) {
+        if (record_child_lists_) result_.child_lists.resize(graph.node_bound());
+        stack_.reserve(graph.node_count());
+    }
+
+    TreeTraversal run() && {
+        stack_.push_back({result_.root, kNoIndex});
+        while (!stack_.empty()) {
+            StackEntry entry = stack_.back();
+            stack_.pop_back();
+            if (entry.expanded) {
+                finish(entry);
+            } else if (!visited_[entry.node]) {
+                expand(entry);
+            }
+        }
+        return std::move(result_);
+    }
+
+private:
+    void expand(StackEntry entry) {
+        const NodeIndex node = entry.node;
+        visited_[node] = true;
+        QUORL_ASSERT(expansions_ < kNoIndex);
+        const std::uint32_t serial = expansions_++;
+        entry.pending_begin = pending_.size();
+        std::uint32_t position = 0;
+        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+            const std::uint32_t this_position = position++;
+            // The modality is that of the first edge to this neighbour in
+            // neighbour order, which is the order edges are enumerated in.
+            if (collected_by_[neighbour] != serial) {
+                collected_by_[neighbour] = serial;
+                first_edge_[neighbour] = edge;
+            }
+            if (neighbour == entry.parent || !graph_.has_node(neighbour)) return;
+            if (neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
+            if (visited_[neighbour]) return;
+            pending_.push_back({this_position, neighbour, graph_.edge_at(first_edge_[neighbour]).modality});
+        });
+        entry.incident_edges = position;
+        entry.pending_end = pending_.size();
+        entry.expanded = true;
+        stack_.push_back(entry);
+        for (std::size_t i = entry.pending_end; i-- > entry.pending_begin;) {
+            stack_.push_back({pending_[i].child, node});
+        }
+    }
+
+    void finish(const StackEntry& entry) {
+        const std::string label = format_label(graph_, entry.node);
+        FinishedNode& finished = result_.finished[entry.node];
+        if (entry.parent != kNoIndex && entry.incident_edges == 1) {
+            finished = {result_.texts.intern_leaf(label), 1};
+        } else {
+            order_children(entry);
+            std::int32_t deepest = 0;
+            child_texts_.clear();
+            for (const ChildEntry& child : entries_) {
+                deepest = std::max(deepest, child.depth);
+                child_texts_.push_back({child.text, child.modality});
+            }
+            QUORL_ASSERT(deepest < std::numeric_limits<std::int32_t>::max());
+            finished = {result_.texts.intern_node(label, child_texts_), deepest + 1};
+            if (record_child_lists_) {
+                result_.child_lists[entry.node] = {result_.child_nodes.size(), entries_.size()};
+                for (const ChildEntry& child : entries_) result_.child_nodes.push_back(child.child);
+            }
+        }
+        QUORL_ASSERT(pending_.size() == entry.pending_end);
+        pending_.resize(entry.pending_begin);
+    }
+
+    // Fills entries_ with the node's child entries in written order.
+    void order_children(const StackEntry& entry) {
+        entries_.clear();
+        for (std::size_t i = entry.pending_begin; i < entry.pending_end; ++i) {
+            const PendingChild& pending = pending_[i];
+            FinishedNode child = result_.finished[pending.child];
+            // A child is always finished before its parent in a completed
+            // depth-first walk; "?" keeps the text well-formed regardless.
+            if (child.text == kNoText) child = {unknown_text(), 1};
+            entries_.push_back({pending.position, pending.child, pending.modality, child.depth, child.text});
+        }
+        const SubtreeTexts& texts = result_.texts;
+        const bool by_modality = modality_order_;
+        std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
+            if (a.depth != b.depth) return a.depth < b.depth;
+            if (by_modality) {
+                if (const int order = a.modality.compare(b.modality); order != 0) return order < 0;
+            }
+            if (const int order = texts.compare(a.text, b.text); order != 0) return order < 0;
+            return a.position < b.position;
+        });
+    }
+
+    TextId unknown_text() {
+        if (unknown_text_ == kNoText) unknown_text_ = result_.texts.intern_leaf("?");
+        return unknown_text_;
+    }
+
+    const GraphWrap& graph_;
+    const Exclusion& excluded_;
+    const bool modality_order_;
+    const bool record_child_lists_;
+    TreeTraversal result_;
+    std::vector<bool> visited_;
+    // Per neighbour: the serial of the last expansion that enumerated it, and
+    // the first edge to it found then.
+    std::vector<std::uint32_t> collected_by_;
+    std::vector<EdgeIndex> first_edge_;
+    std::uint32_t expansions_ = 0;
+    std::vector<StackEntry> stack_;
+    std::vector<PendingChild> pending_;
+    std::vector<ChildEntry> entries_;
+    std::vector<ChildText> child_texts_;
+    TextId unknown_text_ = kNoText;
+};
+
+}  // namespace
+
+Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                      bool modality_order, bool record_child_lists) {
+    const std::optional<NodeIndex> root = graph.find_node(root_id);
+    if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
+    return Traverser(graph, *root, excluded, modality_order, record_child_lists).run();
+}
+
+}  // namespace quorl

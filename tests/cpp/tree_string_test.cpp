@@ -1,0 +1,449 @@
+#include "tree/tree_string.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <unordered_set>
+#include <vector>
+
+namespace quorl {
+namespace {
+
+struct Edge {
+    std::string first;
+    std::string second;
+    std::string modality;
+};
+
+GraphWrap graph_of(const std::vector<std::pair<std::string, std::string>>& nodes, const std::vector<Edge>& edges) {
+    GraphWrap graph;
+    for (const auto& [id, label] : nodes) graph.ensure_node(id, label);
+    for (const Edge& edge : edges) graph.add_edge_with_modality(edge.first, edge.second, edge.modality);
+    return graph;
+}
+
+std::string tree_string(const GraphWrap& graph, std::string_view root, bool modality_order = true,
+                        const IdSet& excluded = {}) {
+    const auto written = to_tree_string_with_depth_order(graph, root, Exclusion::of_ids(excluded), modality_order);
+    EXPECT_TRUE(written.has_value()) << written.error();
+    return written ? written->text : std::string();
+}
+
+std::int32_t tree_depth(const GraphWrap& graph, std::string_view root) {
+    return to_tree_string_with_depth_order(graph, root, Exclusion(), true)->depth;
+}
+
+std::vector<std::string> node_order(const GraphWrap& graph, std::string_view root, const IdSet& excluded = {}) {
+    const auto order = to_tree_node_order(graph, root, Exclusion::of_ids(excluded));
+    EXPECT_TRUE(order.has_value()) << order.error();
+    return order ? *order : std::vector<std::string>();
+}
+
+// The worked example: r (C) with children a (O, modality 2), b (O, 1) and
+// c (N, 1), and d (H) below c. Edges in the given order, r or c first.
+GraphWrap worked_example(bool b_before_a = false) {
+    std::vector<Edge> edges{{"r", "a", "2"}, {"r", "b", "1"}, {"r", "c", "1"}, {"c", "d", "1"}};
+    if (b_before_a) std::swap(edges[0], edges[1]);
+    return graph_of({{"r", "C"}, {"a", "O"}, {"b", "O"}, {"c", "N"}, {"d", "H"}}, edges);
+}
+
+TEST(TreeString, WorkedExample) {
+    const GraphWrap graph = worked_example();
+    EXPECT_EQ(tree_string(graph, "r"), "(O:1, O:2, (H:1)N:1)C");
+    EXPECT_EQ(tree_depth(graph, "r"), 3);
+    // Without the modality key, a and b tie on depth and text: position decides.
+    EXPECT_EQ(tree_string(graph, "r", false), "(O:1, O:2, (H:1)N:1)C");
+    EXPECT_EQ(tree_string(worked_example(true), "r", false), "(O:2, O:1, (H:1)N:1)C");
+    EXPECT_EQ(tree_string(worked_example(true), "r", true), "(O:1, O:2, (H:1)N:1)C");
+}
+
+TEST(TreeString, TriangleDependsOnNeighbourOrder) {
+    // Newest edge first: r-a added after r-b puts a first in r's neighbours.
+    const GraphWrap a_first =
+        graph_of({{"r", "C"}, {"a", "O"}, {"b", "N"}}, {{"r", "b", "1"}, {"r", "a", "1"}, {"a", "b", "1"}});
+    EXPECT_EQ(tree_string(a_first, "r"), "(()N:1, (()N:1)O:1)C");
+    EXPECT_EQ(tree_depth(a_first, "r"), 3);
+    const GraphWrap b_first =
+        graph_of({{"r", "C"}, {"a", "O"}, {"b", "N"}}, {{"r", "a", "1"}, {"r", "b", "1"}, {"a", "b", "1"}});
+    EXPECT_EQ(tree_string(b_first, "r"), "(()O:1, (()O:1)N:1)C");
+}
+
+TEST(TreeString, ParallelEdgesListTheChildOncePerEdgeWithTheFirstEdgesModality) {
+    const GraphWrap same = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"r", "a", "1"}});
+    EXPECT_EQ(tree_string(same, "r"), "(()O:1, ()O:1)C");
+    // From r the newest edge (modality 2) is found first, in r's first-endpoint list.
+    const GraphWrap mixed = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"r", "a", "2"}});
+    EXPECT_EQ(tree_string(mixed, "r"), "(()O:2, ()O:2)C");
+    // First-endpoint edges are searched before second-endpoint ones, however new.
+    const GraphWrap across = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"a", "r", "2"}});
+    EXPECT_EQ(tree_string(across, "r"), "(()O:1, ()O:1)C");
+}
+
+TEST(TreeString, RootAndLeafForms) {
+    EXPECT_EQ(tree_string(graph_of({{"x", "X"}}, {}), "x"), "()X");
+    EXPECT_EQ(tree_depth(graph_of({{"x", "X"}}, {}), "x"), 1);
+    const GraphWrap pair = graph_of({{"r", "C"}, {"o", "O"}}, {{"r", "o", "1"}});
+    EXPECT_EQ(tree_string(pair, "r"), "(O:1)C");
+    EXPECT_EQ(tree_depth(pair, "r"), 2);
+    // n has two edges but its other neighbour is excluded: no children, not a plain leaf.
+    const GraphWrap chain = graph_of({{"r", "C"}, {"n", "N"}, {"x", "X"}}, {{"r", "n", "1"}, {"n", "x", "1"}});
+    EXPECT_EQ(tree_string(chain, "r", true, {"x"}), "(()N:1)C");
+    EXPECT_EQ(tree_string(chain, "r", true, {"n"}), "()C");
+    // The root's own id in the excluded set excludes nothing.
+    EXPECT_EQ(tree_string(chain, "r", true, {"r"}), "((X:1)N:1)C");
+    // A self-loop counts once among a node's edges and is never a child.
+    const GraphWrap loop = graph_of({{"r", "C"}, {"n", "N"}}, {{"r", "n", "1"}, {"n", "n", "7"}});
+    EXPECT_EQ(tree_string(loop, "r"), "(()N:1)C");
+}
+
+TEST(TreeString, UnknownRootFails) {
+    const auto written = to_tree_string_with_depth_order(worked_example(), "zz", Exclusion(), true);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), "unknown root id 'zz'");
+    const auto order = to_tree_node_order(worked_example(), "zz", Exclusion());
+    ASSERT_FALSE(order.has_value());
+    EXPECT_EQ(order.error(), "unknown root id 'zz'");
+}
+
+// Leaves below one root, each (label, modality), added in this order.
+GraphWrap star(const std::vector<std::pair<std::string, std::string>>& leaves) {
+    GraphWrap graph;
+    graph.ensure_node("root", "R");
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const std::string id = "leaf" + std::to_string(i);
+        graph.ensure_node(id, leaves[i].first);
+        graph.add_edge_with_modality("root", id, leaves[i].second);
+    }
+    return graph;
+}
+
+struct OrderCase {
+    std::vector<std::pair<std::string, std::string>> leaves;
+    std::string with_modality;
+    std::string without_modality;
+};
+
+class TreeStringChildOrder : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(TreeStringChildOrder, BothSettings) {
+    const GraphWrap graph = star(GetParam().leaves);
+    EXPECT_EQ(tree_string(graph, "root", true), GetParam().with_modality);
+    EXPECT_EQ(tree_string(graph, "root", false), GetParam().without_modality);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TreeStringChildOrder,
+    testing::Values(
+        // modalities compare as bytes: 10 before 2
+        OrderCase{{{"A", "2"}, {"A", "10"}}, "(A:10, A:2)R", "(A:10, A:2)R"},
+        // without the modality key, equal texts stay in neighbour order (newest edge first)
+        OrderCase{{{"A", "10"}, {"A", "2"}}, "(A:10, A:2)R", "(A:2, A:10)R"},
+        // a prefix sorts first; bytes above 0x7F after ASCII
+        OrderCase{{{"\xc3\xa9", "1"}, {"OH", "1"}, {"z", "1"}, {"O", "1"}},
+                  "(O:1, OH:1, z:1, \xc3\xa9:1)R", "(O:1, OH:1, z:1, \xc3\xa9:1)R"},
+        // the modality key comes before the text
+        OrderCase{{{"A", "2"}, {"B", "1"}}, "(B:1, A:2)R", "(A:2, B:1)R"},
+        // nothing is escaped
+        OrderCase{{{"a, b", ":"}, {"(x)", ""}}, "((x):, a, b::)R", "((x):, a, b::)R"}));
+
+TEST(TreeString, ShallowerChildFirstWhateverItsTextOrModality) {
+    GraphWrap graph = star({{"Z", "9"}});
+    graph.add_edge_with_modality("root", "mid", "0");
+    graph.add_edge_with_modality("mid", "low", "0");
+    EXPECT_EQ(tree_string(graph, "root"), "(Z:9, (.:0).:0)R");
+}
+
+TEST(TreeString, DeepTextsCompareBytewiseAcrossSubtrees) {
+    // Two children of equal depth whose texts share a long prefix; one text
+    // ends where the other goes on ("(x:1)N" before "(x:1)NX"), and a plain
+    // leaf "()N" ties in bytes with an empty non-leaf "()N".
+    GraphWrap graph;
+    graph.ensure_node("r", "R");
+    for (const auto& [id, label] : std::vector<std::pair<std::string, std::string>>{
+             {"p", "NX"}, {"q", "N"}, {"px", "x"}, {"qx", "x"}}) {
+        graph.ensure_node(id, label);
+    }
+    graph.add_edge_with_modality("r", "p", "1");
+    graph.add_edge_with_modality("p", "px", "1");
+    graph.add_edge_with_modality("r", "q", "1");
+    graph.add_edge_with_modality("q", "qx", "1");
+    EXPECT_EQ(tree_string(graph, "r"), "((x:1)N:1, (x:1)NX:1)R");
+
+    GraphWrap tie;
+    tie.ensure_node("r", "R");
+    tie.ensure_node("leaf", "()N");
+    tie.ensure_node("inner", "N");
+    tie.add_edge_with_modality("r", "inner", "1");
+    tie.add_edge_with_modality("inner", "gone", "1");
+    tie.add_edge_with_modality("r", "leaf", "1");
+    EXPECT_EQ(tree_string(tie, "r", true, {"gone"}), "(()N:1, ()N:1)R");
+    // Equal bytes: position decides, and r enumerates leaf (newest) first.
+    EXPECT_EQ(node_order(tie, "r", {"gone"}), (std::vector<std::string>{"r", "leaf", "inner"}));
+}
+
+struct LabelCase {
+    bool mirror;
+    bool is_virtual;
+    std::optional<std::uint64_t> seq;
+    std::optional<std::string> origin;
+    std::string label;
+    std::string written;
+};
+
+class FormatLabel : public testing::TestWithParam<LabelCase> {};
+
+TEST_P(FormatLabel, Forms) {
+    const LabelCase& c = GetParam();
+    GraphWrap graph;
+    NodeMeta meta;
+    meta.is_mirror = c.mirror;
+    meta.is_virtual = c.is_virtual;
+    meta.mirror_seq = c.seq;
+    meta.origin = c.origin;
+    const NodeIndex node = graph.add_node_with_meta("n", c.label, meta);
+    EXPECT_EQ(format_label(graph, node), c.written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FormatLabel,
+                         testing::Values(LabelCase{true, false, 2, "b", ".", ".#2{b}"},
+                                         LabelCase{false, true, std::nullopt, "x", "", "*{x}"},
+                                         LabelCase{true, false, std::nullopt, std::nullopt, "L", "L#0{}"},
+                                         LabelCase{true, true, 5, "o", "L", "L#5{o}"},
+                                         LabelCase{false, true, 3, std::nullopt, "V", "V*{}"},
+                                         LabelCase{false, false, 3, "o", "P", "P"}));
+
+TEST(TreeNodeOrder, WorkedExampleAndBaseIds) {
+    EXPECT_EQ(node_order(worked_example(), "r"), (std::vector<std::string>{"r", "b", "a", "c", "d"}));
+
+    GraphWrap mirror_c = worked_example();
+    mirror_c.node_at(*mirror_c.find_node("c")).meta.is_mirror = true;
+    EXPECT_EQ(node_order(mirror_c, "r"), (std::vector<std::string>{"r", "b", "a", "d"}));
+
+    const GraphWrap renamed_d = graph_of({{"r", "C"}, {"a", "O"}, {"b", "O"}, {"c", "N"}, {"c@1", "H"}},
+                                         {{"r", "a", "2"}, {"r", "b", "1"}, {"r", "c", "1"}, {"c", "c@1", "1"}});
+    EXPECT_EQ(node_order(renamed_d, "r"), (std::vector<std::string>{"r", "b", "a", "c"}));
+}
+
+TEST(TreeNodeOrder, SingleNodes) {
+    EXPECT_EQ(node_order(graph_of({{"x@3", "X"}}, {}), "x@3"), (std::vector<std::string>{"x"}));
+    GraphWrap virtual_root;
+    NodeMeta meta;
+    meta.is_virtual = true;
+    virtual_root.add_node_with_meta("v", "V", meta);
+    EXPECT_EQ(node_order(virtual_root, "v"), (std::vector<std::string>{}));
+}
+
+TEST(TreeNodeOrder, EmptyBaseIdAndNodesBelowVirtualNodes) {
+    GraphWrap graph;
+    graph.ensure_node("r", "R");
+    NodeMeta meta;
+    meta.is_virtual = true;
+    graph.add_node_with_meta("*v1", "", meta);
+    graph.add_edge_with_modality("r", "*v1", "1");
+    graph.add_edge_with_modality("*v1", "below", "1");
+    graph.add_edge_with_modality("r", "@5", "2");
+    graph.add_edge_with_modality("r", "@6", "3");
+    graph.add_edge_with_modality("r", "x@1", "4");
+    graph.add_edge_with_modality("r", "x@2", "5");
+    EXPECT_EQ(node_order(graph, "r"), (std::vector<std::string>{"r", "", "x", "below"}));
+}
+
+TEST(TreeString, LongPathAndWideStarNeedNoCallStack) {
+    constexpr int kSize = 200000;
+    GraphWrap path;
+    for (int i = 0; i + 1 < kSize; ++i) path.add_edge_with_modality(std::to_string(i), std::to_string(i + 1), "1");
+    const auto written = to_tree_string_with_depth_order(path, "0", Exclusion(), true);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(written->depth, kSize);
+    std::string expected(kSize - 1, '(');
+    expected += '.';
+    for (int i = 0; i + 1 < kSize; ++i) expected += ":1).";
+    EXPECT_EQ(written->text, expected);
+    EXPECT_EQ(to_tree_node_order(path, "0", Exclusion())->size(), static_cast<std::size_t>(kSize));
+
+    GraphWrap wide;
+    for (int i = 1; i < kSize; ++i) wide.add_edge_with_modality("0", std::to_string(i), std::to_string(i % 3));
+    const auto star_text = to_tree_string_with_depth_order(wide, "0", Exclusion(), true);
+    ASSERT_TRUE(star_text.has_value());
+    EXPECT_EQ(star_text->depth, 2);
+    EXPECT_EQ(star_text->text.substr(0, 10), "(.:0, .:0,");
+}
+
+// The writer's rules with every subtree text materialised as a string: slow
+// but direct, as a reference for random graphs.
+struct ReferenceTree {
+    std::string text;
+    std::int32_t depth = 0;
+    std::vector<std::string> order;
+};
+
+ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet& excluded, bool modality_order) {
+    struct Pending {
+        std::uint32_t position;
+        NodeIndex child;
+        std::string modality;
+    };
+    struct Entry {
+        NodeIndex node;
+        NodeIndex parent;
+        bool expanded;
+        std::vector<Pending> pending;
+    };
+    std::map<NodeIndex, std::pair<std::string, std::int32_t>> finished;
+    std::map<NodeIndex, std::vector<NodeIndex>> child_lists;
+    std::vector<bool> visited(graph.node_bound());
+    std::vector<Entry> stack{{root, kNoIndex, false, {}}};
+    auto first_modality = [&](NodeIndex n, NodeIndex m) -> std::string {
+        for (End list : {End::First, End::Second}) {
+            const End other = list == End::First ? End::Second : End::First;
+            for (EdgeIndex e = graph.list_head(n, list); e != kNoIndex; e = graph.next_in_list(e, list)) {
+                if (graph.endpoint(e, other) == m) return graph.edge_at(e).modality;
+            }
+        }
+        return "1";
+    };
+    while (!stack.empty()) {
+        Entry entry = std::move(stack.back());
+        stack.pop_back();
+        if (!entry.expanded) {
+            if (visited[entry.node]) continue;
+            visited[entry.node] = true;
+            std::uint32_t position = 0;
+            graph.for_each_incident(entry.node, [&](EdgeIndex, NodeIndex m) {
+                const std::uint32_t p = position++;
+                if (m == entry.parent || visited[m]) return;
+                if (m != root && excluded.contains(graph.node_at(m).id)) return;
+                entry.pending.push_back({p, m, first_modality(entry.node, m)});
+            });
+            entry.expanded = true;
+            stack.push_back(entry);
+            for (auto it = entry.pending.rbegin(); it != entry.pending.rend(); ++it) {
+                stack.push_back({it->child, entry.node, false, {}});
+            }
+            continue;
+        }
+        std::size_t edges = 0;
+        graph.for_each_incident(entry.node, [&](EdgeIndex, NodeIndex) { ++edges; });
+        const std::string label = format_label(graph, entry.node);
+        if (entry.parent != kNoIndex && edges == 1) {
+            finished[entry.node] = {label, 1};
+            child_lists[entry.node] = {};
+            continue;
+        }
+        std::vector<std::tuple<std::int32_t, std::string, std::string, std::uint32_t, NodeIndex>> entries;
+        for (const Pending& p : entry.pending) {
+            const auto& [text, depth] = finished.at(p.child);
+            entries.emplace_back(depth, modality_order ? p.modality : "", text, p.position, p.child);
+        }
+        std::sort(entries.begin(), entries.end());
+        std::string text = "(";
+        std::int32_t depth = 1;
+        for (const auto& [child_depth, unused, child_text, position, child] : entries) {
+            if (text.size() > 1) text += ", ";
+            const auto pending = std::find_if(entry.pending.begin(), entry.pending.end(),
+                                              [&](const Pending& p) { return p.position == position; });
+            text += child_text + ":" + pending->modality;
+            depth = std::max(depth, child_depth + 1);
+            child_lists[entry.node].push_back(child);
+        }
+        finished[entry.node] = {text + ")" + label, depth};
+    }
+    ReferenceTree tree{finished.at(root).first, finished.at(root).second, {}};
+    std::unordered_set<std::string> seen;
+    std::vector<NodeIndex> walk{root};
+    while (!walk.empty()) {
+        const NodeIndex n = walk.back();
+        walk.pop_back();
+        const NodeData& data = graph.node_at(n);
+        const std::string base = data.id.substr(0, data.id.find('@'));
+        if (!data.meta.is_mirror && !data.meta.is_virtual && seen.insert(base).second) tree.order.push_back(base);
+        const auto& children = child_lists[n];
+        walk.insert(walk.end(), children.rbegin(), children.rend());
+    }
+    return tree;
+}
+
+TEST(TreeString, MatchesReferenceOnRandomGraphs) {
+    // Labels and modalities chosen so that texts tie, nest as prefixes of one
+    // another and spell the writer's own punctuation.
+    const std::vector<std::string> labels{"", "O", "N", "(", "()N", "O:1", "\xc3\xa9", "OH"};
+    const std::vector<std::string> modalities{"1", "2", "10", "", ":"};
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 1500; ++round) {
+        const int nodes = 1 + static_cast<int>(random() % 14);
+        GraphWrap graph;
+        for (int i = 0; i < nodes; ++i) {
+            NodeMeta meta;
+            meta.is_mirror = random() % 9 == 0;
+            meta.is_virtual = random() % 9 == 0;
+            if (random() % 2 == 0) meta.origin = labels[random() % labels.size()];
+            if (random() % 2 == 0) meta.mirror_seq = random() % 3;
+            // Unique ids, some sharing a base id and some with an empty one.
+            const unsigned form = random() % 4;
+            const std::string id = form == 0   ? "@" + std::to_string(i)
+                                   : form == 1 ? "n" + std::to_string(i / 2) + "@" + std::to_string(i)
+                                               : "n" + std::to_string(i);
+            graph.add_node_with_meta(id, labels[random() % labels.size()], meta);
+        }
+        // Mostly trees, sometimes extra edges: cycles, parallel edges, self-loops.
+        const int tree_edges = round % 3 == 0 ? nodes - 1 : nodes / 2;
+        const int extra_edges = round % 4 == 0 ? static_cast<int>(random() % 5) : 0;
+        for (int i = 1; i < nodes; ++i) {
+            if (i > tree_edges) break;
+            const NodeIndex parent = static_cast<NodeIndex>(random() % static_cast<unsigned>(i));
+            const NodeIndex child = static_cast<NodeIndex>(i);
+            const bool flip = random() % 2 == 0;
+            graph.add_edge_custom(flip ? child : parent, flip ? parent : child,
+                                  {"", modalities[random() % modalities.size()]});
+        }
+        for (int i = 0; i < extra_edges; ++i) {
+            graph.add_edge_custom(static_cast<NodeIndex>(random() % static_cast<unsigned>(nodes)),
+                                  static_cast<NodeIndex>(random() % static_cast<unsigned>(nodes)),
+                                  {"", modalities[random() % modalities.size()]});
+        }
+        IdSet excluded;
+        for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+            if (random() % 6 == 0) excluded.insert(graph.node_at(n).id);
+        }
+        const NodeIndex root = static_cast<NodeIndex>(random() % static_cast<unsigned>(nodes));
+        const std::string& root_id = graph.node_at(root).id;
+        for (bool modality_order : {true, false}) {
+            const ReferenceTree expected = reference_tree(graph, root, excluded, modality_order);
+            const auto written =
+                to_tree_string_with_depth_order(graph, root_id, Exclusion::of_ids(excluded), modality_order);
+            ASSERT_TRUE(written.has_value());
+            ASSERT_EQ(written->text, expected.text) << "round " << round;
+            ASSERT_EQ(written->depth, expected.depth) << "round " << round;
+            if (modality_order) {
+                ASSERT_EQ(node_order(graph, root_id, excluded), expected.order) << "round " << round;
+            }
+        }
+    }
+}
+
+TEST(TreeString, TreeTextIgnoresStorageOrder) {
+    std::mt19937 random(7);
+    std::vector<Edge> edges;
+    for (int i = 1; i < 300; ++i) {
+        edges.push_back({std::to_string(random() % static_cast<unsigned>(i)), std::to_string(i),
+                         std::to_string(random() % 3)});
+    }
+    std::vector<std::pair<std::string, std::string>> nodes;
+    for (int i = 0; i < 300; ++i) nodes.emplace_back(std::to_string(i), std::string(1, static_cast<char>('A' + i % 3)));
+    const std::string expected = tree_string(graph_of(nodes, edges), "0");
+    for (int shuffle = 0; shuffle < 5; ++shuffle) {
+        std::shuffle(edges.begin(), edges.end(), random);
+        std::shuffle(nodes.begin(), nodes.end(), random);
+        for (Edge& edge : edges) {
+            if (random() % 2 == 0) std::swap(edge.first, edge.second);
+        }
+        EXPECT_EQ(tree_string(graph_of(nodes, edges), "0"), expected);
+    }
+}
+
+}  // namespace
+}  // namespace quorl
