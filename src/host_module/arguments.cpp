@@ -180,6 +180,12 @@ bool convert_text_rows(PyObject* object, std::size_t width, TextRows& rows) {
         return false;
     }
     rows.width_ = width;
+    // Lists and tuples tell their length without running Python code.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const auto length = static_cast<std::size_t>(Py_SIZE(object));
+        rows.owners_.reserve(length);
+        rows.texts_.reserve(length * width);
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
