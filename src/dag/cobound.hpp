@@ -1,0 +1,62 @@
+// Cobound selection and repair: which edge between two nodes of one floor is
+// resolved next, and its replacement by two virtual nodes one floor deeper.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "dag/edge_key.hpp"
+#include "error/quorl_error.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// An edge whose two ends lie on `floor`, as the rewrite driver finds it.
+struct CoboundPair {
+    EdgeIndex edge = kNoIndex;
+    std::int32_t floor = 0;
+};
+
+struct CoboundScore {
+    std::string magnet_lo;
+    std::string magnet_hi;
+    std::string modality;
+    EdgeKey key;
+    std::optional<Digest> digest_lo;
+    std::optional<Digest> digest_hi;
+};
+
+struct CoboundEntry {
+    CoboundScore score;
+    EdgeIndex edge = kNoIndex;
+    std::int32_t floor = 0;
+};
+
+struct CoboundChoice {
+    EdgeIndex edge = kNoIndex;
+    std::int32_t floor = 0;
+};
+
+// Scores every cobound edge by its ends' magnets and its modality and returns
+// the best (nothing for no pairs). Changes only magnet caches. With
+// QUORL_TRACE on, reports the five best ("dag_cobound_scores") and the choice
+// ("dag_choice"). Fails with "cobound endpoints missing" for a dead edge.
+Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
+                                                    std::int32_t floor, bool allow_hashes);
+
+// Less means preferred: the greater smaller magnet, then the greater
+// modality, then the greater greater magnet, then the smaller edge key.
+std::strong_ordering cmp_cobound_entry(const CoboundEntry& a, const CoboundEntry& b);
+
+// Replaces the edge by virtual nodes "*v{n}" and "*v{n+1}" on floor + 1, one
+// below each end, joined by edges "*{id}_a" and "*{id}_b" that keep the
+// modality; both carry "{smaller magnet}-{modality}-{greater magnet}" as
+// origin. Advances `virtual_counter` by two. Fails, changing nothing, with
+// "cobound endpoints missing" for a dead edge or with a magnet's failure.
+Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
+                         bool allow_hashes);
+
+}  // namespace quorl

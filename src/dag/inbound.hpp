@@ -1,0 +1,67 @@
+// Inbound selection: which join node of a floor is resolved next.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "dag/edge_key.hpp"
+#include "dag/trace.hpp"
+#include "error/quorl_error.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// A node with two or more edges to neighbours on lower floors, as the rewrite
+// driver finds it: the inbound edges in the node's adjacency order.
+struct JoinEntry {
+    std::vector<EdgeIndex> inbound_edges;
+    std::int32_t floor = 0;
+    NodeIndex node = kNoIndex;
+};
+
+struct InboundScore {
+    std::string magnet;
+    std::vector<Digest> parent_digests;  // ascending
+    std::string node_id;
+    std::vector<EdgeKey> edge_keys;  // ascending
+    std::uint64_t inbound_count = 0;
+    std::optional<Digest> magnet_digest;
+};
+
+struct InboundEntry {
+    InboundScore score;
+    std::vector<EdgeIndex> edges;
+    std::int32_t floor = 0;
+    NodeIndex node = kNoIndex;
+};
+
+// The join node to resolve, with its inbound edges in the order of its entry.
+struct InboundChoice {
+    std::vector<EdgeIndex> edges;
+    std::int32_t floor = 0;
+    NodeIndex node = kNoIndex;
+};
+
+// Scores every join entry by its inbound count, magnet, parents' magnet
+// digests and id, and returns the best (nothing for no entries). The choice
+// depends only on labels, modalities, ids and structure, not on storage
+// order. Changes only magnet caches and parent digests. With QUORL_TRACE on,
+// reports the five best ("dag_inbound_scores") and the choice ("dag_choice").
+// Fails with "inbound endpoints missing" for an entry naming a dead edge.
+Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                                                    std::int32_t floor, bool allow_hashes);
+
+// Less means preferred: more inbound edges, then the greater magnet, then the
+// greater parent digests, then the smaller id, then the smaller edge keys.
+std::strong_ordering cmp_inbound_entry(const InboundEntry& a, const InboundEntry& b);
+
+// [inbound count, magnet, parent digests in hex separated by blanks].
+JsonValue inbound_score_value(const InboundEntry& entry);
+// [floor, node id, [[first id, second id], ...]].
+JsonValue inbound_repr_from_keys(std::int32_t floor, const InboundEntry& entry);
+
+}  // namespace quorl

@@ -1,0 +1,39 @@
+#include "dag/magnet.hpp"
+
+#include "dag/digest.hpp"
+#include "dag/trace.hpp"
+#include "graph/exclusion.hpp"
+#include "tree/tree_string.hpp"
+
+namespace quorl {
+
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {
+    {
+        const NodeMeta& meta = graph.node_at(node).meta;
+        if (meta.magnet && meta.magnet_flag == allow_hashes) return *meta.magnet;
+        if (!meta.floor) return parse_error("magnet requires floored graph");
+    }
+    const NodeData& data = graph.node_at(node);
+    Failable<TreeText> tree = to_tree_string_with_depth_order(
+        graph, data.id, Exclusion::floor_at_most(*data.meta.floor, node), /*modality_order=*/false);
+    if (!tree) return parse_error(std::move(tree.error()));
+
+    std::string magnet = "_" + tree->text + "_";
+    std::optional<Digest> digest;
+    if (allow_hashes) {
+        digest = md5_digest(magnet);
+        magnet = "_" + to_lower_hex(*digest) + "_";
+    }
+    if (magnet_trace_enabled()) {
+        emit("magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
+    }
+
+    NodeMeta& meta = graph.node_at(node).meta;
+    meta.magnet = magnet;
+    meta.magnet_digest = digest;
+    meta.magnet_digest_alt.reset();
+    meta.magnet_flag = allow_hashes;
+    return magnet;
+}
+
+}  // namespace quorl

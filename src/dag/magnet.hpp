@@ -1,0 +1,19 @@
+// Magnets: texts that stand for the region of the graph below a node.
+#pragma once
+
+#include <string>
+
+#include "error/quorl_error.hpp"
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// The node's magnet: "_{tree string}_" of the node read downwards (every node
+// on its floor or above is blocked), or with `allow_hashes` "_{md5 hex}_" of
+// that text. Cached on the node for one hashing setting until re-flooring: a
+// cached magnet is served even if the region below has changed since.
+// Fails with "magnet requires floored graph" for a node without a floor.
+// Precondition: `node` is live.
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes);
+
+}  // namespace quorl
