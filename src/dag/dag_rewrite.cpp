@@ -1,5 +1,6 @@
 #include "dag/dag_rewrite.hpp"
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,7 +20,8 @@ namespace {
 constexpr std::uint64_t kPassGuard = 10001;
 
 // The conflicts of the working copy by floor, rebuilt at the start of every
-// pass. Inner vectors are cleared, not freed, between passes.
+// pass by one pass over the nodes and one over the edges. Inner vectors and
+// scratch arrays keep their capacity between passes.
 class CandidateBuckets {
 public:
     void rebuild(const GraphWrap& graph) {
@@ -28,28 +30,45 @@ public:
         deepest_cobound_.reset();
         deepest_join_.reset();
 
+        // Node slots are large; a compact copy of the floors keeps the edge
+        // pass and the inbound walks out of them.
+        floors_.assign(graph.node_bound(), kNoFloor);
+        inbound_counts_.assign(graph.node_bound(), 0);
+        for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+            const NodeData* data = graph.node(node);
+            if (data != nullptr && data->meta.floor) floors_[node] = *data->meta.floor;
+        }
+
+        // Cobound pairs in edge index order; an edge to a deeper node on a
+        // floor not below 0 is one of that node's inbound edges.
         for (EdgeIndex edge = 0; edge < graph.edge_bound(); ++edge) {
             if (!graph.has_edge(edge)) continue;
             const auto [first, second] = graph.endpoints(edge);
-            const auto& first_floor = graph.node_at(first).meta.floor;
-            const auto& second_floor = graph.node_at(second).meta.floor;
-            if (!first_floor || !second_floor || *first_floor < 0 || *first_floor != *second_floor) continue;
-            bucket_at(cobound_, *first_floor).push_back(CoboundPair{edge, *first_floor});
-            if (!deepest_cobound_ || *first_floor > *deepest_cobound_) deepest_cobound_ = *first_floor;
+            const std::int64_t first_floor = floors_[first];
+            const std::int64_t second_floor = floors_[second];
+            if (first_floor == kNoFloor || second_floor == kNoFloor) continue;
+            if (first_floor == second_floor) {
+                if (first_floor < 0) continue;
+                const auto floor = static_cast<std::int32_t>(first_floor);
+                bucket_at(cobound_, floor).push_back(CoboundPair{edge, floor});
+                if (!deepest_cobound_ || floor > *deepest_cobound_) deepest_cobound_ = floor;
+            } else {
+                const NodeIndex deeper = first_floor > second_floor ? first : second;
+                if (floors_[deeper] >= 0) ++inbound_counts_[deeper];
+            }
         }
 
+        // Join entries in node index order, inbound edges in adjacency order.
         for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
-            if (!graph.has_node(node)) continue;
-            const auto& floor = graph.node_at(node).meta.floor;
-            if (!floor || *floor < 0) continue;
-            inbound_scratch_.clear();
+            if (inbound_counts_[node] < 2) continue;
+            const std::int64_t floor = floors_[node];
+            JoinEntry join{{}, static_cast<std::int32_t>(floor), node};
+            join.inbound_edges.reserve(inbound_counts_[node]);
             graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
-                const auto& other_floor = graph.node_at(other).meta.floor;
-                if (other_floor && *other_floor < *floor) inbound_scratch_.push_back(edge);
+                if (floors_[other] != kNoFloor && floors_[other] < floor) join.inbound_edges.push_back(edge);
             });
-            if (inbound_scratch_.size() < 2) continue;
-            bucket_at(joins_, *floor).push_back(JoinEntry{inbound_scratch_, *floor, node});
-            if (!deepest_join_ || *floor > *deepest_join_) deepest_join_ = *floor;
+            bucket_at(joins_, join.floor).push_back(std::move(join));
+            if (!deepest_join_ || floor > *deepest_join_) deepest_join_ = static_cast<std::int32_t>(floor);
         }
     }
 
@@ -59,6 +78,9 @@ public:
     const std::vector<JoinEntry>& joins_on(std::int32_t floor) const { return joins_[index_of(floor)]; }
 
 private:
+    // Below every signed 32-bit floor.
+    static constexpr std::int64_t kNoFloor = std::numeric_limits<std::int64_t>::min();
+
     static std::size_t index_of(std::int32_t floor) { return static_cast<std::size_t>(floor); }
 
     template <class Item>
@@ -71,7 +93,8 @@ private:
     std::vector<std::vector<JoinEntry>> joins_;
     std::optional<std::int32_t> deepest_cobound_;
     std::optional<std::int32_t> deepest_join_;
-    std::vector<EdgeIndex> inbound_scratch_;
+    std::vector<std::int64_t> floors_;
+    std::vector<std::uint32_t> inbound_counts_;
 };
 
 // A join waiting for its region to be rewritten on its own (expanded resolution).

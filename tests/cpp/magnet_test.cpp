@@ -1,0 +1,124 @@
+#include "dag/magnet.hpp"
+
+#include <gtest/gtest.h>
+
+#include "dag/digest.hpp"
+#include "dag_test_support.hpp"
+#include "graph/floors.hpp"
+
+namespace quorl {
+namespace {
+
+using testing::captured_lines;
+using testing::make_graph;
+using testing::ScopedEnv;
+
+// r on floor 0; x, z on 1 (joined by a cobound edge); y on 2; w on 3. The
+// leaf l below c hangs from two edges whose modalities must not order them.
+GraphWrap floored_sample() {
+    GraphWrap graph = make_graph(
+        {{"r", "R"}, {"x", "X"}, {"z", "Z"}, {"y", "Y"}, {"w", "W"}, {"c", "C"}, {"l1", "L"}, {"l2", "L"}},
+        {{"r", "x"}, {"r", "z"}, {"x", "z"}, {"x", "y"}, {"y", "w"}, {"r", "c"}, {"c", "l1", "1"}, {"c", "l2", "2"}});
+    EXPECT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
+    return graph;
+}
+
+NodeIndex index_of(const GraphWrap& graph, std::string_view id) { return *graph.find_node(id); }
+
+std::string hashed(std::string_view plain) { return "_" + to_lower_hex(md5_digest(plain)) + "_"; }
+
+TEST(Magnet, PlainAndHashedForms) {
+    struct Case {
+        const char* node;
+        const char* plain;
+    };
+    // Same-floor neighbours (z beside x) are blocked; modalities do not order
+    // children, so l2 (listed first at c) comes first.
+    const Case cases[] = {
+        {"w", "_()W_"},
+        {"y", "_(W:1)Y_"},
+        {"x", "_((W:1)Y:1)X_"},
+        {"c", "_(L:2, L:1)C_"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.node);
+        GraphWrap plain = floored_sample();
+        GraphWrap digested = floored_sample();
+        EXPECT_EQ(get_magnet(plain, index_of(plain, c.node), false), c.plain);
+        EXPECT_FALSE(plain.node_at(index_of(plain, c.node)).meta.magnet_digest.has_value());
+
+        const auto magnet = get_magnet(digested, index_of(digested, c.node), true);
+        ASSERT_TRUE(magnet.has_value());
+        EXPECT_EQ(*magnet, hashed(c.plain));
+        EXPECT_EQ(magnet->size(), 34u);
+        const NodeMeta& meta = digested.node_at(index_of(digested, c.node)).meta;
+        EXPECT_EQ(meta.magnet_digest, md5_digest(c.plain));
+        EXPECT_TRUE(meta.magnet_flag);
+    }
+}
+
+TEST(Magnet, UnflooredNeighboursArePartOfTheRegion) {
+    GraphWrap graph = floored_sample();
+    graph.ensure_node("u", "U");
+    graph.add_edge_with_modality("w", "u", "1");
+    EXPECT_EQ(get_magnet(graph, index_of(graph, "w"), false), "_(U:1)W_");
+}
+
+TEST(Magnet, CacheIsServedUntilReflooringAndPerHashingSetting) {
+    ScopedEnv trace("QUORL_TRACE", "1");
+    ScopedEnv magnet_trace("QUORL_TRACE_MAGNET", "1");
+    GraphWrap graph = floored_sample();
+    const NodeIndex w = index_of(graph, "w");
+    graph.node_at(w).meta.magnet_digest_alt = md5_digest("stale");
+
+    EXPECT_EQ(captured_lines([&] { EXPECT_EQ(get_magnet(graph, w, false), "_()W_"); }),
+              std::vector<std::string>{R"(TRACE magnet magnet="_()W_" node="w")"});
+    EXPECT_FALSE(graph.node_at(w).meta.magnet_digest_alt.has_value());
+
+    // The region changes, the cached text stays, and nothing is written.
+    graph.add_edge_with_modality("w", "new", "1");
+    EXPECT_TRUE(captured_lines([&] { EXPECT_EQ(get_magnet(graph, w, false), "_()W_"); }).empty());
+
+    // The other hashing setting recomputes and replaces the cache.
+    const std::string now_hashed = hashed("_(.:1)W_");
+    EXPECT_EQ(captured_lines([&] { EXPECT_EQ(get_magnet(graph, w, true), now_hashed); }),
+              std::vector<std::string>{R"(TRACE magnet magnet=")" + now_hashed + R"(" node="w")"});
+    EXPECT_TRUE(captured_lines([&] { EXPECT_EQ(get_magnet(graph, w, true), now_hashed); }).empty());
+    EXPECT_EQ(graph.node_at(w).meta.magnet, now_hashed);
+
+    // Re-flooring clears the cache.
+    ASSERT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
+    EXPECT_FALSE(graph.node_at(w).meta.magnet.has_value());
+}
+
+TEST(Magnet, TraceNeedsBothSwitchesExactlyOne) {
+    struct Case {
+        std::optional<std::string> trace;
+        std::optional<std::string> magnet_trace;
+        bool written;
+    };
+    const Case cases[] = {
+        {"1", "1", true},         {std::nullopt, "1", false}, {"1", std::nullopt, false},
+        {"1", "true", false},     {"1", "01", false},         {"1", "", false},
+        {"1", "1 ", false},       {"0", "1", false},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv trace("QUORL_TRACE", c.trace);
+        ScopedEnv magnet_trace("QUORL_TRACE_MAGNET", c.magnet_trace);
+        GraphWrap graph = floored_sample();
+        const auto lines = captured_lines([&] { EXPECT_EQ(get_magnet(graph, index_of(graph, "y"), false), "_(W:1)Y_"); });
+        EXPECT_EQ(lines.size(), c.written ? 1u : 0u) << c.trace.value_or("unset") << "/" << c.magnet_trace.value_or("unset");
+    }
+}
+
+TEST(Magnet, UnflooredNodeFailsAndStoresNothing) {
+    GraphWrap graph = make_graph({{"a", "A"}}, {});
+    const auto magnet = get_magnet(graph, 0, true);
+    ASSERT_FALSE(magnet.has_value());
+    EXPECT_EQ(magnet.error().kind(), ErrorKind::Parse);
+    EXPECT_EQ(magnet.error().message(), "magnet requires floored graph");
+    EXPECT_FALSE(graph.node_at(0).meta.magnet.has_value());
+}
+
+}  // namespace
+}  // namespace quorl
