@@ -1,3 +1,102 @@
-"""Canonical texts and canonical node orders for labelled undirected graphs."""
+"""Canonical texts and canonical node orders for labelled undirected graphs.
 
-from _quorl import *  # noqa: F401,F403  (the engine's classes and functions)
+    >>> import quorl
+    >>> quorl.canonical_text(([("c", "C"), ("o", "O")], [("c", "o", "2")]))
+    '(O:2)C'
+
+A graph is a PyGraph (from `read_dot`, `parse_dot` or `from_edges`), a networkx Graph or
+MultiGraph, an RDKit Mol, or a (nodes, edges) pair of lists.
+"""
+
+from __future__ import annotations
+
+import copyreg
+from typing import Callable, List, Tuple
+
+import _quorl
+from _quorl import PyCGraph, PyGraph
+
+from ._convert import from_edges, from_networkx, from_rdkit, to_graph
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "PyGraph",
+    "PyCGraph",
+    "canonical_text",
+    "canonical_order",
+    "read_dot",
+    "parse_dot",
+    "from_edges",
+    "from_networkx",
+    "from_rdkit",
+    "to_graph",
+]
+
+
+def canonical_text(
+    graph: object,
+    *,
+    allow_hashes: bool = True,
+    compress: bool = True,
+    compact: bool = False,
+    label_attr: str = "label",
+    modality_attr: str = "modality",
+) -> str:
+    """The canonical text of a graph: equal for two graphs exactly when they are the same
+    graph up to the naming and listing order of their nodes and edges.
+
+    allow_hashes: describe the regions that rings are opened at by MD5 digests rather than
+        by their full texts (shorter texts, faster comparisons).
+    compress: replace the content of every outermost {...} group by a numbered $N reference.
+    compact: resolve join nodes in the compact way rather than the expanded one.
+    label_attr, modality_attr: the networkx attribute names read as node label and edge
+        modality (ignored for other inputs).
+
+    Raises ValueError for what the engine refuses and TypeError for what it cannot take.
+    """
+    engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
+    return _quorl.to_cgraph_py(engine_graph, None, None, allow_hashes, compress, compact).as_str()
+
+
+def canonical_order(
+    graph: object,
+    *,
+    allow_hashes: bool = True,
+    compact: bool = False,
+    label_attr: str = "label",
+    modality_attr: str = "modality",
+) -> List[str]:
+    """The node ids of a graph in canonical order, the order that belongs to its canonical
+    text (only the nodes of the component the text describes). Arguments as for
+    `canonical_text`."""
+    engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
+    return _quorl.canonical_node_order_py(engine_graph, None, None, allow_hashes, compact)
+
+
+def read_dot(path: str) -> PyGraph:
+    """Read a graph from a DOT file (the line-oriented subset described in the README).
+
+    Raises ValueError "parse error: ..." for a file that cannot be read or parsed."""
+    return _quorl.parse_dot(path)
+
+
+def parse_dot(text: str) -> PyGraph:
+    """Read a graph from DOT text. Raises ValueError "parse error: line N: ..." on bad input."""
+    return _quorl.parse_dot_string(text)
+
+
+def _rebuild_graph(nodes: List[Tuple[str, str]], edges: List[Tuple[str, str, str]]) -> PyGraph:
+    return _quorl.graph_from_edges(nodes, edges)
+
+
+def _reduce_graph(
+    graph: PyGraph,
+) -> Tuple[Callable[..., PyGraph], Tuple[List[Tuple[str, str]], List[Tuple[str, str, str]]]]:
+    # Every graph the engine hands out was built by additions only, so adding its nodes and
+    # then its edges in their listed order rebuilds the same store, edge ids e1..eN included.
+    edges = [(first, second, modality) for _, first, second, modality in graph.edges()]
+    return _rebuild_graph, (graph.node_labels(), edges)
+
+
+copyreg.pickle(PyGraph, _reduce_graph)

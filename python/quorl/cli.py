@@ -1,0 +1,440 @@
+"""The `quorl` command: canonical texts and node orders of DOT files and JSON-lines batches."""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import json
+import multiprocessing
+import os
+import stat
+import sys
+import threading
+import time
+from dataclasses import dataclass
+from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Union
+
+import quorl
+
+PROG = "quorl"
+
+_MAIN_EXAMPLES = """\
+examples:
+  quorl canon examples/ethanol.dot
+  quorl order examples/molecules/*.dot
+  quorl canon --jsonl examples/molecules.jsonl --jobs 2 > texts.jsonl
+  cat examples/ethanol.dot | quorl canon -
+
+run 'quorl canon --help' or 'quorl order --help' for the options."""
+
+_COMMAND_EXAMPLES = {
+    "canon": """\
+examples:
+  quorl canon examples/ethanol.dot
+      prints the canonical text of the molecule
+  quorl canon examples/molecules/*.dot
+      prints 'FILE<tab>TEXT' per file when given several files
+  quorl canon --jsonl examples/molecules.jsonl --jobs 2 > texts.jsonl
+      writes {"id": ..., "text": ...} per input line, in input order
+  quorl canon --no-compress - < examples/ethanol.dot
+      reads DOT text from standard input""",
+    "order": """\
+examples:
+  quorl order examples/ethanol.dot
+      prints the node ids in canonical order, separated by blanks
+  quorl order examples/molecules/*.dot
+      prints 'FILE<tab>IDS' per file when given several files
+  quorl order --jsonl examples/molecules.jsonl --jobs 2
+      writes {"id": ..., "order": [...]} per input line, in input order""",
+}
+
+_FAILURE_EXIT = 1
+_INTERRUPT_EXIT = 130
+_PROGRESS_AFTER_SECONDS = 1.0
+_PROGRESS_INTERVAL_SECONDS = 0.1
+_FILE_CHUNKSIZE = 4
+_JSONL_CHUNKSIZE = 64
+
+
+@dataclass(frozen=True)
+class Job:
+    """What to compute for every graph; sent to the worker processes."""
+
+    command: str  # "canon" or "order"
+    allow_hashes: bool
+    compress: bool
+    compact: bool
+
+    def run(self, graph: quorl.PyGraph) -> Union[str, List[str]]:
+        if self.command == "canon":
+            return quorl.canonical_text(
+                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact
+            )
+        return quorl.canonical_order(graph, allow_hashes=self.allow_hashes, compact=self.compact)
+
+
+class Outcome(NamedTuple):
+    """One graph's result: the line to print (if any), the failure message (if any), where
+    the graph came from (file position or line number) and how far the input has been
+    consumed (for the progress bar)."""
+
+    output: Optional[str]
+    error: Optional[str]
+    origin: int
+    progress: int
+
+
+class InputError(Exception):
+    """An input that cannot be read; its message is complete as it is."""
+
+
+def _failure_message(error: BaseException) -> str:
+    # The engine's value and type errors carry complete messages ("parse error: line 3: ...");
+    # anything else (an internal fault, running out of memory) is named by its type.
+    if isinstance(error, (ValueError, TypeError, InputError)):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
+
+
+def _read_utf8(path: str) -> str:
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except FileNotFoundError:
+        raise InputError("no such file") from None
+    except IsADirectoryError:
+        raise InputError("is a directory, not a file") from None
+    except PermissionError:
+        raise InputError("permission denied") from None
+    except OSError as error:
+        raise InputError(f"cannot read: {error.strerror or error}") from None
+    return _decode_utf8(data)
+
+
+def _decode_utf8(data: bytes) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(f"not valid UTF-8 (byte {error.start + 1})") from None
+
+
+class DotSource(NamedTuple):
+    name: str  # what messages call it
+    path: Optional[str]  # read by the worker; None when the text is already here
+    text: Optional[str]
+    position: int  # 1-based place among the files
+
+
+def _process_dot(job: Job, source: DotSource) -> Outcome:
+    try:
+        text = source.text if source.text is not None else _read_utf8(source.name)
+        result = job.run(quorl.parse_dot(text))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # one bad graph must not stop the others
+        return Outcome(None, _failure_message(error), source.position, source.position)
+    text = result if isinstance(result, str) else " ".join(result)
+    return Outcome(text, None, source.position, source.position)
+
+
+class JsonlLine(NamedTuple):
+    number: int  # 1-based line number
+    raw: bytes
+    end_offset: int  # bytes of input consumed up to the end of this line
+
+
+def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
+    record_id = None
+    try:
+        record = _parse_record(line.raw)
+        record_id = record.get("id")
+        result = job.run(quorl.from_edges(record["nodes"], record["edges"]))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # one bad graph must not stop the others
+        message = _failure_message(error)
+        failure = {"id": record_id, "line": line.number, "error": message}
+        return Outcome(json.dumps(failure, ensure_ascii=False), message, line.number, line.end_offset)
+    key = "text" if job.command == "canon" else "order"
+    success = json.dumps({"id": record_id, key: result}, ensure_ascii=False)
+    return Outcome(success, None, line.number, line.end_offset)
+
+
+def _parse_record(raw: bytes) -> Dict[str, Any]:
+    try:
+        record = json.loads(_decode_utf8(raw))
+    except json.JSONDecodeError as error:
+        raise InputError(f"malformed JSON line: {error.msg} (column {error.colno})") from None
+    if not isinstance(record, dict):
+        raise InputError('malformed graph: expected a JSON object with "nodes" and "edges"')
+    for key in ("nodes", "edges"):
+        if not isinstance(record.get(key), list):
+            raise InputError(f'malformed graph: "{key}" must be a list')
+    return record
+
+
+def _jsonl_lines(stream: IO[bytes]) -> Iterator[JsonlLine]:
+    offset = 0
+    for number, raw in enumerate(stream, start=1):
+        offset += len(raw)
+        if raw.strip():
+            yield JsonlLine(number, raw, offset)
+
+
+def _outcomes(
+    worker: Callable[[object], Outcome], tasks: Iterable[object], jobs: int, chunksize: int
+) -> Iterator[Outcome]:
+    """The worker's outcomes in task order, computed by `jobs` processes."""
+    if jobs == 1:
+        yield from map(worker, tasks)
+        return
+    # Pool.imap reads its whole input ahead; the semaphore keeps only a bounded window of
+    # tasks in flight so that a large batch is streamed, not loaded into memory. The window
+    # holds at least one full chunk, so the next result in order can always be completed.
+    # The pool reads the tasks on a thread of its own, which it joins when it is shut down:
+    # when the results stop being consumed early, `stopped` lets that thread finish.
+    permits = threading.Semaphore(chunksize * jobs * 4)
+    stopped = threading.Event()
+
+    def throttled() -> Iterator[object]:
+        for task in tasks:
+            while not permits.acquire(timeout=0.1):
+                if stopped.is_set():
+                    return
+            yield task
+
+    with multiprocessing.Pool(jobs) as pool:
+        try:
+            for outcome in pool.imap(worker, throttled(), chunksize):
+                permits.release()
+                yield outcome
+        finally:
+            stopped.set()
+
+
+class Progress:
+    """A one-line progress bar on standard error, drawn only for batches that take a while."""
+
+    def __init__(self, total: Optional[int], enabled: bool) -> None:
+        self._total = total
+        self._enabled = enabled
+        self._start = time.monotonic()
+        self._last_draw = 0.0
+        self._drawn = False
+
+    def update(self, done: int, position: int, failures: int) -> None:
+        if not self._enabled:
+            return
+        now = time.monotonic()
+        if now - self._start < _PROGRESS_AFTER_SECONDS or now - self._last_draw < _PROGRESS_INTERVAL_SECONDS:
+            return
+        self._last_draw = now
+        status = f"{done} graphs, {failures} failed, {now - self._start:.1f} s"
+        if self._total:
+            fraction = min(position / self._total, 1.0)
+            filled = int(fraction * 30)
+            status = f"[{'#' * filled}{'.' * (30 - filled)}] {fraction:4.0%}  {status}"
+        sys.stderr.write(f"\r{status}\033[K")
+        sys.stderr.flush()
+        self._drawn = True
+
+    def clear(self) -> None:
+        if self._drawn:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+            self._drawn = False
+
+
+def _report(message: str) -> None:
+    sys.stderr.write(f"{PROG}: {message}\n")
+    sys.stderr.flush()
+
+
+def _drive(
+    outcomes: Iterator[Outcome],
+    locate: Callable[[int], str],
+    progress: Progress,
+    show_summary: bool,
+    flush_each: bool,
+) -> int:
+    """Print every outcome in order, report failures, and return the exit status."""
+    out = sys.stdout.buffer
+    start = time.monotonic()
+    done = failures = 0
+    for outcome in outcomes:
+        done += 1
+        if outcome.output is not None:
+            out.write(outcome.output.encode("utf-8") + b"\n")
+            if flush_each:
+                out.flush()
+        if outcome.error is not None:
+            failures += 1
+            progress.clear()
+            _report(f"{locate(outcome.origin)}: {outcome.error}")
+        progress.update(done, outcome.progress, failures)
+    out.flush()
+    progress.clear()
+    if show_summary:
+        sys.stderr.write(f"{PROG}: {done} graphs, {failures} failed, {time.monotonic() - start:.2f} s\n")
+    return _FAILURE_EXIT if failures else 0
+
+
+def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
+    stdin_text: Optional[str] = None
+    if "-" in files:
+        try:
+            stdin_text = _decode_utf8(sys.stdin.buffer.read())
+        except InputError as error:
+            _report(f"<stdin>: {error}")
+            return _FAILURE_EXIT
+    sources = [
+        DotSource("<stdin>", None, stdin_text, i) if name == "-" else DotSource(name, name, None, i)
+        for i, name in enumerate(files, start=1)
+    ]
+    several = len(sources) > 1
+
+    def with_name(outcome: Outcome) -> Outcome:
+        if several and outcome.output is not None:
+            name = sources[outcome.origin - 1].name
+            return outcome._replace(output=f"{name}\t{outcome.output}")
+        return outcome
+
+    worker = functools.partial(_process_dot, job)
+    outcomes = map(with_name, _outcomes(worker, sources, args.jobs, _FILE_CHUNKSIZE))
+    progress = Progress(len(sources), _progress_wanted(args))
+    return _drive(
+        outcomes,
+        lambda position: sources[position - 1].name,
+        progress,
+        show_summary=several and not args.quiet,
+        flush_each=args.trace,
+    )
+
+
+def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
+    name = "<stdin>" if path == "-" else path
+    try:
+        stream = sys.stdin.buffer if path == "-" else open(path, "rb")
+    except FileNotFoundError:
+        _report(f"{name}: no such file")
+        return _FAILURE_EXIT
+    except IsADirectoryError:
+        _report(f"{name}: is a directory, not a file")
+        return _FAILURE_EXIT
+    except PermissionError:
+        _report(f"{name}: permission denied")
+        return _FAILURE_EXIT
+    except OSError as error:
+        _report(f"{name}: cannot read: {error.strerror or error}")
+        return _FAILURE_EXIT
+    with stream:
+        worker = functools.partial(_process_jsonl, job)
+        try:
+            return _drive(
+                _outcomes(worker, _jsonl_lines(stream), args.jobs, _JSONL_CHUNKSIZE),
+                lambda line_number: f"{name}:{line_number}",
+                Progress(_regular_file_size(stream), _progress_wanted(args)),
+                show_summary=not args.quiet,
+                flush_each=args.trace,
+            )
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            _report(f"{name}: cannot read: {error.strerror or error}")
+            return _FAILURE_EXIT
+
+
+def _regular_file_size(stream: IO[bytes]) -> Optional[int]:
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, ValueError):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
+
+
+def _progress_wanted(args: argparse.Namespace) -> bool:
+    return not args.quiet and sys.stderr.isatty()
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Canonical texts and canonical node orders of labelled undirected graphs.",
+        epilog=_MAIN_EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {quorl.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    summaries = {
+        "canon": "print the canonical text of every graph",
+        "order": "print the node ids of every graph in canonical order",
+    }
+    for command, summary in summaries.items():
+        sub = commands.add_parser(
+            command,
+            help=summary,
+            description=summary[0].upper() + summary[1:] + ".",
+            epilog=_COMMAND_EXAMPLES[command],
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+        sub.add_argument("files", nargs="*", metavar="FILE", help="a DOT file; '-' reads standard input")
+        sub.add_argument(
+            "--jsonl",
+            metavar="IN.jsonl",
+            help='read one graph per line, {"id": ..., "nodes": [[id, label], ...], '
+            '"edges": [[a, b, modality], ...]}, and write one JSON line per graph; '
+            "'-' reads standard input",
+        )
+        sub.add_argument(
+            "--jobs", type=_positive_int, default=1, metavar="N",
+            help="spread the work over N processes; the output keeps the input order (default 1)",
+        )
+        sub.add_argument(
+            "--no-hashes", dest="allow_hashes", action="store_false",
+            help="compare regions by their full texts instead of MD5 digests while choosing the root",
+        )
+        if command == "canon":
+            sub.add_argument(
+                "--no-compress", dest="compress", action="store_false",
+                help="keep the {...} groups written out instead of numbering them $1, $2, ...",
+            )
+        sub.add_argument("--compact", action="store_true", help="resolve join nodes the compact way")
+        sub.add_argument(
+            "--trace", action="store_true",
+            help="have the engine write its TRACE lines to standard output (sets QUORL_TRACE=1)",
+        )
+        sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.jsonl is not None and args.files:
+        parser.error("give either FILE arguments or --jsonl, not both")
+    if args.jsonl is None and not args.files:
+        parser.error("nothing to do: give FILE arguments or --jsonl IN.jsonl")
+    if args.trace:
+        os.environ["QUORL_TRACE"] = "1"
+    job = Job(args.command, args.allow_hashes, getattr(args, "compress", True), args.compact)
+    try:
+        if args.jsonl is not None:
+            return _run_jsonl(job, args.jsonl, args)
+        return _run_files(job, args.files, args)
+    except KeyboardInterrupt:
+        return _INTERRUPT_EXIT
+    except BrokenPipeError:
+        # The reader went away (quorl ... | head): stop quietly, and keep the interpreter's
+        # final flush from failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return _FAILURE_EXIT
