@@ -14,7 +14,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 ETHANOL = EXAMPLES / "ethanol.dot"
 MOLECULE_FILES = sorted((EXAMPLES / "molecules").glob("*.dot"))
 
-pytestmark = pytest.mark.skipif(
+needs_engine = pytest.mark.skipif(
     not hasattr(_quorl, "to_cgraph_py") or not hasattr(_quorl, "canonical_node_order_py"),
     reason="the extension has no canonisation entry points yet",
 )
@@ -33,12 +33,14 @@ def text_of(path, **flags):
     return quorl.canonical_text(quorl.read_dot(str(path)), **flags)
 
 
+@needs_engine
 def test_canon_prints_the_canonical_text_of_one_file():
     result = run("canon", ETHANOL)
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout.decode() == text_of(ETHANOL) + "\n"
 
 
+@needs_engine
 @pytest.mark.parametrize(
     "options, flags",
     [
@@ -59,6 +61,7 @@ def test_options_mirror_the_keyword_arguments(options, flags):
         assert order.stdout.decode() == " ".join(expected) + "\n"
 
 
+@needs_engine
 def test_several_files_are_named_and_summarised():
     result = run("canon", *MOLECULE_FILES)
     assert result.returncode == 0
@@ -67,6 +70,7 @@ def test_several_files_are_named_and_summarised():
     assert result.stderr.decode().startswith(f"quorl: {len(MOLECULE_FILES)} graphs, 0 failed, ")
 
 
+@needs_engine
 def test_standard_input():
     result = run("canon", "-", stdin=ETHANOL.read_bytes())
     assert result.stdout.decode() == text_of(ETHANOL) + "\n"
@@ -74,6 +78,7 @@ def test_standard_input():
     assert order.stdout.decode() == " ".join(quorl.canonical_order(quorl.read_dot(str(ETHANOL)))) + "\n"
 
 
+@needs_engine
 def test_bad_files_are_reported_and_the_others_still_done(tmp_path):
     bad_dot = tmp_path / "bad.dot"
     bad_dot.write_text("graph g {\na -- b;\n-- c;\n}\n")
@@ -98,6 +103,7 @@ def molecules_jsonl():
     return (EXAMPLES / "molecules.jsonl").read_bytes()
 
 
+@needs_engine
 def test_jsonl_results_match_the_api_and_keep_input_order_under_jobs(tmp_path, molecules_jsonl):
     serial = run("canon", "--jsonl", EXAMPLES / "molecules.jsonl")
     parallel = run("canon", "--jsonl", EXAMPLES / "molecules.jsonl", "--jobs", "2")
@@ -111,6 +117,7 @@ def test_jsonl_results_match_the_api_and_keep_input_order_under_jobs(tmp_path, m
     assert parallel.stderr.decode().startswith(f"quorl: {len(records)} graphs, 0 failed, ")
 
 
+@needs_engine
 def test_jsonl_order_from_standard_input(molecules_jsonl):
     head = b"".join(molecules_jsonl.splitlines(keepends=True)[:20])
     result = run("order", "--jsonl", "-", "--jobs", "2", stdin=head)
@@ -119,6 +126,7 @@ def test_jsonl_order_from_standard_input(molecules_jsonl):
         assert answer == {"id": record["id"], "order": quorl.canonical_order((record["nodes"], record["edges"]))}
 
 
+@needs_engine
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_bad_jsonl_lines_are_reported_and_the_batch_goes_on(tmp_path, jobs):
     good = {"id": "ok", "nodes": [["c", "C"], ["o", "O"]], "edges": [["c", "o", "2"]]}
@@ -158,6 +166,7 @@ def test_missing_input_gets_one_clear_message(command):
     assert result.stdout == b""
 
 
+@needs_engine
 def test_trace_lines_do_not_disturb_the_results():
     benzene = EXAMPLES / "molecules" / "benzene.dot"
     result = run("canon", "--trace", benzene)
