@@ -1,6 +1,7 @@
 """Time the two canonisation entry points on real molecules and on generated graph families.
 
     python3 bench/bench_molecules.py [MOLECULES.jsonl] [--limit N] [--sizes 16,64,256,1024]
+                                     [--cap-seconds 0.5]
 
 For every family and size it prints the median time of one `to_cgraph_py` call and of one
 `canonical_node_order_py` call (graphs are built beforehand and not timed) and the peak
@@ -134,6 +135,10 @@ def main() -> None:
     parser.add_argument("molecules", nargs="?", type=Path, default=DEFAULT_MOLECULES)
     parser.add_argument("--limit", type=int, default=2000, help="molecules to use (default 2000)")
     parser.add_argument("--sizes", default="16,64,256,1024", help="node counts of the generated graphs")
+    parser.add_argument(
+        "--cap-seconds", type=float, default=0.5,
+        help="stop growing a family once one call takes longer than this (default 0.5)",
+    )
     args = parser.parse_args()
     sizes = [int(size) for size in args.sizes.split(",")]
 
@@ -150,7 +155,11 @@ def main() -> None:
     for family, make in FAMILIES.items():
         for size in sizes:
             graphs = lambda: [make(size, random.Random(seed)) for seed in range(GRAPHS_PER_SIZE)]  # noqa: E731
-            row(family, str(size), run_isolated(graphs))
+            result = run_isolated(graphs)
+            row(family, str(size), result)
+            if max(result[2], result[3]) > args.cap_seconds * 1e6 and size != sizes[-1]:
+                print(f"{family:<14}  (larger sizes skipped: over {args.cap_seconds} s per call)")
+                break
 
 
 if __name__ == "__main__":

@@ -121,6 +121,7 @@ def test_jsonl_results_match_the_api_and_keep_input_order_under_jobs(tmp_path, m
 def test_jsonl_order_from_standard_input(molecules_jsonl):
     head = b"".join(molecules_jsonl.splitlines(keepends=True)[:20])
     result = run("order", "--jsonl", "-", "--jobs", "2", stdin=head)
+    assert len(result.stdout.splitlines()) == 20
     for line, output in zip(head.splitlines(), result.stdout.splitlines()):
         record, answer = json.loads(line), json.loads(output)
         assert answer == {"id": record["id"], "order": quorl.canonical_order((record["nodes"], record["edges"]))}
