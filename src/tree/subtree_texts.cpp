@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "error/quorl_error.hpp"
 
@@ -99,9 +100,7 @@ private:
 SubtreeTexts::SubtreeTexts(std::size_t expected_texts) {
     texts_.reserve(expected_texts);
     children_.reserve(expected_texts);
-    std::size_t slots = 16;
-    while (slots < expected_texts * 2) slots *= 2;
-    slots_.assign(slots, kNoText);
+    slots_.assign(16, kNoText);
 }
 
 TextId SubtreeTexts::intern_leaf(std::string_view label) {
@@ -118,41 +117,104 @@ TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildTe
     return intern_appended(false, label_begin, children_begin);
 }
 
+// Structurally equal texts have the same children. So while some child of a
+// new text has never been a child before, no held text can equal it, and it
+// is recorded as that child's first parent instead of in the hash table; a
+// later equal text finds it there. Only texts whose children all had parents
+// go into the table. On trees whose subtrees are mostly distinct (paths,
+// random trees) this keeps most texts out of the table, whose random
+// accesses would otherwise dominate the cost.
 TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin) {
     const std::size_t label_size = labels_.size() - label_begin;
     const std::size_t child_count = children_.size() - children_begin;
     QUORL_ASSERT(label_size <= std::numeric_limits<std::uint32_t>::max());
     QUORL_ASSERT(child_count <= std::numeric_limits<std::uint32_t>::max());
-    Text text{0, 0, label_begin, children_begin, static_cast<std::uint32_t>(label_size),
-              static_cast<std::uint32_t>(child_count), plain};
+    QUORL_ASSERT(texts_.size() < kNoText);
+    const TextId id = static_cast<TextId>(texts_.size());
+    Text text{0,
+              0,
+              0,
+              label_begin,
+              children_begin,
+              static_cast<std::uint32_t>(label_size),
+              static_cast<std::uint32_t>(child_count),
+              kNoText,
+              plain};
 
     text.length = label_size;
     text.hash = mix(plain ? 1 : 2, hash_bytes(label_of(text)));
+    bool children_all_had_parents = true;
     if (!plain) {
         text.length = saturating_add(text.length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
         for (const ChildText& child : children_of(text)) {
-            text.length = saturating_add(text.length, texts_[child.text].length);
+            const Text& child_text = texts_[child.text];
+            text.length = saturating_add(text.length, child_text.length);
             text.length = saturating_add(text.length, 1 + child.modality.size());  // ":" modality
             text.hash = mix(mix(text.hash, child.text), hash_bytes(child.modality));
+            if (child_text.first_parent == kNoText) children_all_had_parents = false;
         }
     }
+    text.leading_bytes = leading_bytes_of(text);
 
+    const auto discard_appended = [&] {
+        labels_.resize(label_begin);
+        children_.resize(children_begin);
+    };
+    if (!children_all_had_parents) {
+        for (const ChildText& child : children_of(text)) {
+            if (texts_[child.text].first_parent == kNoText) texts_[child.text].first_parent = id;
+        }
+        texts_.push_back(text);
+        return id;
+    }
+    for (const ChildText& child : children_of(text)) {
+        const TextId first_parent = texts_[child.text].first_parent;
+        const Text& held = texts_[first_parent];
+        if (held.hash == text.hash && same_structure(held, text)) {
+            discard_appended();
+            return first_parent;
+        }
+    }
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = text.hash & mask;
     for (; slots_[at] != kNoText; at = (at + 1) & mask) {
         const Text& held = texts_[slots_[at]];
         if (held.hash == text.hash && same_structure(held, text)) {
-            labels_.resize(label_begin);
-            children_.resize(children_begin);
+            discard_appended();
             return slots_[at];
         }
     }
-    QUORL_ASSERT(texts_.size() < kNoText);
-    const TextId id = static_cast<TextId>(texts_.size());
     texts_.push_back(text);
     slots_[at] = id;
-    if (texts_.size() * 2 > slots_.size()) grow_slots();
+    if (++slots_used_ * 2 > slots_.size()) grow_slots();
     return id;
+}
+
+// Composed from the pieces of the text without reading further than eight
+// bytes: a child text of at most eight bytes is its whole leading-bytes key.
+std::uint64_t SubtreeTexts::leading_bytes_of(const Text& text) const {
+    if (text.plain) return leading_bytes_key(label_of(text));
+    char bytes[8];
+    std::size_t size = 0;
+    const auto add = [&](std::string_view piece) {
+        const std::size_t taken = std::min(piece.size(), sizeof bytes - size);
+        std::memcpy(bytes + size, piece.data(), taken);
+        size += taken;
+        return size < sizeof bytes;
+    };
+    const auto add_child = [&](const Text& child) {
+        char child_bytes[8];
+        for (std::size_t i = 0; i < 8; ++i) child_bytes[i] = static_cast<char>(child.leading_bytes >> (56 - 8 * i));
+        return add({child_bytes, static_cast<std::size_t>(std::min<std::uint64_t>(child.length, 8))});
+    };
+    bool room = add("(");
+    const auto children = children_of(text);
+    for (std::size_t i = 0; room && i < children.size(); ++i) {
+        room = add_child(texts_[children[i].text]) && add(":") && add(children[i].modality) &&
+               (i + 1 == children.size() || add(", "));
+    }
+    if (room && add(")")) add(label_of(text));
+    return leading_bytes_key({bytes, size});
 }
 
 bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
@@ -164,9 +226,10 @@ bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
 }
 
 void SubtreeTexts::grow_slots() {
-    slots_.assign(slots_.size() * 2, kNoText);
+    const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slots_.size() * 2, kNoText));
     const std::size_t mask = slots_.size() - 1;
-    for (TextId id = 0; id < texts_.size(); ++id) {
+    for (const TextId id : held) {
+        if (id == kNoText) continue;
         std::size_t at = texts_[id].hash & mask;
         while (slots_[at] != kNoText) at = (at + 1) & mask;
         slots_[at] = id;
@@ -177,6 +240,10 @@ int SubtreeTexts::compare(TextId a, TextId b) const {
     if (a == b) return 0;
     const Text& text_a = texts_[a];
     const Text& text_b = texts_[b];
+    if (const auto order = compare_leading_bytes(text_a.leading_bytes, text_a.length, text_b.leading_bytes,
+                                                 text_b.length)) {
+        return *order;
+    }
     if (text_a.plain && text_b.plain) return label_of(text_a).compare(label_of(text_b));
 
     Cursor cursor_a(*this, scratch_a_, a);

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,27 @@ namespace quorl {
 
 using TextId = std::uint32_t;
 inline constexpr TextId kNoText = 0xFFFFFFFFu;
+
+// The first eight bytes of a text as a big-endian number, zero-padded. When
+// the keys of two texts differ they order the texts bytewise; when they are
+// equal the texts must be compared further.
+inline std::uint64_t leading_bytes_key(std::string_view bytes) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        key <<= 8;
+        if (i < bytes.size()) key |= static_cast<unsigned char>(bytes[i]);
+    }
+    return key;
+}
+
+// Orders two texts by their leading-bytes keys and lengths alone when that
+// decides: the keys differ, or both texts fit in their keys.
+inline std::optional<int> compare_leading_bytes(std::uint64_t key_a, std::uint64_t length_a, std::uint64_t key_b,
+                                                std::uint64_t length_b) {
+    if (key_a != key_b) return key_a < key_b ? -1 : 1;
+    if (length_a <= 8 && length_b <= 8) return length_a == length_b ? 0 : (length_a < length_b ? -1 : 1);
+    return std::nullopt;
+}
 
 struct ChildText {
     TextId text;
@@ -65,10 +87,12 @@ private:
     struct Text {
         std::uint64_t length;
         std::uint64_t hash;
+        std::uint64_t leading_bytes;  // leading_bytes_key of the written text
         std::size_t label_begin;
         std::size_t children_begin;
         std::uint32_t label_size;
         std::uint32_t child_count;
+        TextId first_parent;  // the first text made with this one as a child
         bool plain;
     };
 
@@ -79,12 +103,15 @@ private:
     // Interns the text whose label and children were just appended to the pools.
     TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin);
     bool same_structure(const Text& a, const Text& b) const;
+    std::uint64_t leading_bytes_of(const Text& text) const;
     void grow_slots();
 
     std::string labels_;
     std::vector<ChildText> children_;
     std::vector<Text> texts_;
-    std::vector<TextId> slots_;  // open addressing by structure hash; size a power of two
+    // Open addressing by structure hash, size a power of two, at most half used.
+    std::vector<TextId> slots_;
+    std::size_t slots_used_ = 0;
     // Reading stacks reused by compare and write, which never run at once.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;

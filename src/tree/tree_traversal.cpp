@@ -34,6 +34,7 @@ struct ChildEntry {
     std::uint32_t position;
     NodeIndex child;
     std::string_view modality;
+    std::uint64_t modality_key;  // leading_bytes_key of the modality
     std::int32_t depth;
     TextId text;
 };
@@ -131,14 +132,18 @@ private:
             // A child is always finished before its parent in a completed
             // depth-first walk; "?" keeps the text well-formed regardless.
             if (child.text == kNoText) child = {unknown_text(), 1};
-            entries_.push_back({pending.position, pending.child, pending.modality, child.depth, child.text});
+            entries_.push_back({pending.position, pending.child, pending.modality,
+                                leading_bytes_key(pending.modality), child.depth, child.text});
         }
         const SubtreeTexts& texts = result_.texts;
         const bool by_modality = modality_order_;
         std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
             if (a.depth != b.depth) return a.depth < b.depth;
             if (by_modality) {
-                if (const int order = a.modality.compare(b.modality); order != 0) return order < 0;
+                const auto by_key =
+                    compare_leading_bytes(a.modality_key, a.modality.size(), b.modality_key, b.modality.size());
+                const int order = by_key ? *by_key : a.modality.compare(b.modality);
+                if (order != 0) return order < 0;
             }
             if (const int order = texts.compare(a.text, b.text); order != 0) return order < 0;
             return a.position < b.position;

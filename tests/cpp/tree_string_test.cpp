@@ -369,12 +369,13 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
 
 TEST(TreeString, MatchesReferenceOnRandomGraphs) {
     // Labels and modalities chosen so that texts tie, nest as prefixes of one
-    // another and spell the writer's own punctuation.
-    const std::vector<std::string> labels{"", "O", "N", "(", "()N", "O:1", "\xc3\xa9", "OH"};
-    const std::vector<std::string> modalities{"1", "2", "10", "", ":"};
+    // another and spell the writer's own punctuation; NUL bytes test the
+    // zero padding of leading-bytes keys.
+    const std::vector<std::string> labels{"", "O", "N", "(", "()N", "O:1", "\xc3\xa9", "OH", std::string("O\0", 2)};
+    const std::vector<std::string> modalities{"1", "2", "10", "", ":", std::string("1\0", 2)};
     std::mt19937 random(20261207);
-    for (int round = 0; round < 1500; ++round) {
-        const int nodes = 1 + static_cast<int>(random() % 14);
+    for (int round = 0; round < 3000; ++round) {
+        const int nodes = 1 + static_cast<int>(random() % (round % 10 == 0 ? 80 : 14));
         GraphWrap graph;
         for (int i = 0; i < nodes; ++i) {
             NodeMeta meta;
