@@ -16,6 +16,7 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
     // seen set is only looked up, so its order never reaches the result.
     std::vector<std::string> order;
     std::unordered_set<std::string_view> seen;
+    seen.reserve(graph.node_count());
     std::vector<NodeIndex> walk{traversal->root};
     while (!walk.empty()) {
         const NodeIndex node = walk.back();

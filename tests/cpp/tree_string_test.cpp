@@ -145,6 +145,15 @@ INSTANTIATE_TEST_SUITE_P(
         // a prefix sorts first; bytes above 0x7F after ASCII
         OrderCase{{{"\xc3\xa9", "1"}, {"OH", "1"}, {"z", "1"}, {"O", "1"}},
                   "(O:1, OH:1, z:1, \xc3\xa9:1)R", "(O:1, OH:1, z:1, \xc3\xa9:1)R"},
+        // texts that agree on their first eight bytes, or differ only by a NUL
+        // byte after a prefix, are still ordered bytewise (the later leaf is
+        // enumerated first)
+        OrderCase{{{"ABCDEFGHX", "1"}, {"ABCDEFGHY", "1"}}, "(ABCDEFGHX:1, ABCDEFGHY:1)R",
+                  "(ABCDEFGHX:1, ABCDEFGHY:1)R"},
+        OrderCase{{{"A", "1"}, {std::string("A\0", 2), "1"}}, std::string("(A:1, A\0:1)R", 12),
+                  std::string("(A:1, A\0:1)R", 12)},
+        OrderCase{{{"A", "1"}, {"A", std::string("1\0", 2)}}, std::string("(A:1, A:1\0)R", 12),
+                  std::string("(A:1\0, A:1)R", 12)},
         // the modality key comes before the text
         OrderCase{{{"A", "2"}, {"B", "1"}}, "(B:1, A:2)R", "(A:2, B:1)R"},
         // nothing is escaped
@@ -368,14 +377,20 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
 }
 
 TEST(TreeString, MatchesReferenceOnRandomGraphs) {
-    // Labels and modalities chosen so that texts tie, nest as prefixes of one
-    // another and spell the writer's own punctuation; NUL bytes test the
-    // zero padding of leading-bytes keys.
-    const std::vector<std::string> labels{"", "O", "N", "(", "()N", "O:1", "\xc3\xa9", "OH", std::string("O\0", 2)};
-    const std::vector<std::string> modalities{"1", "2", "10", "", ":", std::string("1\0", 2)};
+    // Wide alphabets: texts tie, nest as prefixes of one another and spell
+    // the writer's own punctuation; NUL bytes test the zero padding of
+    // leading-bytes keys. Narrow alphabets: long texts agree on their first
+    // bytes and share child texts, so comparisons walk deep.
+    const std::vector<std::string> wide_labels{"", "O", "N", "(", "()N", "O:1", "\xc3\xa9", "OH", std::string("O\0", 2)};
+    const std::vector<std::string> wide_modalities{"1", "2", "10", "", ":", std::string("1\0", 2)};
+    const std::vector<std::string> narrow_labels{"C", "C", "CC"};
+    const std::vector<std::string> narrow_modalities{"1", "1", "1", "2"};
     std::mt19937 random(20261207);
     for (int round = 0; round < 3000; ++round) {
-        const int nodes = 1 + static_cast<int>(random() % (round % 10 == 0 ? 80 : 14));
+        const bool narrow = round % 2 == 1;
+        const auto& labels = narrow ? narrow_labels : wide_labels;
+        const auto& modalities = narrow ? narrow_modalities : wide_modalities;
+        const int nodes = 1 + static_cast<int>(random() % (round % 10 < 2 ? 80 : 14));
         GraphWrap graph;
         for (int i = 0; i < nodes; ++i) {
             NodeMeta meta;
