@@ -1,0 +1,91 @@
+#include "canonize/canonize.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "canonize/candidates.hpp"
+#include "canonize/group_compression.hpp"
+#include "canonize/pruning.hpp"
+#include "canonize/scoring_pass.hpp"
+#include "dag/dag_rewrite.hpp"
+#include "tree/tree_string.hpp"
+
+namespace quorl {
+
+namespace {
+
+// Scores and selects the candidate roots, prunes what they share, scores each
+// on its own region and returns the winners. Writes claim fields on `working`.
+Result<std::vector<std::string>> winning_roots(GraphWrap& working, std::string_view candidate_rule, bool allow_hashes,
+                                               bool compact, const StopCheck& stop) {
+    auto scores = score_candidates(working, candidate_rule);
+    if (!scores) return std::unexpected(std::move(scores.error()));
+    const std::vector<std::string> selected = select_candidates(std::move(*scores));
+    const IdSet shared = prune_graph(working, selected);
+    auto entries = collect_candidate_scores(working, selected, shared, compact, allow_hashes, stop);
+    if (!entries) return std::unexpected(std::move(entries.error()));
+    return winning_candidates(std::move(*entries));
+}
+
+struct CanonicalForm {
+    std::string text;
+    std::vector<std::string> node_order;  // filled only when asked for
+};
+
+// Writes every winner's tree string again with nothing excluded and keeps the
+// smallest (unsigned bytes, a proper prefix first; the earlier winner on a
+// tie). The node order is taken only for a text that is kept: it fails only
+// where the tree string has already failed.
+Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<std::string>& winners,
+                                    bool allow_hashes, bool compact, bool with_node_order, const StopCheck& stop) {
+    const Exclusion nothing_excluded;
+    std::optional<CanonicalForm> kept;
+    for (const std::string& winner : winners) {
+        if (stop.stop_requested()) return interrupted_error();
+        auto dag = to_dag_with_mode(working, winner, nothing_excluded, compact, allow_hashes, stop);
+        if (!dag) return std::unexpected(std::move(dag.error()));
+        auto written = to_tree_string_with_depth_order(*dag, winner, nothing_excluded, true);
+        if (!written) return parse_error(std::move(written.error()));
+        if (kept && !(std::string_view(written->text) < std::string_view(kept->text))) continue;
+        CanonicalForm form{std::move(written->text), {}};
+        if (with_node_order) {
+            auto order = to_tree_node_order(*dag, winner, nothing_excluded);
+            if (!order) return parse_error(std::move(order.error()));
+            form.node_order = std::move(*order);
+        }
+        kept = std::move(form);
+    }
+    QUORL_ASSERT(kept.has_value());
+    return std::move(*kept);
+}
+
+Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
+                                     bool compact, bool with_node_order, const StopCheck& stop) {
+    if (graph.node_count() == 0) return CanonicalForm{};
+    // Pruning writes claim fields: they go on a copy, never on the caller's graph.
+    GraphWrap working = graph;
+    auto winners = winning_roots(working, candidate_rule, allow_hashes, compact, stop);
+    if (!winners) return std::unexpected(std::move(winners.error()));
+    return smallest_form(working, *winners, allow_hashes, compact, with_node_order, stop);
+}
+
+}  // namespace
+
+// The branch rule is accepted and read by no step.
+Result<std::string> to_cgraph(const GraphWrap& graph, std::string_view candidate_rule, std::string_view,
+                              bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, stop);
+    if (!form) return std::unexpected(std::move(form.error()));
+    if (compress) return compress_groups(form->text);
+    return std::move(form->text);
+}
+
+Result<std::vector<std::string>> canonical_node_order(const GraphWrap& graph, std::string_view candidate_rule,
+                                                      std::string_view, bool allow_hashes, bool compact,
+                                                      const StopCheck& stop) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, true, stop);
+    if (!form) return std::unexpected(std::move(form.error()));
+    return std::move(form->node_order);
+}
+
+}  // namespace quorl

@@ -1,0 +1,355 @@
+#include "canonize/canonize.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "canonize/candidates.hpp"
+#include "canonize/pruning.hpp"
+#include "canonize/scoring_pass.hpp"
+#include "dag/dag_rewrite.hpp"
+#include "graph_fixtures.hpp"
+#include "tree/tree_string.hpp"
+
+namespace quorl {
+namespace {
+
+using testing::dump;
+using testing::EdgeSpec;
+using testing::make_graph;
+using testing::NodeSpec;
+
+constexpr std::string_view kDegree = "$degree";
+constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
+
+std::string cgraph(const GraphWrap& graph, bool compress = true, bool compact = false, bool allow_hashes = true) {
+    auto text = to_cgraph(graph, kDegree, kBranch, allow_hashes, compress, compact);
+    EXPECT_TRUE(text.has_value()) << text.error().display();
+    return text.value_or("<failed>");
+}
+
+std::vector<std::string> node_order(const GraphWrap& graph, bool compact = false) {
+    auto order = canonical_node_order(graph, kDegree, kBranch, true, compact);
+    EXPECT_TRUE(order.has_value()) << order.error().display();
+    return order.value_or(std::vector<std::string>{});
+}
+
+// p1 - p2 - p3 - p4 - p5, labels H C C C H.
+GraphWrap five_path() {
+    return make_graph({{"p1", "H"}, {"p2", "C"}, {"p3", "C"}, {"p4", "C"}, {"p5", "H"}},
+                      {{"p1", "p2", "1"}, {"p2", "p3", "1"}, {"p3", "p4", "1"}, {"p4", "p5", "1"}});
+}
+
+// Hubs A (N) and B (O) with two H leaves each, sharing the middle node x (C).
+GraphWrap two_hubs() {
+    return make_graph({{"A", "N"}, {"B", "O"}, {"x", "C"}, {"a1", "H"}, {"a2", "H"}, {"b1", "H"}, {"b2", "H"}},
+                      {{"A", "a1", "1"}, {"A", "a2", "1"}, {"A", "x", "1"}, {"B", "b1", "1"}, {"B", "b2", "1"},
+                       {"B", "x", "1"}});
+}
+
+std::string entries_text(const std::vector<ScoringEntry>& entries) {
+    std::string text;
+    for (const ScoringEntry& entry : entries) {
+        text += entry.candidate_id + " " + std::to_string(entry.root_depth) + " " + *entry.tree_text + "\n";
+    }
+    return text;
+}
+
+// The stages of the drivers up to the scoring pass, on a copy.
+std::vector<ScoringEntry> scoring_entries(const GraphWrap& graph) {
+    GraphWrap working = graph;
+    const std::vector<std::string> selected = select_candidates(score_candidates(working, kDegree).value());
+    const IdSet shared = prune_graph(working, selected);
+    return collect_candidate_scores(working, selected, shared, false, true).value();
+}
+
+TEST(ToCgraph, FivePathWorkedExample) {
+    const GraphWrap graph = five_path();
+    const std::vector<ScoringEntry> entries = scoring_entries(graph);
+    EXPECT_EQ(entries_text(entries),
+              "p2 4 (H:1, ((H:1)C:1)C:1)C\n"
+              "p3 3 ((H:1)C:1, (H:1)C:1)C\n"
+              "p4 4 (H:1, ((H:1)C:1)C:1)C\n");
+    EXPECT_EQ(entries[0].tree_text, entries[2].tree_text) << "equal texts share one buffer";
+    EXPECT_EQ(winning_candidates(entries), (std::vector<std::string>{"p2", "p4"}));
+    EXPECT_EQ(cgraph(graph), "(H:1, ((H:1)C:1)C:1)C");
+    EXPECT_EQ(node_order(graph), (std::vector<std::string>{"p2", "p1", "p3", "p4", "p5"}));
+}
+
+TEST(ToCgraph, TwoHubsWorkedExample) {
+    const GraphWrap graph = two_hubs();
+    EXPECT_EQ(entries_text(scoring_entries(graph)),
+              "A 2 (H:1, H:1)N\n"
+              "B 2 (H:1, H:1)O\n");
+    EXPECT_EQ(cgraph(graph), "(H:1, H:1, ((H:1, H:1)N:1)C:1)O");
+    // Equal leaves keep the position order of B's neighbours (newest edge first).
+    EXPECT_EQ(node_order(graph), (std::vector<std::string>{"B", "b2", "b1", "x", "A", "a2", "a1"}));
+}
+
+// Two winners tie in the scoring pass; their full texts differ and the
+// smaller one wins whichever comes first.
+TEST(ToCgraph, SmallestFinalTextAmongWinners) {
+    const std::vector<NodeSpec> nodes{{"A", "N"}, {"B", "N"}, {"x1", "C"}, {"x2", "O"},
+                                      {"a1", "H"}, {"a2", "H"}, {"b1", "H"}, {"b2", "H"}};
+    const std::vector<EdgeSpec> edges{{"A", "a1", "1"},  {"A", "a2", "1"}, {"B", "b1", "1"}, {"B", "b2", "1"},
+                                      {"A", "x1", "1"},  {"x1", "x2", "1"}, {"x2", "B", "1"}};
+    const std::string expected = "(H:1, H:1, (((H:1, H:1)N:1)C:1)O:1)N";
+    const GraphWrap graph = make_graph(nodes, edges);
+    EXPECT_EQ(entries_text(scoring_entries(graph)), "A 2 (H:1, H:1)N\nB 2 (H:1, H:1)N\n");
+    EXPECT_EQ(cgraph(graph), expected);
+    EXPECT_EQ(node_order(graph).front(), "B");
+
+    std::vector<NodeSpec> b_first = nodes;
+    std::swap(b_first[0], b_first[1]);
+    const GraphWrap swapped = make_graph(b_first, edges);
+    EXPECT_EQ(cgraph(swapped), expected);
+    EXPECT_EQ(node_order(swapped).front(), "B");
+}
+
+TEST(ToCgraph, EmptyGraphIgnoresEveryArgument) {
+    const GraphWrap empty;
+    for (const std::string_view rule : {"$degree", "", "nonsense"}) {
+        for (const bool flag : {false, true}) {
+            EXPECT_EQ(to_cgraph(empty, rule, "", flag, flag, flag).value(), "");
+            EXPECT_TRUE(canonical_node_order(empty, rule, "", flag, flag).value().empty());
+        }
+    }
+}
+
+TEST(ToCgraph, SingleNode) {
+    const GraphWrap graph = make_graph({{"only", "L{1}"}}, {});
+    EXPECT_EQ(cgraph(graph, false), "()L{1}");
+    EXPECT_EQ(cgraph(graph, true), "()L{$1}");
+    EXPECT_EQ(node_order(graph), std::vector<std::string>{"only"});
+}
+
+TEST(ToCgraph, CompressionAppliesToLabelsAndOnlyWhenAsked) {
+    const GraphWrap graph = make_graph({{"c", "C"}, {"l1", "{a}"}, {"l2", "{a}"}, {"l3", "{b}"}},
+                                       {{"c", "l1", "1"}, {"c", "l2", "1"}, {"c", "l3", "1"}});
+    EXPECT_EQ(cgraph(graph, false), "({a}:1, {a}:1, {b}:1)C");
+    EXPECT_EQ(cgraph(graph, true), "({$1}:1, {$1}:1, {$2}:1)C");
+}
+
+TEST(ToCgraph, SeveralComponentsDescribeTheWinnersComponentOnly) {
+    const GraphWrap graph =
+        make_graph({{"c", "C"}, {"n", "N"}},
+                   {{"c", "h1", "1"}, {"c", "h2", "1"}, {"c", "h3", "1"}, {"n", "k1", "1"}, {"n", "k2", "1"},
+                    {"n", "k3", "1"}, {"s1", "s2", "1"}});
+    EXPECT_EQ(cgraph(graph), "(.:1, .:1, .:1)N");
+    EXPECT_EQ(node_order(graph), (std::vector<std::string>{"n", "k3", "k2", "k1"}));
+}
+
+TEST(ToCgraph, BranchRuleIsIgnored) {
+    const GraphWrap graph = two_hubs();
+    const std::string expected = cgraph(graph);
+    for (const std::string_view branch_rule : {"", "$lexic", "anything at all"}) {
+        EXPECT_EQ(to_cgraph(graph, kDegree, branch_rule, true, true, false).value(), expected);
+        EXPECT_EQ(canonical_node_order(graph, kDegree, branch_rule, true, false).value(), node_order(graph));
+    }
+}
+
+TEST(ToCgraph, UnknownCandidateRuleFailsInBothDrivers) {
+    const GraphWrap graph = five_path();
+    for (const std::string rule : {"", " $degree", "$DEGREE"}) {
+        const std::string message = "candidate rule '" + rule + "' not implemented";
+        auto text = to_cgraph(graph, rule, kBranch, true, true, false);
+        ASSERT_FALSE(text.has_value());
+        EXPECT_EQ(text.error().kind(), ErrorKind::Unsupported);
+        EXPECT_EQ(text.error().message(), message);
+        auto order = canonical_node_order(graph, rule, kBranch, true, false);
+        ASSERT_FALSE(order.has_value());
+        EXPECT_EQ(order.error().kind(), ErrorKind::Unsupported);
+        EXPECT_EQ(order.error().message(), message);
+    }
+}
+
+// Asks to stop once `allowed` polls have passed.
+struct StopAfter {
+    int allowed;
+    int polls = 0;
+    static bool poll(void* context) {
+        auto* self = static_cast<StopAfter*>(context);
+        return self->polls++ >= self->allowed;
+    }
+};
+
+TEST(ToCgraph, StopRequestEndsTheCallWithInterrupted) {
+    const GraphWrap graph = five_path();
+    StopAfter immediately{0};
+    auto text = to_cgraph(graph, kDegree, kBranch, true, true, false, StopCheck(&StopAfter::poll, &immediately));
+    ASSERT_FALSE(text.has_value());
+    EXPECT_EQ(text.error().kind(), ErrorKind::Interrupted);
+    StopAfter later{3};
+    auto order = canonical_node_order(graph, kDegree, kBranch, true, false, StopCheck(&StopAfter::poll, &later));
+    ASSERT_FALSE(order.has_value());
+    EXPECT_EQ(order.error().kind(), ErrorKind::Interrupted);
+}
+
+TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
+    GraphWrap graph = two_hubs();
+    graph.add_edge_with_modality("x", "x2", "2");
+    graph.add_edge_with_modality("x2", "A", "1");  // a cycle, so the rewrite has work to do
+    graph.remove_node("a2");
+    prune_graph(graph, {"b1"});  // claims that must survive the calls untouched
+    const std::string before = dump(graph);
+    const std::string text = cgraph(graph);
+    EXPECT_EQ(dump(graph), before);
+    EXPECT_EQ(cgraph(graph), text) << "the same graph canonises to the same text again";
+    node_order(graph);
+    EXPECT_EQ(dump(graph), before);
+    EXPECT_FALSE(to_cgraph(graph, "$DEGREE", kBranch, true, true, false).has_value());
+    EXPECT_EQ(dump(graph), before);
+    StopAfter some{2};
+    EXPECT_FALSE(to_cgraph(graph, kDegree, kBranch, true, true, false, StopCheck(&StopAfter::poll, &some)));
+    EXPECT_EQ(dump(graph), before);
+}
+
+// ---------------------------------------------------------------------------
+// Invariance: renaming the nodes and shuffling the insertion order of nodes
+// and edges (and the orientation of edges) must not change the text.
+
+struct GraphSpec {
+    std::string name;
+    std::vector<NodeSpec> nodes;
+    std::vector<EdgeSpec> edges;
+};
+
+std::vector<GraphSpec> read_molecules() {
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
+    std::ifstream input(path);
+    EXPECT_TRUE(input.good()) << path;
+    std::vector<GraphSpec> molecules;
+    std::string line;
+    while (std::getline(input, line)) {
+        std::istringstream fields(line);
+        std::string tag;
+        fields >> tag;
+        if (tag == "molecule") {
+            molecules.emplace_back();
+            fields >> molecules.back().name;
+        } else if (tag == "n") {
+            NodeSpec node;
+            fields >> node.first >> node.second;
+            molecules.back().nodes.push_back(node);
+        } else if (tag == "e") {
+            EdgeSpec edge;
+            fields >> std::get<0>(edge) >> std::get<1>(edge) >> std::get<2>(edge);
+            molecules.back().edges.push_back(edge);
+        }
+    }
+    return molecules;
+}
+
+GraphSpec ring_spec(const std::string& name, int size, const std::vector<std::string>& labels) {
+    GraphSpec spec{name, {}, {}};
+    for (int i = 0; i < size; ++i) {
+        spec.nodes.emplace_back("r" + std::to_string(i), labels[static_cast<std::size_t>(i) % labels.size()]);
+        spec.edges.emplace_back("r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1");
+    }
+    return spec;
+}
+
+GraphSpec grid_spec(int rows, int columns) {
+    GraphSpec spec{"grid" + std::to_string(rows) + "x" + std::to_string(columns), {}, {}};
+    auto id = [&](int r, int c) { return "g" + std::to_string(r * columns + c); };
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            spec.nodes.emplace_back(id(r, c), "C");
+            if (c + 1 < columns) spec.edges.emplace_back(id(r, c), id(r, c + 1), "1");
+            if (r + 1 < rows) spec.edges.emplace_back(id(r, c), id(r + 1, c), "2");
+        }
+    }
+    return spec;
+}
+
+std::vector<GraphSpec> small_graphs() {
+    std::vector<GraphSpec> graphs{
+        {"triangle", {{"a", "C"}, {"b", "O"}, {"c", "N"}}, {{"a", "b", "1"}, {"b", "c", "1"}, {"c", "a", "1"}}},
+        {"square_with_tail",
+         {{"a", "C"}, {"b", "C"}, {"c", "C"}, {"d", "C"}, {"t", "O"}},
+         {{"a", "b", "1"}, {"b", "c", "1"}, {"c", "d", "1"}, {"d", "a", "1"}, {"a", "t", "2"}}},
+        {"k4", {{"a", "C"}, {"b", "C"}, {"c", "C"}, {"d", "C"}},
+         {{"a", "b", "1"}, {"a", "c", "1"}, {"a", "d", "1"}, {"b", "c", "1"}, {"b", "d", "1"}, {"c", "d", "1"}}},
+        {"parallel_and_loop", {{"a", "C"}, {"b", "O"}, {"c", "N"}},
+         {{"a", "b", "1"}, {"a", "b", "2"}, {"b", "c", "1"}, {"c", "c", "3"}}},
+        {"bowtie", {{"m", "C"}, {"a", "N"}, {"b", "N"}, {"c", "O"}, {"d", "O"}},
+         {{"m", "a", "1"}, {"a", "b", "1"}, {"b", "m", "1"}, {"m", "c", "1"}, {"c", "d", "1"}, {"d", "m", "1"}}},
+        {"unicode_labels", {{"a", "\xC3\xA9"}, {"b", "z"}, {"c", "{x}"}}, {{"a", "b", "1"}, {"b", "c", "\xE2\x82\xAC"}}},
+    };
+    graphs.push_back(ring_spec("hexagon", 6, {"C"}));
+    graphs.push_back(ring_spec("ring_co", 8, {"C", "C", "O"}));
+    graphs.push_back(grid_spec(3, 3));
+    graphs.push_back(grid_spec(2, 5));
+    return graphs;
+}
+
+// Deterministic on every platform: only the engine's raw output is used.
+std::size_t draw(std::mt19937& random, std::size_t bound) { return random() % bound; }
+
+template <class T>
+void shuffle(std::vector<T>& items, std::mt19937& random) {
+    for (std::size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[draw(random, i)]);
+}
+
+// The same graph with fresh ids, nodes and edges inserted in a shuffled order
+// and every edge's endpoints swapped at random.
+GraphWrap scrambled(const GraphSpec& spec, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<std::size_t> renaming(spec.nodes.size());
+    for (std::size_t i = 0; i < renaming.size(); ++i) renaming[i] = i;
+    shuffle(renaming, random);
+    std::unordered_map<std::string, std::string> new_id;
+    for (std::size_t i = 0; i < spec.nodes.size(); ++i) {
+        new_id[spec.nodes[i].first] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
+    }
+    std::vector<NodeSpec> nodes;
+    for (const auto& [id, label] : spec.nodes) nodes.emplace_back(new_id.at(id), label);
+    shuffle(nodes, random);
+    std::vector<EdgeSpec> edges;
+    for (const auto& [first, second, modality] : spec.edges) {
+        if (draw(random, 2) == 0) {
+            edges.emplace_back(new_id.at(first), new_id.at(second), modality);
+        } else {
+            edges.emplace_back(new_id.at(second), new_id.at(first), modality);
+        }
+    }
+    shuffle(edges, random);
+    return make_graph(nodes, edges);
+}
+
+void expect_invariant(const GraphSpec& spec, bool compact) {
+    const GraphWrap original = make_graph(spec.nodes, spec.edges);
+    const std::string expected = cgraph(original, false, compact);
+    for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+        const GraphWrap copy = scrambled(spec, seed);
+        EXPECT_EQ(cgraph(copy, false, compact), expected) << spec.name << " seed " << seed << " compact " << compact;
+        const std::vector<std::string> order = node_order(copy, compact);
+        // The order starts at the root of the text.
+        ASSERT_FALSE(order.empty());
+        auto dag = to_dag_with_mode(copy, order.front(), Exclusion(), compact, true);
+        ASSERT_TRUE(dag.has_value());
+        EXPECT_EQ(to_tree_string_with_depth_order(*dag, order.front(), Exclusion(), true)->text, expected);
+    }
+}
+
+TEST(Invariance, SmallGraphs) {
+    for (const GraphSpec& spec : small_graphs()) {
+        expect_invariant(spec, false);
+        expect_invariant(spec, true);
+    }
+}
+
+TEST(Invariance, Molecules) {
+    const std::vector<GraphSpec> molecules = read_molecules();
+    ASSERT_GE(molecules.size(), 30u);
+    for (const GraphSpec& spec : molecules) expect_invariant(spec, false);
+}
+
+}  // namespace
+}  // namespace quorl
