@@ -14,7 +14,8 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
                                                            const IdSet& excluded_ids, bool compact,
                                                            bool allow_hashes, const StopCheck& stop) {
     const Exclusion nothing_excluded;
-    const Exclusion excluded = Exclusion::of_ids(excluded_ids);
+    // An empty set excludes nothing; saying so spares the writer a lookup per node.
+    const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     // Symmetric graphs give many candidates the same text: keep it once. The
     // keys view the shared texts, which never change.
     std::unordered_map<std::string_view, std::shared_ptr<const std::string>> distinct_texts;
