@@ -303,7 +303,8 @@ int main(int argc, char** argv) {
                 const GraphWrap graph = family.make(size);
                 const Timings timings = time_calls({graph}, kBudgetMs, 15);
                 report(family.name, size, graph.node_count(), graph.edge_count(), timings);
-                const double slowest = timings.failures > 0 ? kLargestMs + 1 : std::max(timings.cgraph_ms, timings.order_ms);
+                const double slowest =
+                    timings.failures > 0 ? kLargestMs + 1 : std::max(timings.cgraph_ms, timings.order_ms);
                 if (write(pipe_ends[1], &slowest, sizeof slowest) != sizeof slowest) _exit(1);
             });
             close(pipe_ends[1]);

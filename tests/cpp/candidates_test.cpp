@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "graph_fixtures.hpp"
+#include "dag_test_support.hpp"
 
 namespace quorl {
 namespace {
@@ -53,7 +53,8 @@ TEST_P(RejectedRule, IsUnsupportedWithTheRuleTextUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, RejectedRule,
-                         ::testing::Values("", " $degree", "$degree ", "$DEGREE", "degree", "$depth", "$degree\xC3\xA9"));
+                         ::testing::Values("", " $degree", "$degree ", "$DEGREE", "degree", "$depth",
+                                           "$degree\xC3\xA9"));
 
 struct SelectCase {
     const char* name;

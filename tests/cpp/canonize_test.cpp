@@ -8,22 +8,24 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "canonize/candidates.hpp"
 #include "canonize/pruning.hpp"
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
-#include "graph_fixtures.hpp"
+#include "dag_test_support.hpp"
+#include "store_dump.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
 namespace {
 
-using testing::dump;
 using testing::EdgeSpec;
 using testing::make_graph;
 using testing::NodeSpec;
+using testing::store_text;
 
 constexpr std::string_view kDegree = "$degree";
 constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
@@ -197,17 +199,17 @@ TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
     graph.add_edge_with_modality("x2", "A", "1");  // a cycle, so the rewrite has work to do
     graph.remove_node("a2");
     prune_graph(graph, {"b1"});  // claims that must survive the calls untouched
-    const std::string before = dump(graph);
+    const std::string before = store_text(graph);
     const std::string text = cgraph(graph);
-    EXPECT_EQ(dump(graph), before);
+    EXPECT_EQ(store_text(graph), before);
     EXPECT_EQ(cgraph(graph), text) << "the same graph canonises to the same text again";
     node_order(graph);
-    EXPECT_EQ(dump(graph), before);
+    EXPECT_EQ(store_text(graph), before);
     EXPECT_FALSE(to_cgraph(graph, "$DEGREE", kBranch, true, true, false).has_value());
-    EXPECT_EQ(dump(graph), before);
+    EXPECT_EQ(store_text(graph), before);
     StopAfter some{2};
     EXPECT_FALSE(to_cgraph(graph, kDegree, kBranch, true, true, false, StopCheck(&StopAfter::poll, &some)));
-    EXPECT_EQ(dump(graph), before);
+    EXPECT_EQ(store_text(graph), before);
 }
 
 // ---------------------------------------------------------------------------
@@ -235,11 +237,11 @@ std::vector<GraphSpec> read_molecules() {
             fields >> molecules.back().name;
         } else if (tag == "n") {
             NodeSpec node;
-            fields >> node.first >> node.second;
+            fields >> node.id >> node.label;
             molecules.back().nodes.push_back(node);
         } else if (tag == "e") {
             EdgeSpec edge;
-            fields >> std::get<0>(edge) >> std::get<1>(edge) >> std::get<2>(edge);
+            fields >> edge.first >> edge.second >> edge.modality;
             molecules.back().edges.push_back(edge);
         }
     }
@@ -249,8 +251,8 @@ std::vector<GraphSpec> read_molecules() {
 GraphSpec ring_spec(const std::string& name, int size, const std::vector<std::string>& labels) {
     GraphSpec spec{name, {}, {}};
     for (int i = 0; i < size; ++i) {
-        spec.nodes.emplace_back("r" + std::to_string(i), labels[static_cast<std::size_t>(i) % labels.size()]);
-        spec.edges.emplace_back("r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1");
+        spec.nodes.push_back({"r" + std::to_string(i), labels[static_cast<std::size_t>(i) % labels.size()]});
+        spec.edges.push_back({"r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1"});
     }
     return spec;
 }
@@ -260,9 +262,9 @@ GraphSpec grid_spec(int rows, int columns) {
     auto id = [&](int r, int c) { return "g" + std::to_string(r * columns + c); };
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
-            spec.nodes.emplace_back(id(r, c), "C");
-            if (c + 1 < columns) spec.edges.emplace_back(id(r, c), id(r, c + 1), "1");
-            if (r + 1 < rows) spec.edges.emplace_back(id(r, c), id(r + 1, c), "2");
+            spec.nodes.push_back({id(r, c), "C"});
+            if (c + 1 < columns) spec.edges.push_back({id(r, c), id(r, c + 1), "1"});
+            if (r + 1 < rows) spec.edges.push_back({id(r, c), id(r + 1, c), "2"});
         }
     }
     return spec;
@@ -280,7 +282,9 @@ std::vector<GraphSpec> small_graphs() {
          {{"a", "b", "1"}, {"a", "b", "2"}, {"b", "c", "1"}, {"c", "c", "3"}}},
         {"bowtie", {{"m", "C"}, {"a", "N"}, {"b", "N"}, {"c", "O"}, {"d", "O"}},
          {{"m", "a", "1"}, {"a", "b", "1"}, {"b", "m", "1"}, {"m", "c", "1"}, {"c", "d", "1"}, {"d", "m", "1"}}},
-        {"unicode_labels", {{"a", "\xC3\xA9"}, {"b", "z"}, {"c", "{x}"}}, {{"a", "b", "1"}, {"b", "c", "\xE2\x82\xAC"}}},
+        {"unicode_labels",
+         {{"a", "\xC3\xA9"}, {"b", "z"}, {"c", "{x}"}},
+         {{"a", "b", "1"}, {"b", "c", "\xE2\x82\xAC"}}},
     };
     graphs.push_back(ring_spec("hexagon", 6, {"C"}));
     graphs.push_back(ring_spec("ring_co", 8, {"C", "C", "O"}));
@@ -306,18 +310,17 @@ GraphWrap scrambled(const GraphSpec& spec, std::uint32_t seed) {
     shuffle(renaming, random);
     std::unordered_map<std::string, std::string> new_id;
     for (std::size_t i = 0; i < spec.nodes.size(); ++i) {
-        new_id[spec.nodes[i].first] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
+        new_id[spec.nodes[i].id] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
     }
     std::vector<NodeSpec> nodes;
-    for (const auto& [id, label] : spec.nodes) nodes.emplace_back(new_id.at(id), label);
+    for (const NodeSpec& node : spec.nodes) nodes.push_back({new_id.at(node.id), node.label});
     shuffle(nodes, random);
     std::vector<EdgeSpec> edges;
-    for (const auto& [first, second, modality] : spec.edges) {
-        if (draw(random, 2) == 0) {
-            edges.emplace_back(new_id.at(first), new_id.at(second), modality);
-        } else {
-            edges.emplace_back(new_id.at(second), new_id.at(first), modality);
-        }
+    for (const EdgeSpec& edge : spec.edges) {
+        const bool swap_ends = draw(random, 2) == 1;
+        const std::string& first = swap_ends ? edge.second : edge.first;
+        const std::string& second = swap_ends ? edge.first : edge.second;
+        edges.push_back({new_id.at(first), new_id.at(second), edge.modality});
     }
     shuffle(edges, random);
     return make_graph(nodes, edges);

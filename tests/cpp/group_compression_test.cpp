@@ -31,7 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
         CompressionCase{"\xC3\xA9{\xE2\x82\xAC}{\xF0\x9F\x98\x80}{\xE2\x82\xAC}", "\xC3\xA9{$1}{$2}{$1}"},
         // A truncated sequence never swallows the brace after it.
         CompressionCase{"\xC3{x}\xE2\x82{x}", "\xC3{$1}\xE2\x82{$1}"},
-        CompressionCase{"{1}{2}{3}{4}{5}{6}{7}{8}{9}{10}{11}{1}", "{$1}{$2}{$3}{$4}{$5}{$6}{$7}{$8}{$9}{$10}{$11}{$1}"}));
+        CompressionCase{"{1}{2}{3}{4}{5}{6}{7}{8}{9}{10}{11}{1}",
+                        "{$1}{$2}{$3}{$4}{$5}{$6}{$7}{$8}{$9}{$10}{$11}{$1}"}));
 
 }  // namespace
 }  // namespace quorl

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "graph_fixtures.hpp"
+#include "dag_test_support.hpp"
 
 namespace quorl {
 namespace {

@@ -1,29 +1,15 @@
-// Small graph builders and a full dump of a store, shared by the canonisation tests.
+// A full text of a graph store, to tell whether a call changed it.
 #pragma once
 
 #include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "graph/graph_wrap.hpp"
 
 namespace quorl::testing {
 
-using NodeSpec = std::pair<std::string, std::string>;               // id, label
-using EdgeSpec = std::tuple<std::string, std::string, std::string>;  // first id, second id, modality
-
-// Nodes first, in the given order, then the edges in the given order.
-inline GraphWrap make_graph(const std::vector<NodeSpec>& nodes, const std::vector<EdgeSpec>& edges) {
-    GraphWrap graph;
-    for (const auto& [id, label] : nodes) graph.ensure_node(id, label);
-    for (const auto& [first, second, modality] : edges) graph.add_edge_with_modality(first, second, modality);
-    return graph;
-}
-
 // Every slot of the store with the metadata the canonisation stages write,
 // the counts and the edge counter: equal dumps mean an unchanged store.
-inline std::string dump(const GraphWrap& graph) {
+inline std::string store_text(const GraphWrap& graph) {
     std::string text = "nodes " + std::to_string(graph.node_count()) + " edges " +
                        std::to_string(graph.edge_count()) + " counter " + std::to_string(graph.edge_counter()) + "\n";
     for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
