@@ -2,9 +2,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "canonize/canonize.hpp"
 #include "dot/dot_reader.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
@@ -46,9 +51,67 @@ PyObject* graph_from_edges(const ModuleState& state, PyObject*, const TextRows& 
     return new_graph(state, std::move(graph));
 }
 
+constexpr std::string_view kDefaultCandidateRule = "$degree";
+constexpr std::string_view kDefaultBranchRule = "$depth > tree.parent_modality > $lexic";
+constexpr bool kDefaultAllowHashes = true;
+constexpr bool kDefaultCompress = true;
+constexpr bool kDefaultCompact = false;
+
+// Asked between steps of a canonisation: runs pending signal handlers, and
+// stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
+bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
+
+// With tracing on, the engine writes its lines through C stdio; flushing
+// Python's own buffered output first keeps both in the order they were made.
+bool flush_python_stdout_for_trace() {
+    const char* trace = std::getenv("QUORL_TRACE");
+    if (trace == nullptr || std::string_view(trace) != "1") return true;
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out == nullptr || out == Py_None) return true;
+    return static_cast<bool>(PyRef::steal(PyObject_CallMethod(out, "flush", nullptr)));
+}
+
+PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                       std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                       std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
+    if (!flush_python_stdout_for_trace()) return nullptr;
+    Result<std::string> text =
+        to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
+                  allow_hashes.value_or(kDefaultAllowHashes), compress.value_or(kDefaultCompress),
+                  compact.value_or(kDefaultCompact), StopCheck(signal_handler_raised, nullptr));
+    if (!text) return map_err(state, text.error());
+    return new_cgraph(state, std::move(*text));
+}
+
+PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                                  std::optional<std::string_view> candidate_rule,
+                                  std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                                  std::optional<bool> compact) {
+    if (!flush_python_stdout_for_trace()) return nullptr;
+    Result<std::vector<std::string>> order = canonical_node_order(
+        *graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
+        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
+        StopCheck(signal_handler_raised, nullptr));
+    if (!order) return map_err(state, order.error());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < order->size(); ++at) {
+        const std::string& id = (*order)[at];
+        PyObject* item = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+}
+
 constexpr Signature<1> kParseDot{"parse_dot", {"path"}};
 constexpr Signature<1> kParseDotString{"parse_dot_string", {"content"}};
 constexpr Signature<2> kGraphFromEdges{"graph_from_edges", {"nodes", "edges"}};
+constexpr Signature<6> kToCgraph{
+    "to_cgraph_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compress", "compact"}};
+// Only the graph is required; the rest default as when None is given.
+constexpr Signature<5> kCanonicalNodeOrder{
+    "canonical_node_order_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact"}, 1};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -59,6 +122,14 @@ PyMethodDef module_functions[] = {
      "parse_dot_string(content)\n--\n\n"},
     {"graph_from_edges", method_entry<kGraphFromEdges, graph_from_edges, TupleSequence<2>, TupleSequence<3>>(),
      kFastcall, "graph_from_edges(nodes, edges)\n--\n\n"},
+    {"to_cgraph_py",
+     method_entry<kToCgraph, to_cgraph_py, Graph, OptionalText, OptionalText, Flag, Flag, Flag>(), kFastcall,
+     "to_cgraph_py(graph, candidate_rule, branch_rule, allow_hashes, compress, compact)\n--\n\n"},
+    {"canonical_node_order_py",
+     method_entry<kCanonicalNodeOrder, canonical_node_order_py, Graph, OptionalText, OptionalText, Flag, Flag>(),
+     kFastcall,
+     "canonical_node_order_py(graph, candidate_rule=None, branch_rule=None, allow_hashes=None, compact=None)"
+     "\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,7 +6,15 @@ import pytest
 
 import _quorl
 
-REGISTERED = ["PyGraph", "PyCGraph", "parse_dot", "parse_dot_string", "graph_from_edges"]
+REGISTERED = [
+    "PyGraph",
+    "PyCGraph",
+    "parse_dot",
+    "parse_dot_string",
+    "graph_from_edges",
+    "to_cgraph_py",
+    "canonical_node_order_py",
+]
 
 
 def test_all_lists_the_registered_names_in_order():
@@ -37,6 +45,14 @@ def test_package_reexports_the_classes():
         (_quorl.parse_dot, "(path)"),
         (_quorl.parse_dot_string, "(content)"),
         (_quorl.graph_from_edges, "(nodes, edges)"),
+        (
+            _quorl.to_cgraph_py,
+            "(graph, candidate_rule, branch_rule, allow_hashes, compress, compact)",
+        ),
+        (
+            _quorl.canonical_node_order_py,
+            "(graph, candidate_rule=None, branch_rule=None, allow_hashes=None, compact=None)",
+        ),
         (_quorl.PyGraph.node_labels, "(self, /)"),
         (_quorl.PyGraph.edges, "(self, /)"),
         (_quorl.PyCGraph.as_str, "(self, /)"),
