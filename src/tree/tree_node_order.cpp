@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -12,20 +13,30 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
     if (!traversal) return std::unexpected(std::move(traversal.error()));
 
     // Pre-order along the recorded child lists. A node listed by several
-    // parents is walked once per listing; its base id is listed once. The
-    // seen set is only looked up, so its order never reaches the result.
+    // parents is walked once per listing; its base id is listed once. A base
+    // id that is some node's whole id is marked by that node's index, so only
+    // base ids naming no node are hashed; the set is only looked up, so its
+    // order never reaches the result.
+    std::vector<bool> listed_node_ids(graph.node_bound(), false);
+    std::unordered_set<std::string_view> listed_other_ids;
+    const auto first_listing = [&](NodeIndex node, std::string_view id) {
+        const std::size_t at = id.find('@');
+        std::optional<NodeIndex> named = node;
+        if (at != std::string_view::npos) named = graph.find_node(id.substr(0, at));
+        if (!named) return listed_other_ids.insert(id.substr(0, at)).second;
+        if (listed_node_ids[*named]) return false;
+        listed_node_ids[*named] = true;
+        return true;
+    };
+
     std::vector<std::string> order;
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(graph.node_count());
     std::vector<NodeIndex> walk{traversal->root};
     while (!walk.empty()) {
         const NodeIndex node = walk.back();
         walk.pop_back();
         const NodeData& data = graph.node_at(node);
-        if (!data.meta.is_mirror && !data.meta.is_virtual) {
-            const std::string_view id = data.id;
-            const std::string_view base_id = id.substr(0, id.find('@'));
-            if (seen.insert(base_id).second) order.emplace_back(base_id);
+        if (!data.meta.is_mirror && !data.meta.is_virtual && first_listing(node, data.id)) {
+            order.emplace_back(data.id.substr(0, data.id.find('@')));
         }
         const ChildList children = traversal->child_lists[node];
         for (std::size_t i = children.begin + children.size; i-- > children.begin;) {
