@@ -127,7 +127,7 @@ class DotSource(NamedTuple):
 
 def _process_dot(job: Job, source: DotSource) -> Outcome:
     try:
-        text = source.text if source.text is not None else _read_utf8(source.name)
+        text = _read_utf8(source.path) if source.path is not None else source.text or ""
         result = job.run(quorl.parse_dot(text))
     except (KeyboardInterrupt, SystemExit):
         raise
