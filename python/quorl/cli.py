@@ -401,14 +401,18 @@ def build_parser() -> argparse.ArgumentParser:
         )
         sub.add_argument(
             "--no-hashes", dest="allow_hashes", action="store_false",
-            help="compare regions by their full texts instead of MD5 digests while choosing the root",
+            help="describe regions by their full texts instead of MD5 digests, in the {...} groups "
+            "and while choosing the root",
         )
         if command == "canon":
             sub.add_argument(
                 "--no-compress", dest="compress", action="store_false",
                 help="keep the {...} groups written out instead of numbering them $1, $2, ...",
             )
-        sub.add_argument("--compact", action="store_true", help="resolve join nodes the compact way")
+        sub.add_argument(
+            "--compact", action="store_true",
+            help="split a node reached from several sides into mirrors of which only one carries its region",
+        )
         sub.add_argument(
             "--trace", action="store_true",
             help="have the engine write its TRACE lines to standard output (sets QUORL_TRACE=1)",
