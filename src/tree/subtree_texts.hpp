@@ -112,7 +112,7 @@ private:
     // Open addressing by structure hash, size a power of two, at most half used.
     std::vector<TextId> slots_;
     std::size_t slots_used_ = 0;
-    // Reading stacks reused by compare and write, which never run at once.
+    // Reading stacks reused by every compare.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;
 };
