@@ -7,9 +7,11 @@
 // its label plus references to its children's texts (a rope), and only the
 // root's text is ever written out as bytes.
 //
-// The writers still need to order sibling texts bytewise. `SubtreeTexts::compare`
-// walks two ropes chunk by chunk and stops at the first differing byte, so it
-// costs the length of the common prefix, not of the texts. Texts are interned
+// The writers still need to order sibling texts bytewise. Each text keeps its
+// first eight bytes as an integer, which decides most comparisons at once;
+// otherwise `SubtreeTexts::compare` walks two ropes chunk by chunk and stops
+// at the first differing byte, so it costs the length of the common prefix,
+// not of the texts. Texts are interned
 // by structure (same label, same children texts, same modalities), so equal
 // subtrees get the same id and compare in O(1); where two ropes meet the same
 // child text at the same offset, the walk skips it whole. Structurally
@@ -74,7 +76,7 @@ public:
 
     // Bytewise order of the written texts, a proper prefix first: <0, 0, >0.
     int compare(TextId a, TextId b) const;
-    // The written text; the length saturates at UINT64_MAX (never materialisable).
+    // Length of the written text; saturates at UINT64_MAX, a text too long to write.
     std::uint64_t length(TextId text) const { return texts_[text].length; }
     std::string write(TextId text) const;
 
