@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <random>
 
+#include <sys/resource.h>
+
 #include "dag_test_support.hpp"
 #include "tree/tree_string.hpp"
 
@@ -213,6 +215,7 @@ GraphWrap comb_with_loops(int loops) {
 }
 
 TEST(DagRewrite, GuardAllowsExactly10000ResolvingPasses) {
+    if (testing::kSanitized) GTEST_SKIP() << "20000 rewrite passes over 10000 nodes";
     const auto allowed = to_dag_with_mode(comb_with_loops(10000), "r", Exclusion{}, true, true);
     ASSERT_TRUE(allowed.has_value()) << allowed.error().display();
     EXPECT_EQ(allowed->node_count(), 201u + 20000u);
@@ -237,6 +240,135 @@ TEST(DagRewrite, StopRequestEndsTheRewriteAtTheStartOfAPass) {
         EXPECT_EQ(dag.error().kind(), ErrorKind::Interrupted);
         EXPECT_EQ(countdown.passes_left, -1);
     }
+}
+
+// A connected molecule-like graph: a random tree plus ring-closing edges
+// (parallel edges and self-loops included) and a small label alphabet. One
+// modality only: magnets order children that differ only in modality by
+// neighbour position, so mixed modalities make them depend on storage order.
+struct RandomGraph {
+    std::vector<NodeSpec> nodes;
+    std::vector<EdgeSpec> edges;
+};
+
+RandomGraph random_molecule(std::mt19937& random, int size, int rings) {
+    const char* const labels[] = {"C", "C", "C", "N", "O", "S"};
+    RandomGraph graph;
+    for (int i = 0; i < size; ++i) {
+        graph.nodes.push_back({"n" + std::to_string(i), labels[random() % 6]});
+        if (i > 0) graph.edges.push_back({"n" + std::to_string(random() % i), "n" + std::to_string(i)});
+    }
+    for (int i = 0; i < rings; ++i) {
+        graph.edges.push_back({"n" + std::to_string(random() % size), "n" + std::to_string(random() % size)});
+    }
+    return graph;
+}
+
+// The same graph with nodes and edges stored in another order and edges
+// given from either end.
+GraphWrap shuffled(const RandomGraph& graph, std::mt19937& random) {
+    RandomGraph copy = graph;
+    std::shuffle(copy.nodes.begin(), copy.nodes.end(), random);
+    std::shuffle(copy.edges.begin(), copy.edges.end(), random);
+    for (EdgeSpec& edge : copy.edges) {
+        if (random() % 2 == 0) std::swap(edge.first, edge.second);
+    }
+    return make_graph(copy.nodes, copy.edges);
+}
+
+// Every choice ends in ids or edge keys, never in storage order. Expanded
+// resolution only: compact resolution hands the lower edges to the first
+// listed mirror when tree strings tie, and the list is in adjacency order.
+TEST(DagRewrite, ExpandedTreeTextDoesNotDependOnStorageOrder) {
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 60; ++round) {
+        const RandomGraph graph = random_molecule(random, 6 + round % 12, 1 + round % 6);
+        for (const bool allow_hashes : {true, false}) {
+            std::optional<std::string> first;
+            for (int order = 0; order < 6; ++order) {
+                const GraphWrap dag = rewrite(shuffled(graph, random), "n0", false, allow_hashes);
+                const std::string text = tree_of(dag, "n0");
+                if (!first) first = text;
+                EXPECT_EQ(text, *first) << "round " << round << " hashes " << allow_hashes;
+            }
+        }
+    }
+}
+
+// A ring of `size` nodes with a path of `tail` nodes hanging from the node
+// opposite the root: one join on the deepest ring floor whose region is the path.
+GraphWrap ring_with_tail(int size, int tail) {
+    GraphWrap graph;
+    for (int i = 0; i < size; ++i) graph.add_edge_with_modality("r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1");
+    std::string above = "r" + std::to_string(size / 2);
+    for (int i = 0; i < tail; ++i) {
+        graph.add_edge_with_modality(above, "t" + std::to_string(i), "1");
+        above = "t" + std::to_string(i);
+    }
+    return graph;
+}
+
+TEST(DagRewrite, ExpandedResolutionOfAHundredThousandNodes) {
+    // The join's region is a path of 50,000 nodes; the nested rewrite of it
+    // and both copies run without touching the call stack's depth.
+    const GraphWrap graph = ring_with_tail(50000, 50000);
+    const auto dag = to_dag_with_mode(graph, "r0", Exclusion{}, false, true);
+    ASSERT_TRUE(dag.has_value());
+    EXPECT_EQ(dag->node_count(), 100000u + 2u * (1u + 50001u));
+    EXPECT_EQ(dag->node_at(*dag->find_node("t49999@#m0_1")).meta.floor, 25000 + 1 + 50000);
+    const auto tree = to_tree_string_with_depth_order(*dag, "r0", Exclusion{}, true);
+    ASSERT_TRUE(tree.has_value());
+    EXPECT_EQ(tree->depth, 25000 + 1 + 50001);
+}
+
+// A chain of diamonds: every diamond's bottom is a join whose region holds
+// all the diamonds below, so expanded resolution doubles the copies per diamond.
+GraphWrap diamond_chain(int diamonds) {
+    GraphWrap graph;
+    for (int i = 0; i < diamonds; ++i) {
+        const std::string top = "d" + std::to_string(i);
+        const std::string bottom = "d" + std::to_string(i + 1);
+        for (const char* side : {"x", "y"}) {
+            const std::string middle = side + std::to_string(i);
+            graph.add_edge_with_modality(top, middle, "1");
+            graph.add_edge_with_modality(middle, bottom, "1");
+        }
+    }
+    return graph;
+}
+
+TEST(DagRewrite, ExpandedCopiesDoublePerNestedJoin) {
+    for (const int diamonds : {1, 2, 3, 8}) {
+        const auto dag = to_dag_with_mode(diamond_chain(diamonds), "d0", Exclusion{}, false, true);
+        ASSERT_TRUE(dag.has_value());
+        // The region of the bottom of diamond i holds its own two sides, their
+        // mirrors of the next bottom and a copy of that bottom's region each.
+        std::uint64_t region = 1;
+        std::uint64_t added = 0;
+        for (int i = diamonds; i >= 1; --i) {
+            added += 2 * (1 + region);
+            region = 3 + 2 * (1 + region);
+        }
+        EXPECT_EQ(dag->node_count(), 3u * static_cast<std::uint64_t>(diamonds) + 1u + added) << diamonds;
+    }
+}
+
+// Expanded resolution of 60 diamonds would need about 2^60 nodes.
+[[noreturn]] void rewrite_diamonds_within_256_mebibytes() {
+    const rlimit limit{rlim_t{1} << 28, rlim_t{1} << 28};
+    ::setrlimit(RLIMIT_AS, &limit);
+    try {
+        (void)to_dag_with_mode(diamond_chain(60), "d0", Exclusion{}, false, true);
+    } catch (const std::bad_alloc&) {
+        std::_Exit(0);
+    }
+    std::_Exit(1);
+}
+
+TEST(DagRewrite, RewriteBeyondTheMemoryLimitThrowsBadAlloc) {
+    if (testing::kSanitized) GTEST_SKIP() << "address space limits and sanitizers do not mix";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(rewrite_diamonds_within_256_mebibytes(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -16,6 +16,14 @@
 
 namespace quorl::testing {
 
+// Sanitized builds run about fifty times slower and reserve far more address
+// space than they use; tests of pass limits and memory limits skip there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 struct NodeSpec {
     std::string id;
     std::string label;
