@@ -195,6 +195,42 @@ TEST(DagRewrite, CoboundBeforeJoinOnTheSameFloorAndDeepestFloorFirst) {
                        }));
 }
 
+TEST(DagRewrite, FloorsAreWrittenBackOntoReusedSlots) {
+    // The join c (floor 3) is removed first; the cobound repair of b-d then
+    // puts *v0 (floor 2) into c's slot, and the end writes c's floor onto it.
+    const GraphWrap graph = make_graph(
+        {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d", "D"}, {"e", "E"}, {"f", "F"}},
+        {{"a", "b"}, {"a", "d"}, {"b", "d"}, {"b", "e"}, {"d", "f"}, {"e", "c"}, {"f", "c"}});
+    const GraphWrap dag = rewrite(graph, "a", true);
+    EXPECT_EQ(*dag.find_node("*v0"), 2u);
+    EXPECT_EQ(dag.node_at(2).meta.floor, 3);
+    EXPECT_EQ(dag.node_at(*dag.find_node("*v1")).meta.floor, 2);
+}
+
+TEST(DagRewrite, GeneratedIdsThatExistAlreadyAreReused) {
+    // "#m0_0" is an input node on floor 1: the first mirror is that node, so
+    // d and "#m0_0" end up joined on one floor, which a later pass repairs.
+    // d's magnet was cached while c still hung below it, and is served so.
+    const GraphWrap graph = make_graph({{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d", "D"}, {"#m0_0", "X"}},
+                                       {{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}, {"a", "#m0_0"}});
+    const GraphWrap dag = rewrite(graph, "a", true);
+    EXPECT_EQ(dump(dag), (std::vector<std::string>{
+                             "n0 a [A] f0",
+                             "n1 b [B] f1",
+                             "n2 *v0 [] f2 virtual {_(()C:1)D_-1-_()X_}",
+                             "n3 d [D] f1",
+                             "n4 #m0_0 [X] f1",
+                             "n5 #m0_1 [C] f2 mirror#2 {_()C_}",
+                             "n6 *v1 [] f2 virtual {_(()C:1)D_-1-_()X_}",
+                             "e0 e1 a-b :1",
+                             "e1 #e2_1 b-#m0_1 :1",
+                             "e2 *#e3_0_a d-*v0 :1",
+                             "e3 e4 d-a :1",
+                             "e4 e5 a-#m0_0 :1",
+                             "e5 *#e3_0_b #m0_0-*v1 :1",
+                         }));
+}
+
 // A path of 100 nodes, each with a pendant node; `loops` self-loops spread
 // over the pendant nodes. Every self-loop is one cobound pass, nothing else is.
 GraphWrap comb_with_loops(int loops) {
