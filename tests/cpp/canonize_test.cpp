@@ -215,18 +215,25 @@ TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
 // ---------------------------------------------------------------------------
 // Invariance: renaming the nodes and shuffling the insertion order of nodes
 // and edges (and the orientation of edges) must not change the text.
+//
+// It does not hold for every graph. Magnets order children that differ only
+// in modality by neighbour order (a nitro group's O:1 and O:2), and that text
+// reaches the origins of virtual and mirror nodes; compact resolution keeps
+// the mirror listed first, in adjacency order, when tree strings tie. About
+// 2% of the shared molecule set changes its text under shuffling (4% with
+// compact resolution). The graphs here are ones where it holds.
 
-struct GraphSpec {
+struct GraphRecipe {
     std::string name;
     std::vector<NodeSpec> nodes;
     std::vector<EdgeSpec> edges;
 };
 
-std::vector<GraphSpec> read_molecules() {
+std::vector<GraphRecipe> read_molecules() {
     const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
     std::ifstream input(path);
     EXPECT_TRUE(input.good()) << path;
-    std::vector<GraphSpec> molecules;
+    std::vector<GraphRecipe> molecules;
     std::string line;
     while (std::getline(input, line)) {
         std::istringstream fields(line);
@@ -248,30 +255,30 @@ std::vector<GraphSpec> read_molecules() {
     return molecules;
 }
 
-GraphSpec ring_spec(const std::string& name, int size, const std::vector<std::string>& labels) {
-    GraphSpec spec{name, {}, {}};
+GraphRecipe ring_recipe(const std::string& name, int size, const std::vector<std::string>& labels) {
+    GraphRecipe recipe{name, {}, {}};
     for (int i = 0; i < size; ++i) {
-        spec.nodes.push_back({"r" + std::to_string(i), labels[static_cast<std::size_t>(i) % labels.size()]});
-        spec.edges.push_back({"r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1"});
+        recipe.nodes.push_back({"r" + std::to_string(i), labels[static_cast<std::size_t>(i) % labels.size()]});
+        recipe.edges.push_back({"r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "1"});
     }
-    return spec;
+    return recipe;
 }
 
-GraphSpec grid_spec(int rows, int columns) {
-    GraphSpec spec{"grid" + std::to_string(rows) + "x" + std::to_string(columns), {}, {}};
+GraphRecipe grid_recipe(int rows, int columns) {
+    GraphRecipe recipe{"grid" + std::to_string(rows) + "x" + std::to_string(columns), {}, {}};
     auto id = [&](int r, int c) { return "g" + std::to_string(r * columns + c); };
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
-            spec.nodes.push_back({id(r, c), "C"});
-            if (c + 1 < columns) spec.edges.push_back({id(r, c), id(r, c + 1), "1"});
-            if (r + 1 < rows) spec.edges.push_back({id(r, c), id(r + 1, c), "2"});
+            recipe.nodes.push_back({id(r, c), "C"});
+            if (c + 1 < columns) recipe.edges.push_back({id(r, c), id(r, c + 1), "1"});
+            if (r + 1 < rows) recipe.edges.push_back({id(r, c), id(r + 1, c), "2"});
         }
     }
-    return spec;
+    return recipe;
 }
 
-std::vector<GraphSpec> small_graphs() {
-    std::vector<GraphSpec> graphs{
+std::vector<GraphRecipe> small_graphs() {
+    std::vector<GraphRecipe> graphs{
         {"triangle", {{"a", "C"}, {"b", "O"}, {"c", "N"}}, {{"a", "b", "1"}, {"b", "c", "1"}, {"c", "a", "1"}}},
         {"square_with_tail",
          {{"a", "C"}, {"b", "C"}, {"c", "C"}, {"d", "C"}, {"t", "O"}},
@@ -286,10 +293,10 @@ std::vector<GraphSpec> small_graphs() {
          {{"a", "\xC3\xA9"}, {"b", "z"}, {"c", "{x}"}},
          {{"a", "b", "1"}, {"b", "c", "\xE2\x82\xAC"}}},
     };
-    graphs.push_back(ring_spec("hexagon", 6, {"C"}));
-    graphs.push_back(ring_spec("ring_co", 8, {"C", "C", "O"}));
-    graphs.push_back(grid_spec(3, 3));
-    graphs.push_back(grid_spec(2, 5));
+    graphs.push_back(ring_recipe("hexagon", 6, {"C"}));
+    graphs.push_back(ring_recipe("ring_co", 8, {"C", "C", "O"}));
+    graphs.push_back(grid_recipe(3, 3));
+    graphs.push_back(grid_recipe(2, 5));
     return graphs;
 }
 
@@ -303,20 +310,20 @@ void shuffle(std::vector<T>& items, std::mt19937& random) {
 
 // The same graph with fresh ids, nodes and edges inserted in a shuffled order
 // and every edge's endpoints swapped at random.
-GraphWrap scrambled(const GraphSpec& spec, std::uint32_t seed) {
+GraphWrap scrambled(const GraphRecipe& recipe, std::uint32_t seed) {
     std::mt19937 random(seed);
-    std::vector<std::size_t> renaming(spec.nodes.size());
+    std::vector<std::size_t> renaming(recipe.nodes.size());
     for (std::size_t i = 0; i < renaming.size(); ++i) renaming[i] = i;
     shuffle(renaming, random);
     std::unordered_map<std::string, std::string> new_id;
-    for (std::size_t i = 0; i < spec.nodes.size(); ++i) {
-        new_id[spec.nodes[i].id] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
+    for (std::size_t i = 0; i < recipe.nodes.size(); ++i) {
+        new_id[recipe.nodes[i].id] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
     }
     std::vector<NodeSpec> nodes;
-    for (const NodeSpec& node : spec.nodes) nodes.push_back({new_id.at(node.id), node.label});
+    for (const NodeSpec& node : recipe.nodes) nodes.push_back({new_id.at(node.id), node.label});
     shuffle(nodes, random);
     std::vector<EdgeSpec> edges;
-    for (const EdgeSpec& edge : spec.edges) {
+    for (const EdgeSpec& edge : recipe.edges) {
         const bool swap_ends = draw(random, 2) == 1;
         const std::string& first = swap_ends ? edge.second : edge.first;
         const std::string& second = swap_ends ? edge.first : edge.second;
@@ -326,12 +333,12 @@ GraphWrap scrambled(const GraphSpec& spec, std::uint32_t seed) {
     return make_graph(nodes, edges);
 }
 
-void expect_invariant(const GraphSpec& spec, bool compact) {
-    const GraphWrap original = make_graph(spec.nodes, spec.edges);
+void expect_invariant(const GraphRecipe& recipe, bool compact) {
+    const GraphWrap original = make_graph(recipe.nodes, recipe.edges);
     const std::string expected = cgraph(original, false, compact);
     for (std::uint32_t seed = 1; seed <= 6; ++seed) {
-        const GraphWrap copy = scrambled(spec, seed);
-        EXPECT_EQ(cgraph(copy, false, compact), expected) << spec.name << " seed " << seed << " compact " << compact;
+        const GraphWrap copy = scrambled(recipe, seed);
+        EXPECT_EQ(cgraph(copy, false, compact), expected) << recipe.name << " seed " << seed << " compact " << compact;
         const std::vector<std::string> order = node_order(copy, compact);
         // The order starts at the root of the text.
         ASSERT_FALSE(order.empty());
@@ -342,16 +349,16 @@ void expect_invariant(const GraphSpec& spec, bool compact) {
 }
 
 TEST(Invariance, SmallGraphs) {
-    for (const GraphSpec& spec : small_graphs()) {
-        expect_invariant(spec, false);
-        expect_invariant(spec, true);
+    for (const GraphRecipe& recipe : small_graphs()) {
+        expect_invariant(recipe, false);
+        expect_invariant(recipe, true);
     }
 }
 
 TEST(Invariance, Molecules) {
-    const std::vector<GraphSpec> molecules = read_molecules();
+    const std::vector<GraphRecipe> molecules = read_molecules();
     ASSERT_GE(molecules.size(), 30u);
-    for (const GraphSpec& spec : molecules) expect_invariant(spec, false);
+    for (const GraphRecipe& recipe : molecules) expect_invariant(recipe, false);
 }
 
 }  // namespace
