@@ -1,0 +1,73 @@
+"""Ctrl-C during a long canonisation: KeyboardInterrupt promptly, and a usable interpreter after."""
+
+from __future__ import annotations
+
+import signal
+import time
+
+import pytest
+
+from child_python import start_child
+
+# Each child builds its graph, prints "ready", then canonises for far longer
+# than the test waits; the parent sends SIGINT while it runs. time.monotonic()
+# is one clock for all processes, so the child's time of catching the
+# interrupt minus the parent's time of sending it is the latency.
+CHILD = """
+import time
+import _quorl
+
+{build}
+small = _quorl.graph_from_edges([], [("a", "b", "1"), ("b", "c", "1"), ("c", "a", "1")])
+expected = _quorl.to_cgraph_py(small, None, None, None, None, None).as_str()
+print("ready", flush=True)
+try:
+    _quorl.{call}
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+print("after", _quorl.to_cgraph_py(small, None, None, None, None, None).as_str() == expected, flush=True)
+"""
+
+LONG_PATH = """
+n = 20000
+graph = _quorl.graph_from_edges([], [(f"p{i}", f"p{i + 1}", "1") for i in range(n)])
+"""
+
+BIG_GRID = """
+side = 60
+edges = [(f"{r}_{c}", f"{r}_{c + 1}", "1") for r in range(side) for c in range(side - 1)]
+edges += [(f"{r}_{c}", f"{r + 1}_{c}", "1") for r in range(side - 1) for c in range(side)]
+graph = _quorl.graph_from_edges([], edges)
+"""
+
+CASES = {
+    "long path, text": (LONG_PATH, "to_cgraph_py(graph, None, None, None, None, False)"),
+    "long path, node order": (LONG_PATH, "canonical_node_order_py(graph)"),
+    "big grid expanded, text": (BIG_GRID, "to_cgraph_py(graph, None, None, None, None, False)"),
+    "big grid expanded, node order": (BIG_GRID, "canonical_node_order_py(graph, compact=False)"),
+}
+
+RUNNING_BEFORE_SIGNAL = 0.5
+LATENCY_LIMIT = 0.1
+
+
+@pytest.mark.parametrize("build, call", CASES.values(), ids=list(CASES))
+def test_sigint_raises_keyboard_interrupt_promptly(build, call):
+    child = start_child(CHILD.format(build=build, call=call))
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(RUNNING_BEFORE_SIGNAL)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    lines = out.split("\n")
+    assert child.returncode == 0, err
+    assert lines[0].startswith("interrupted "), f"the call was not interrupted: {out!r} {err!r}"
+    latency = float(lines[0].split()[1]) - sent
+    print(f"interrupt latency: {latency * 1000:.1f} ms")
+    assert latency < LATENCY_LIMIT
+    assert lines[1] == "after True"
