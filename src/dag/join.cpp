@@ -93,8 +93,8 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
         const auto& floor = graph.node_at(other).meta.floor;
         if (floor && *floor > join.floor) lower_edges.push_back(edge);
     });
+    // Each lower edge is removed and re-added alone, so the listed ones stay live.
     for (const EdgeIndex edge : lower_edges) {
-        if (!graph.has_edge(edge)) return parse_error("outgoing edge missing");
         EdgeData data = graph.edge_at(edge);
         const auto [first, second] = graph.endpoints(edge);
         const NodeIndex child = first == join.node ? second : first;
@@ -127,7 +127,7 @@ Result<void> attach_region_copies(GraphWrap& graph, const InboundChoice& join, s
                                   const GraphWrap& sub_form, std::uint64_t& mirror_group) {
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(join, magnet);
-    const std::optional<NodeIndex> sub_root = sub_form.node_count() > 0 ? sub_root_of(sub_form) : std::nullopt;
+    const std::optional<NodeIndex> sub_root = sub_root_of(sub_form);
     const std::int32_t floor_offset = join.floor + 1;
 
     std::vector<NodeIndex> copy_of(sub_form.node_bound(), kNoIndex);
