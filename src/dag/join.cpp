@@ -1,9 +1,13 @@
 #include "dag/join.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "dag/candidate_buckets.hpp"
 #include "graph/exclusion.hpp"
+#include "graph/floors.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -48,19 +52,58 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
 // The nodes above the join's floor, which walks from below must not enter.
 Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_most(join_floor - 1, kNoIndex); }
 
-// The present node of lowest floor (an absent floor counting as 0), lowest index first.
-std::optional<NodeIndex> sub_root_of(const GraphWrap& sub_form) {
-    std::optional<NodeIndex> root;
-    std::int32_t root_floor = 0;
-    for (NodeIndex n = 0; n < sub_form.node_bound(); ++n) {
-        if (!sub_form.has_node(n)) continue;
-        const std::int32_t floor = sub_form.node_at(n).meta.floor.value_or(0);
-        if (!root || floor < root_floor) {
-            root = n;
-            root_floor = floor;
-        }
+// The join's region as the driver, called on the working copy with the join
+// as root and every node outside the region excluded, would return it: the
+// region's nodes and edges in index order, levelled from the join, with
+// their magnet caches cleared. That call would resolve nothing. The driver
+// resolves a join only when no join lies deeper and no cobound edge lies on
+// the join's floor or deeper; the deepest node of a cycle in the region (a
+// self-loop and parallel edges included) would be one or the other, so the
+// region is a tree, which levelled from the join has neither. Building it
+// directly costs the region's size, not a copy of the whole working copy.
+GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
+    const Exclusion upper = upper_floors(join.floor);
+    std::vector<bool> in_region(graph.node_bound(), false);
+    std::vector<NodeIndex> region_nodes{join.node};
+    in_region[join.node] = true;
+    for (std::size_t head = 0; head < region_nodes.size(); ++head) {
+        graph.for_each_incident(region_nodes[head], [&](EdgeIndex, NodeIndex neighbour) {
+            if (in_region[neighbour] || upper.excludes(graph, neighbour)) return;
+            in_region[neighbour] = true;
+            region_nodes.push_back(neighbour);
+        });
     }
-    return root;
+
+    std::vector<EdgeIndex> region_edges;
+    for (const NodeIndex node : region_nodes) {
+        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+            if (in_region[neighbour]) region_edges.push_back(edge);
+        });
+    }
+    std::sort(region_nodes.begin(), region_nodes.end());
+    std::sort(region_edges.begin(), region_edges.end());
+    region_edges.erase(std::unique(region_edges.begin(), region_edges.end()), region_edges.end());
+
+    GraphWrap region;
+    for (const NodeIndex node : region_nodes) {
+        const NodeData& data = graph.node_at(node);
+        region.add_node_with_meta(data.id, data.label, data.meta);
+    }
+    auto region_index = [&](NodeIndex node) {
+        return static_cast<NodeIndex>(std::lower_bound(region_nodes.begin(), region_nodes.end(), node) -
+                                      region_nodes.begin());
+    };
+    for (const EdgeIndex edge : region_edges) {
+        const auto [first, second] = graph.endpoints(edge);
+        region.add_edge_custom(region_index(first), region_index(second), graph.edge_at(edge));
+    }
+
+    const Failable<FloorTable> floors = compute_floors(region, graph.node_at(join.node).id, Exclusion{});
+    QUORL_ASSERT(floors.has_value());
+    CandidateBuckets conflicts;
+    conflicts.rebuild(region);
+    QUORL_ASSERT(conflicts.empty());
+    return region;
 }
 
 }  // namespace
@@ -108,48 +151,31 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
     return {};
 }
 
-std::vector<bool> outside_join_region(const GraphWrap& graph, NodeIndex join, std::int32_t floor) {
-    const Exclusion upper = upper_floors(floor);
-    std::vector<bool> outside(graph.node_bound(), true);
-    std::vector<NodeIndex> queue{join};
-    outside[join] = false;
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        graph.for_each_incident(queue[head], [&](EdgeIndex, NodeIndex neighbour) {
-            if (!outside[neighbour] || upper.excludes(graph, neighbour)) return;
-            outside[neighbour] = false;
-            queue.push_back(neighbour);
-        });
-    }
-    return outside;
-}
-
-Result<void> attach_region_copies(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  const GraphWrap& sub_form, std::uint64_t& mirror_group) {
+Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
+                                   std::uint64_t& mirror_group) {
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(join, magnet);
-    const std::optional<NodeIndex> sub_root = sub_root_of(sub_form);
+    const GraphWrap sub_form = rewritten_region(graph, join);
+    const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
 
     std::vector<NodeIndex> copy_of(sub_form.node_bound(), kNoIndex);
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
         Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, ".", meta, mirror_group);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
-        if (!sub_root) return parse_error("empty subgraph");
         const std::string suffix = "@" + mirror_id(mirror_group, position);
 
         for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
-            const NodeData* data = sub_form.node(node);
-            if (data == nullptr) continue;
-            NodeMeta copied = data->meta;
+            const NodeData& data = sub_form.node_at(node);
+            NodeMeta copied = data.meta;
             if (copied.floor) *copied.floor += floor_offset;
-            copy_of[node] = graph.add_node_with_meta(data->id + suffix, data->label, std::move(copied));
+            copy_of[node] = graph.add_node_with_meta(data.id + suffix, data.label, std::move(copied));
         }
         for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
-            if (!sub_form.has_edge(edge)) continue;
             const auto [first, second] = sub_form.endpoints(edge);
             graph.add_edge_custom(copy_of[first], copy_of[second], sub_form.edge_at(edge));
         }
-        graph.add_edge_custom(reattached->mirror, copy_of[*sub_root],
+        graph.add_edge_custom(reattached->mirror, copy_of[sub_root],
                               EdgeData{join_id + "_link_" + std::to_string(position), "1"});
     }
     ++mirror_group;

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "dag/inbound.hpp"
 #include "error/quorl_error.hpp"
@@ -20,20 +19,15 @@ namespace quorl {
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
                                   std::uint64_t& mirror_group);
 
-// Expanded resolution, first half: flags every node outside the join node's
-// region (what a walk from the join reaches without entering a floor above
-// it). The region rewritten on its own, rooted at the join with these nodes
-// excluded, is the sub-form that the second half copies below each mirror.
-std::vector<bool> outside_join_region(const GraphWrap& graph, NodeIndex join, std::int32_t floor);
-
-// Expanded resolution, second half: each inbound edge j is re-attached to its
-// own mirror "#m{group}_{j}" (label ".", the magnet as origin), which gets a
-// copy of the sub-form whose ids carry the suffix "@{mirror id}" and whose
-// floors continue below the mirror, linked by the edge "{join id}_link_{j}".
-// The join node and its region stay, cut off from the inbound edges.
-// Advances `mirror_group`. Fails with "inbound edge missing" for a dead
-// inbound edge and "empty subgraph" for a sub-form without nodes.
-Result<void> attach_region_copies(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  const GraphWrap& sub_form, std::uint64_t& mirror_group);
+// Expanded resolution: the join's region (what a walk from the join reaches
+// without entering a floor above it) is rewritten on its own, rooted at the
+// join. Each inbound edge j is then re-attached to its own mirror
+// "#m{group}_{j}" (label ".", the magnet as origin), which gets a copy of the
+// rewritten region whose ids carry the suffix "@{mirror id}" and whose floors
+// continue below the mirror, linked by the edge "{join id}_link_{j}". The
+// join node and its region stay, cut off from the inbound edges. Advances
+// `mirror_group`. Fails with "inbound edge missing" for a dead inbound edge.
+Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
+                                   std::uint64_t& mirror_group);
 
 }  // namespace quorl

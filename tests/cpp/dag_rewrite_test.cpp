@@ -345,8 +345,8 @@ GraphWrap ring_with_tail(int size, int tail) {
 }
 
 TEST(DagRewrite, ExpandedResolutionOfAHundredThousandNodes) {
-    // The join's region is a path of 50,000 nodes; the nested rewrite of it
-    // and both copies run without touching the call stack's depth.
+    // The join's region is a path of 50,000 nodes, copied below both mirrors;
+    // nothing in the rewrite or the tree writer recurses along it.
     const GraphWrap graph = ring_with_tail(50000, 50000);
     const auto dag = to_dag_with_mode(graph, "r0", Exclusion{}, false, true);
     ASSERT_TRUE(dag.has_value());
