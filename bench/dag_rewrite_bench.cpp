@@ -3,7 +3,7 @@
 // resolutions, and prints the rewritten form's size. Expanded resolution
 // copies the region below every join node once per inbound edge, so its size
 // grows quadratically on ladders and exponentially on grids; a family stops
-// growing once one rewrite takes longer than a time budget.
+// growing once one rewrite takes too long or grows too large.
 //
 // Columns: family, input nodes, input edges, compact (1) or expanded (0),
 // rewritten nodes, rewritten edges, tree text bytes, milliseconds.
@@ -73,14 +73,18 @@ GraphWrap molecule(int size) {
     return graph;
 }
 
-// Returns the milliseconds taken.
-double run(const char* family, const GraphWrap& graph, bool compact) {
+struct Measure {
+    double milliseconds = 0;
+    std::uint32_t rewritten_nodes = 0;
+};
+
+Measure run(const char* family, const GraphWrap& graph, bool compact) {
     const auto start = std::chrono::steady_clock::now();
     const auto dag = quorl::to_dag_with_mode(graph, "n0", quorl::Exclusion{}, compact, true);
     if (!dag) {
         std::printf("%s\t%u\t%u\t%d\tfailed: %s\n", family, graph.node_count(), graph.edge_count(), compact ? 1 : 0,
                     dag.error().display().c_str());
-        return 0;
+        return {};
     }
     const auto tree = quorl::to_tree_string_with_depth_order(*dag, "n0", quorl::Exclusion{}, true);
     const double milliseconds =
@@ -88,14 +92,18 @@ double run(const char* family, const GraphWrap& graph, bool compact) {
     std::printf("%s\t%u\t%u\t%d\t%u\t%u\t%zu\t%.3f\n", family, graph.node_count(), graph.edge_count(), compact ? 1 : 0,
                 dag->node_count(), dag->edge_count(), tree ? tree->text.size() : 0, milliseconds);
     std::fflush(stdout);
-    return milliseconds;
+    return {milliseconds, dag->node_count()};
 }
 
+// Grows the input until one rewrite takes longer than the time budget or
+// its result exceeds the size budget (the next, on a grid, would not fit).
 void family(const char* name, const std::function<GraphWrap(int)>& make, int first, int last, double factor) {
     constexpr double kBudgetMilliseconds = 3000;
+    constexpr std::uint32_t kBudgetNodes = 500000;
     for (const bool compact : {true, false}) {
         for (double size = first; size <= last; size *= factor) {
-            if (run(name, make(static_cast<int>(size)), compact) > kBudgetMilliseconds) break;
+            const Measure measure = run(name, make(static_cast<int>(size)), compact);
+            if (measure.milliseconds > kBudgetMilliseconds || measure.rewritten_nodes > kBudgetNodes) break;
         }
     }
 }
