@@ -68,6 +68,8 @@ class Arguments:
         self.raising = RaisingSequence()
         self.mapping = {"a": "A"}
         self.number = 12345678901234567890
+        self.surrogate = fresh("a\ud800")  # a str that has no UTF-8 form
+        self.surrogate_edges = [("a", self.surrogate, "1")]
         with open(self.dot_path, "w") as f:
             f.write(self.dot_text)
         with open(self.bad_dot_path, "w") as f:
@@ -89,6 +91,7 @@ SCENARIOS = {
     "parse_dot unexpected keyword": (lambda a: _quorl.parse_dot(a.dot_path, extra=a.rule), TypeError),
     "parse_dot_string ok": (lambda a: _quorl.parse_dot_string(a.dot_text), None),
     "parse_dot_string parse error": (lambda a: _quorl.parse_dot_string(a.bad_dot_text), ValueError),
+    "parse_dot_string surrogate": (lambda a: _quorl.parse_dot_string(a.surrogate), UnicodeEncodeError),
     "parse_dot_string wrong type": (lambda a: _quorl.parse_dot_string(a.nodes), TypeError),
     "parse_dot_string surplus argument": (lambda a: _quorl.parse_dot_string(a.dot_text, a.rule), TypeError),
     "graph_from_edges ok": (lambda a: _quorl.graph_from_edges(a.nodes, a.edges), None),
@@ -97,6 +100,10 @@ SCENARIOS = {
     "graph_from_edges tuple length": (lambda a: _quorl.graph_from_edges(a.nodes, a.short_tuple), TypeError),
     "graph_from_edges long node tuple": (lambda a: _quorl.graph_from_edges(a.long_tuple, a.edges), TypeError),
     "graph_from_edges int modality": (lambda a: _quorl.graph_from_edges(a.nodes, a.int_modality), TypeError),
+    "graph_from_edges surrogate": (
+        lambda a: _quorl.graph_from_edges(a.nodes, a.surrogate_edges),
+        UnicodeEncodeError,
+    ),
     "graph_from_edges mapping": (lambda a: _quorl.graph_from_edges(a.mapping, a.edges), TypeError),
     "graph_from_edges raising sequence": (lambda a: _quorl.graph_from_edges(a.raising, a.edges), RuntimeError),
     "graph_from_edges twice given": (lambda a: _quorl.graph_from_edges(a.nodes, nodes=a.nodes), TypeError),
@@ -116,6 +123,10 @@ SCENARIOS = {
     "to_cgraph_py unsupported rule": (
         lambda a: _quorl.to_cgraph_py(a.graph, a.bad_rule, None, None, None, None),
         ValueError,
+    ),
+    "to_cgraph_py surrogate rule": (
+        lambda a: _quorl.to_cgraph_py(a.graph, None, a.surrogate, None, None, None),
+        UnicodeEncodeError,
     ),
     "to_cgraph_py graph None": (lambda a: _quorl.to_cgraph_py(None, None, None, None, None, None), TypeError),
     "to_cgraph_py int flag": (lambda a: _quorl.to_cgraph_py(a.graph, None, None, None, None, 1), TypeError),
