@@ -48,9 +48,7 @@ public:
           modality_order_(modality_order),
           record_child_lists_(record_child_lists),
           result_{root, SubtreeTexts(graph.node_count()), std::vector<FinishedNode>(graph.node_bound()), {}, {}},
-          visited_(graph.node_bound(), false),
-          collected_by_(graph.node_bound(), kNoIndex),
-          first_edge_(graph.node_bound(), kNoIndex) {
+          visited_(graph.node_bound(), false) {
         if (record_child_lists_) result_.child_lists.resize(graph.node_bound());
         stack_.reserve(graph.node_count());
     }
@@ -73,22 +71,18 @@ private:
     void expand(StackEntry entry) {
         const NodeIndex node = entry.node;
         visited_[node] = true;
-        QUORL_ASSERT(expansions_ < kNoIndex);
-        const std::uint32_t serial = expansions_++;
         entry.pending_begin = pending_.size();
         std::uint32_t position = 0;
         graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
             const std::uint32_t this_position = position++;
-            // The modality is that of the first edge to this neighbour in
-            // neighbour order, which is the order edges are enumerated in.
-            if (collected_by_[neighbour] != serial) {
-                collected_by_[neighbour] = serial;
-                first_edge_[neighbour] = edge;
-            }
             if (neighbour == entry.parent || !graph_.has_node(neighbour)) return;
             if (neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
             if (visited_[neighbour]) return;
-            pending_.push_back({this_position, neighbour, graph_.edge_at(first_edge_[neighbour]).modality});
+            // Each child carries the modality of the edge it was reached by, so
+            // parallel edges of different modalities keep both: writing the
+            // first edge's modality for all of them would lose the others and
+            // make the text depend on which edge was stored first.
+            pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
         });
         entry.incident_edges = position;
         entry.pending_end = pending_.size();
@@ -137,17 +131,26 @@ private:
         }
         const SubtreeTexts& texts = result_.texts;
         const bool by_modality = modality_order_;
+        // Without the modality order the modality still breaks ties between
+        // equal texts, ahead of the position: otherwise siblings that differ
+        // only in modality would follow the storage order, and so would every
+        // magnet (and canonical text) built from them.
         std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
             if (a.depth != b.depth) return a.depth < b.depth;
             if (by_modality) {
-                const auto by_key =
-                    compare_leading_bytes(a.modality_key, a.modality.size(), b.modality_key, b.modality.size());
-                const int order = by_key ? *by_key : a.modality.compare(b.modality);
-                if (order != 0) return order < 0;
+                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
             }
             if (const int order = texts.compare(a.text, b.text); order != 0) return order < 0;
+            if (!by_modality) {
+                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
+            }
             return a.position < b.position;
         });
+    }
+
+    static int compare_modalities(const ChildEntry& a, const ChildEntry& b) {
+        const auto by_key = compare_leading_bytes(a.modality_key, a.modality.size(), b.modality_key, b.modality.size());
+        return by_key ? *by_key : a.modality.compare(b.modality);
     }
 
     TextId unknown_text() {
@@ -161,11 +164,6 @@ private:
     const bool record_child_lists_;
     TreeTraversal result_;
     std::vector<bool> visited_;
-    // Per neighbour: the serial of the last expansion that enumerated it, and
-    // the first edge to it found then.
-    std::vector<std::uint32_t> collected_by_;
-    std::vector<EdgeIndex> first_edge_;
-    std::uint32_t expansions_ = 0;
     std::vector<StackEntry> stack_;
     std::vector<PendingChild> pending_;
     std::vector<ChildEntry> entries_;

@@ -216,12 +216,12 @@ TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
 // Invariance: renaming the nodes and shuffling the insertion order of nodes
 // and edges (and the orientation of edges) must not change the text.
 //
-// It does not hold for every graph. Magnets order children that differ only
-// in modality by neighbour order (a nitro group's O:1 and O:2), and that text
-// reaches the origins of virtual and mirror nodes; compact resolution keeps
-// the mirror listed first, in adjacency order, when tree strings tie. About
-// 2% of the shared molecule set changes its text under shuffling (4% with
-// compact resolution). The graphs here are ones where it holds.
+// With expanded resolution (the default) it holds for the whole shared
+// molecule set; the last molecules of the sample are ones whose magnets hold
+// siblings that differ only in modality (a nitro group's O:1 and O:2).
+// Compact resolution keeps the mirror listed first, in adjacency order, when
+// tree strings tie, so about 2% of the molecules change their compact text
+// under shuffling; only the small graphs here are checked with it.
 
 struct GraphRecipe {
     std::string name;

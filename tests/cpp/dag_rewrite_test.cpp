@@ -279,9 +279,7 @@ TEST(DagRewrite, StopRequestEndsTheRewriteAtTheStartOfAPass) {
 }
 
 // A connected molecule-like graph: a random tree plus ring-closing edges
-// (parallel edges and self-loops included) and a small label alphabet. One
-// modality only: magnets order children that differ only in modality by
-// neighbour position, so mixed modalities make them depend on storage order.
+// (parallel edges and self-loops included), small label and modality alphabets.
 struct RandomGraph {
     std::vector<NodeSpec> nodes;
     std::vector<EdgeSpec> edges;
@@ -289,13 +287,17 @@ struct RandomGraph {
 
 RandomGraph random_molecule(std::mt19937& random, int size, int rings) {
     const char* const labels[] = {"C", "C", "C", "N", "O", "S"};
+    const char* const modalities[] = {"1", "1", "2"};
     RandomGraph graph;
     for (int i = 0; i < size; ++i) {
         graph.nodes.push_back({"n" + std::to_string(i), labels[random() % 6]});
-        if (i > 0) graph.edges.push_back({"n" + std::to_string(random() % i), "n" + std::to_string(i)});
+        if (i > 0) {
+            graph.edges.push_back({"n" + std::to_string(random() % i), "n" + std::to_string(i), modalities[random() % 3]});
+        }
     }
     for (int i = 0; i < rings; ++i) {
-        graph.edges.push_back({"n" + std::to_string(random() % size), "n" + std::to_string(random() % size)});
+        graph.edges.push_back({"n" + std::to_string(random() % size), "n" + std::to_string(random() % size),
+                               modalities[random() % 3]});
     }
     return graph;
 }

@@ -32,13 +32,13 @@ TEST(Magnet, PlainAndHashedForms) {
         const char* node;
         const char* plain;
     };
-    // Same-floor neighbours (z beside x) are blocked; modalities do not order
-    // children, so l2 (listed first at c) comes first.
+    // Same-floor neighbours (z beside x) are blocked; modalities order only
+    // children whose texts are equal, so L:1 comes first though l2 is listed first.
     const Case cases[] = {
         {"w", "_()W_"},
         {"y", "_(W:1)Y_"},
         {"x", "_((W:1)Y:1)X_"},
-        {"c", "_(L:2, L:1)C_"},
+        {"c", "_(L:1, L:2)C_"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.node);

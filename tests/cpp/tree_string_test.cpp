@@ -55,9 +55,10 @@ TEST(TreeString, WorkedExample) {
     const GraphWrap graph = worked_example();
     EXPECT_EQ(tree_string(graph, "r"), "(O:1, O:2, (H:1)N:1)C");
     EXPECT_EQ(tree_depth(graph, "r"), 3);
-    // Without the modality key, a and b tie on depth and text: position decides.
+    // Without the modality key, a and b tie on depth and text; their
+    // modalities, not their positions, decide, so the storage order does not.
     EXPECT_EQ(tree_string(graph, "r", false), "(O:1, O:2, (H:1)N:1)C");
-    EXPECT_EQ(tree_string(worked_example(true), "r", false), "(O:2, O:1, (H:1)N:1)C");
+    EXPECT_EQ(tree_string(worked_example(true), "r", false), "(O:1, O:2, (H:1)N:1)C");
     EXPECT_EQ(tree_string(worked_example(true), "r", true), "(O:1, O:2, (H:1)N:1)C");
 }
 
@@ -72,15 +73,18 @@ TEST(TreeString, TriangleDependsOnNeighbourOrder) {
     EXPECT_EQ(tree_string(b_first, "r"), "(()O:1, (()O:1)N:1)C");
 }
 
-TEST(TreeString, ParallelEdgesListTheChildOncePerEdgeWithTheFirstEdgesModality) {
+TEST(TreeString, ParallelEdgesListTheChildOncePerEdgeWithItsOwnModality) {
     const GraphWrap same = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"r", "a", "1"}});
     EXPECT_EQ(tree_string(same, "r"), "(()O:1, ()O:1)C");
-    // From r the newest edge (modality 2) is found first, in r's first-endpoint list.
-    const GraphWrap mixed = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"r", "a", "2"}});
-    EXPECT_EQ(tree_string(mixed, "r"), "(()O:2, ()O:2)C");
-    // First-endpoint edges are searched before second-endpoint ones, however new.
-    const GraphWrap across = graph_of({{"r", "C"}, {"a", "O"}}, {{"r", "a", "1"}, {"a", "r", "2"}});
-    EXPECT_EQ(tree_string(across, "r"), "(()O:1, ()O:1)C");
+    // Both modalities are written, whichever edge was stored first or from which end.
+    for (const auto& edges : std::vector<std::vector<Edge>>{{{"r", "a", "1"}, {"r", "a", "2"}},
+                                                            {{"r", "a", "2"}, {"r", "a", "1"}},
+                                                            {{"r", "a", "1"}, {"a", "r", "2"}},
+                                                            {{"a", "r", "2"}, {"r", "a", "1"}}}) {
+        const GraphWrap mixed = graph_of({{"r", "C"}, {"a", "O"}}, edges);
+        EXPECT_EQ(tree_string(mixed, "r"), "(()O:1, ()O:2)C");
+        EXPECT_EQ(tree_string(mixed, "r", false), "(()O:1, ()O:2)C");
+    }
 }
 
 TEST(TreeString, RootAndLeafForms) {
@@ -140,8 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // modalities compare as bytes: 10 before 2
         OrderCase{{{"A", "2"}, {"A", "10"}}, "(A:10, A:2)R", "(A:10, A:2)R"},
-        // without the modality key, equal texts stay in neighbour order (newest edge first)
-        OrderCase{{{"A", "10"}, {"A", "2"}}, "(A:10, A:2)R", "(A:2, A:10)R"},
+        // without the modality key, equal texts are still ordered by modality,
+        // whatever the neighbour order
+        OrderCase{{{"A", "10"}, {"A", "2"}}, "(A:10, A:2)R", "(A:10, A:2)R"},
         // a prefix sorts first; bytes above 0x7F after ASCII
         OrderCase{{{"\xc3\xa9", "1"}, {"OH", "1"}, {"z", "1"}, {"O", "1"}},
                   "(O:1, OH:1, z:1, \xc3\xa9:1)R", "(O:1, OH:1, z:1, \xc3\xa9:1)R"},
@@ -153,9 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{{{"A", "1"}, {std::string("A\0", 2), "1"}}, std::string("(A:1, A\0:1)R", 12),
                   std::string("(A:1, A\0:1)R", 12)},
         OrderCase{{{"A", "1"}, {"A", std::string("1\0", 2)}}, std::string("(A:1, A:1\0)R", 12),
-                  std::string("(A:1\0, A:1)R", 12)},
-        // the modality key comes before the text
+                  std::string("(A:1, A:1\0)R", 12)},
+        // the modality key comes before the text; without it, only after
         OrderCase{{{"A", "2"}, {"B", "1"}}, "(B:1, A:2)R", "(A:2, B:1)R"},
+        OrderCase{{{"B", "1"}, {"A", "2"}}, "(B:1, A:2)R", "(A:2, B:1)R"},
         // nothing is escaped
         OrderCase{{{"a, b", ":"}, {"(x)", ""}}, "((x):, a, b::)R", "((x):, a, b::)R"}));
 
@@ -306,15 +312,6 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
     std::map<NodeIndex, std::vector<NodeIndex>> child_lists;
     std::vector<bool> visited(graph.node_bound());
     std::vector<Entry> stack{{root, kNoIndex, false, {}}};
-    auto first_modality = [&](NodeIndex n, NodeIndex m) -> std::string {
-        for (End list : {End::First, End::Second}) {
-            const End other = list == End::First ? End::Second : End::First;
-            for (EdgeIndex e = graph.list_head(n, list); e != kNoIndex; e = graph.next_in_list(e, list)) {
-                if (graph.endpoint(e, other) == m) return graph.edge_at(e).modality;
-            }
-        }
-        return "1";
-    };
     while (!stack.empty()) {
         Entry entry = std::move(stack.back());
         stack.pop_back();
@@ -322,11 +319,11 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
             if (visited[entry.node]) continue;
             visited[entry.node] = true;
             std::uint32_t position = 0;
-            graph.for_each_incident(entry.node, [&](EdgeIndex, NodeIndex m) {
+            graph.for_each_incident(entry.node, [&](EdgeIndex e, NodeIndex m) {
                 const std::uint32_t p = position++;
                 if (m == entry.parent || visited[m]) return;
                 if (m != root && excluded.contains(graph.node_at(m).id)) return;
-                entry.pending.push_back({p, m, first_modality(entry.node, m)});
+                entry.pending.push_back({p, m, graph.edge_at(e).modality});
             });
             entry.expanded = true;
             stack.push_back(entry);
@@ -343,15 +340,17 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
             child_lists[entry.node] = {};
             continue;
         }
-        std::vector<std::tuple<std::int32_t, std::string, std::string, std::uint32_t, NodeIndex>> entries;
+        std::vector<std::tuple<std::int32_t, std::string, std::string, std::string, std::uint32_t, NodeIndex>>
+            entries;
         for (const Pending& p : entry.pending) {
             const auto& [text, depth] = finished.at(p.child);
-            entries.emplace_back(depth, modality_order ? p.modality : "", text, p.position, p.child);
+            entries.emplace_back(depth, modality_order ? p.modality : "", text,
+                                 modality_order ? "" : p.modality, p.position, p.child);
         }
         std::sort(entries.begin(), entries.end());
         std::string text = "(";
         std::int32_t depth = 1;
-        for (const auto& [child_depth, unused, child_text, position, child] : entries) {
+        for (const auto& [child_depth, modality_key, child_text, modality_tie, position, child] : entries) {
             if (text.size() > 1) text += ", ";
             const auto pending = std::find_if(entry.pending.begin(), entry.pending.end(),
                                               [&](const Pending& p) { return p.position == position; });
