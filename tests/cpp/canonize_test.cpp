@@ -22,9 +22,9 @@
 namespace quorl {
 namespace {
 
-using testing::EdgeSpec;
+using testing::EdgeDef;
 using testing::make_graph;
-using testing::NodeSpec;
+using testing::NodeDef;
 using testing::store_text;
 
 constexpr std::string_view kDegree = "$degree";
@@ -97,9 +97,9 @@ TEST(ToCgraph, TwoHubsWorkedExample) {
 // Two winners tie in the scoring pass; their full texts differ and the
 // smaller one wins whichever comes first.
 TEST(ToCgraph, SmallestFinalTextAmongWinners) {
-    const std::vector<NodeSpec> nodes{{"A", "N"}, {"B", "N"}, {"x1", "C"}, {"x2", "O"},
+    const std::vector<NodeDef> nodes{{"A", "N"}, {"B", "N"}, {"x1", "C"}, {"x2", "O"},
                                       {"a1", "H"}, {"a2", "H"}, {"b1", "H"}, {"b2", "H"}};
-    const std::vector<EdgeSpec> edges{{"A", "a1", "1"},  {"A", "a2", "1"}, {"B", "b1", "1"}, {"B", "b2", "1"},
+    const std::vector<EdgeDef> edges{{"A", "a1", "1"},  {"A", "a2", "1"}, {"B", "b1", "1"}, {"B", "b2", "1"},
                                       {"A", "x1", "1"},  {"x1", "x2", "1"}, {"x2", "B", "1"}};
     const std::string expected = "(H:1, H:1, (((H:1, H:1)N:1)C:1)O:1)N";
     const GraphWrap graph = make_graph(nodes, edges);
@@ -107,7 +107,7 @@ TEST(ToCgraph, SmallestFinalTextAmongWinners) {
     EXPECT_EQ(cgraph(graph), expected);
     EXPECT_EQ(node_order(graph).front(), "B");
 
-    std::vector<NodeSpec> b_first = nodes;
+    std::vector<NodeDef> b_first = nodes;
     std::swap(b_first[0], b_first[1]);
     const GraphWrap swapped = make_graph(b_first, edges);
     EXPECT_EQ(cgraph(swapped), expected);
@@ -225,8 +225,8 @@ TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
 
 struct GraphRecipe {
     std::string name;
-    std::vector<NodeSpec> nodes;
-    std::vector<EdgeSpec> edges;
+    std::vector<NodeDef> nodes;
+    std::vector<EdgeDef> edges;
 };
 
 std::vector<GraphRecipe> read_molecules() {
@@ -243,11 +243,11 @@ std::vector<GraphRecipe> read_molecules() {
             molecules.emplace_back();
             fields >> molecules.back().name;
         } else if (tag == "n") {
-            NodeSpec node;
+            NodeDef node;
             fields >> node.id >> node.label;
             molecules.back().nodes.push_back(node);
         } else if (tag == "e") {
-            EdgeSpec edge;
+            EdgeDef edge;
             fields >> edge.first >> edge.second >> edge.modality;
             molecules.back().edges.push_back(edge);
         }
@@ -319,11 +319,11 @@ GraphWrap scrambled(const GraphRecipe& recipe, std::uint32_t seed) {
     for (std::size_t i = 0; i < recipe.nodes.size(); ++i) {
         new_id[recipe.nodes[i].id] = "id" + std::to_string(renaming[i] * 7 + seed % 5);
     }
-    std::vector<NodeSpec> nodes;
-    for (const NodeSpec& node : recipe.nodes) nodes.push_back({new_id.at(node.id), node.label});
+    std::vector<NodeDef> nodes;
+    for (const NodeDef& node : recipe.nodes) nodes.push_back({new_id.at(node.id), node.label});
     shuffle(nodes, random);
-    std::vector<EdgeSpec> edges;
-    for (const EdgeSpec& edge : recipe.edges) {
+    std::vector<EdgeDef> edges;
+    for (const EdgeDef& edge : recipe.edges) {
         const bool swap_ends = draw(random, 2) == 1;
         const std::string& first = swap_ends ? edge.second : edge.first;
         const std::string& second = swap_ends ? edge.first : edge.second;

@@ -11,9 +11,9 @@ namespace {
 
 using testing::captured_lines;
 using testing::dump;
-using testing::EdgeSpec;
+using testing::EdgeDef;
 using testing::make_graph;
-using testing::NodeSpec;
+using testing::NodeDef;
 using testing::ScopedEnv;
 
 std::vector<CoboundPair> cobound_on(const GraphWrap& graph, std::int32_t floor) {
@@ -29,11 +29,11 @@ std::vector<CoboundPair> cobound_on(const GraphWrap& graph, std::int32_t floor) 
 }
 
 // Root r and, on floor 1, the ends of the given edges.
-GraphWrap star_with(const std::vector<NodeSpec>& leaves, const std::vector<EdgeSpec>& cobound_edges) {
-    std::vector<NodeSpec> nodes{{"r", "R"}};
+GraphWrap star_with(const std::vector<NodeDef>& leaves, const std::vector<EdgeDef>& cobound_edges) {
+    std::vector<NodeDef> nodes{{"r", "R"}};
     nodes.insert(nodes.end(), leaves.begin(), leaves.end());
-    std::vector<EdgeSpec> edges;
-    for (const NodeSpec& leaf : leaves) edges.push_back({"r", leaf.id});
+    std::vector<EdgeDef> edges;
+    for (const NodeDef& leaf : leaves) edges.push_back({"r", leaf.id});
     edges.insert(edges.end(), cobound_edges.begin(), cobound_edges.end());
     GraphWrap graph = make_graph(nodes, edges);
     EXPECT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
@@ -50,8 +50,8 @@ EdgeKey chosen_key(GraphWrap& graph, bool allow_hashes) {
 TEST(SelectCobound, ChoiceOrder) {
     struct Case {
         const char* what;
-        std::vector<NodeSpec> leaves;
-        std::vector<EdgeSpec> edges;
+        std::vector<NodeDef> leaves;
+        std::vector<EdgeDef> edges;
         EdgeKey expected;
     };
     const Case cases[] = {
@@ -102,8 +102,8 @@ TEST(CmpCoboundEntry, DigestsDecideWhenBothEntriesHaveThem) {
 
 TEST(SelectCobound, TracesTheFiveBestAndTheChoice) {
     ScopedEnv trace("QUORL_TRACE", "1");
-    std::vector<NodeSpec> leaves;
-    std::vector<EdgeSpec> edges;
+    std::vector<NodeDef> leaves;
+    std::vector<EdgeDef> edges;
     for (const char* modality : {"3", "7", "1", "5", "2", "6", "4"}) {
         leaves.push_back({std::string("x") + modality, "L"});
         leaves.push_back({std::string("y") + modality, "L"});

@@ -15,9 +15,9 @@ namespace {
 
 using testing::captured_lines;
 using testing::dump;
-using testing::EdgeSpec;
+using testing::EdgeDef;
 using testing::make_graph;
-using testing::NodeSpec;
+using testing::NodeDef;
 using testing::ScopedEnv;
 
 std::string tree_of(const GraphWrap& graph, std::string_view root) {
@@ -34,7 +34,7 @@ GraphWrap rewrite(const GraphWrap& graph, std::string_view root, bool compact, b
 
 // a-b-c-d-a with a tail c-t; rooted at a, c is a join on floor 2.
 GraphWrap square(std::string b_label = "B", std::string d_label = "D", bool tail = false) {
-    std::vector<EdgeSpec> edges{{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}};
+    std::vector<EdgeDef> edges{{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}};
     if (tail) edges.push_back({"c", "t"});
     return make_graph({{"a", "A"}, {"b", b_label}, {"c", "C"}, {"d", d_label}, {"t", "T"}}, edges);
 }
@@ -281,8 +281,8 @@ TEST(DagRewrite, StopRequestEndsTheRewriteAtTheStartOfAPass) {
 // A connected molecule-like graph: a random tree plus ring-closing edges
 // (parallel edges and self-loops included), small label and modality alphabets.
 struct RandomGraph {
-    std::vector<NodeSpec> nodes;
-    std::vector<EdgeSpec> edges;
+    std::vector<NodeDef> nodes;
+    std::vector<EdgeDef> edges;
 };
 
 RandomGraph random_molecule(std::mt19937& random, int size, int rings) {
@@ -308,7 +308,7 @@ GraphWrap shuffled(const RandomGraph& graph, std::mt19937& random) {
     RandomGraph copy = graph;
     std::shuffle(copy.nodes.begin(), copy.nodes.end(), random);
     std::shuffle(copy.edges.begin(), copy.edges.end(), random);
-    for (EdgeSpec& edge : copy.edges) {
+    for (EdgeDef& edge : copy.edges) {
         if (random() % 2 == 0) std::swap(edge.first, edge.second);
     }
     return make_graph(copy.nodes, copy.edges);

@@ -24,22 +24,22 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-struct NodeSpec {
+struct NodeDef {
     std::string id;
     std::string label;
 };
 
-struct EdgeSpec {
+struct EdgeDef {
     std::string first;
     std::string second;
     std::string modality = "1";
 };
 
 // Nodes first (in the given order), then edges.
-inline GraphWrap make_graph(const std::vector<NodeSpec>& nodes, const std::vector<EdgeSpec>& edges) {
+inline GraphWrap make_graph(const std::vector<NodeDef>& nodes, const std::vector<EdgeDef>& edges) {
     GraphWrap graph;
-    for (const NodeSpec& node : nodes) graph.ensure_node(node.id, node.label);
-    for (const EdgeSpec& edge : edges) graph.add_edge_with_modality(edge.first, edge.second, edge.modality);
+    for (const NodeDef& node : nodes) graph.ensure_node(node.id, node.label);
+    for (const EdgeDef& edge : edges) graph.add_edge_with_modality(edge.first, edge.second, edge.modality);
     return graph;
 }
 

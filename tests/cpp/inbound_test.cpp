@@ -10,9 +10,9 @@ namespace quorl {
 namespace {
 
 using testing::captured_lines;
-using testing::EdgeSpec;
+using testing::EdgeDef;
 using testing::make_graph;
-using testing::NodeSpec;
+using testing::NodeDef;
 using testing::ScopedEnv;
 
 // The join records of one floor, as the driver builds them.
@@ -31,13 +31,13 @@ std::vector<JoinEntry> joins_on(const GraphWrap& graph, std::int32_t floor) {
 }
 
 // Root r, parents on floor 1, joins on floor 2 with the parents they name.
-GraphWrap two_floors(const std::vector<NodeSpec>& parents, const std::vector<NodeSpec>& joins,
-                     const std::vector<EdgeSpec>& join_edges) {
-    std::vector<NodeSpec> nodes{{"r", "R"}};
+GraphWrap two_floors(const std::vector<NodeDef>& parents, const std::vector<NodeDef>& joins,
+                     const std::vector<EdgeDef>& join_edges) {
+    std::vector<NodeDef> nodes{{"r", "R"}};
     nodes.insert(nodes.end(), parents.begin(), parents.end());
     nodes.insert(nodes.end(), joins.begin(), joins.end());
-    std::vector<EdgeSpec> edges;
-    for (const NodeSpec& parent : parents) edges.push_back({"r", parent.id});
+    std::vector<EdgeDef> edges;
+    for (const NodeDef& parent : parents) edges.push_back({"r", parent.id});
     edges.insert(edges.end(), join_edges.begin(), join_edges.end());
     GraphWrap graph = make_graph(nodes, edges);
     EXPECT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
@@ -128,8 +128,8 @@ TEST(SelectInbound, TracesTheFiveBestAndTheChoice) {
     ScopedEnv trace("QUORL_TRACE", "1");
     ScopedEnv magnet_trace("QUORL_TRACE_MAGNET", std::nullopt);
     const char* const labels[] = {"C", "G", "A", "E", "B", "F", "D"};
-    std::vector<NodeSpec> joins;
-    std::vector<EdgeSpec> edges;
+    std::vector<NodeDef> joins;
+    std::vector<EdgeDef> edges;
     for (const char* label : labels) {
         const std::string id = std::string("j") + label;
         joins.push_back({id, label});

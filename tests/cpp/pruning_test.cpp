@@ -34,7 +34,7 @@ std::string claims(const GraphWrap& graph) {
 
 struct PruneCase {
     const char* name;
-    std::vector<testing::EdgeSpec> edges;
+    std::vector<testing::EdgeDef> edges;
     std::vector<std::string> candidates;
     std::vector<std::string> shared;
     std::string claims;
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PruneGraph, SecondCallForgetsTheFirst) {
-    const std::vector<testing::EdgeSpec> edges{{"a", "x", "1"}, {"x", "b", "1"}, {"b", "y", "1"}};
+    const std::vector<testing::EdgeDef> edges{{"a", "x", "1"}, {"x", "b", "1"}, {"b", "y", "1"}};
     GraphWrap twice = make_graph({}, edges);
     prune_graph(twice, {"a", "b"});
     const IdSet second = prune_graph(twice, {"x"});

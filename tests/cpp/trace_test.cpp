@@ -8,37 +8,20 @@
 #include <optional>
 #include <string>
 
+#include "dag_test_support.hpp"
+
 namespace quorl {
 namespace {
 
-// Sets or unsets an environment variable for one test and restores it after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        set(value);
-    }
-    ~ScopedEnv() { set(old_); }
-
-private:
-    void set(const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name_, value->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using testing::ScopedEnv;
 
 std::string captured_emit(std::string_view event, std::vector<TraceField> fields) {
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     emit(event, std::move(fields));
-    return testing::internal::GetCapturedStdout();
+    return ::testing::internal::GetCapturedStdout();
 }
 
-class TraceSwitchOff : public testing::TestWithParam<std::optional<std::string>> {};
+class TraceSwitchOff : public ::testing::TestWithParam<std::optional<std::string>> {};
 
 TEST_P(TraceSwitchOff, WritesNothing) {
     ScopedEnv trace("QUORL_TRACE", GetParam());
@@ -47,7 +30,7 @@ TEST_P(TraceSwitchOff, WritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, TraceSwitchOff,
-                         testing::Values(std::nullopt, "", "0", "true", "yes", "01", "11", "1 ", " 1"));
+                         ::testing::Values(std::nullopt, "", "0", "true", "yes", "01", "11", "1 ", " 1"));
 
 TEST(Trace, LineHasSortedKeysAndEndsWithLineFeed) {
     ScopedEnv trace("QUORL_TRACE", "1");
@@ -79,9 +62,9 @@ TEST(Trace, CountEventCountsVirtualAndMirrorNodes) {
     graph.add_node_with_meta("m2", "", mirror_meta);
     graph.add_node_with_meta("gone", "", mirror_meta);
     graph.remove_node("gone");
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     emit_counts(graph);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "TRACE dag_counts edges=1 mirrors=2 nodes=5 virtuals=1\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "TRACE dag_counts edges=1 mirrors=2 nodes=5 virtuals=1\n");
 }
 
 TEST(Trace, MagnetSwitchNeedsTheMasterSwitchToo) {
@@ -120,13 +103,13 @@ TEST(TraceJson, Values) {
               "{\"B\":0,\"a\\\"\":{\"y\":[],\"z\":false},\"b\":2,\"\xc3\xa9\":null}");
 }
 
-class TraceFloat : public testing::TestWithParam<std::pair<double, const char*>> {};
+class TraceFloat : public ::testing::TestWithParam<std::pair<double, const char*>> {};
 
 TEST_P(TraceFloat, Format) { EXPECT_EQ(to_json({GetParam().first}), GetParam().second); }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TraceFloat,
-    testing::Values(std::pair{1.0, "1.0"}, std::pair{0.25, "0.25"}, std::pair{100.0, "100.0"},
+    ::testing::Values(std::pair{1.0, "1.0"}, std::pair{0.25, "0.25"}, std::pair{100.0, "100.0"},
                     std::pair{0.0, "0.0"}, std::pair{-0.0, "-0.0"}, std::pair{-1.5, "-1.5"},
                     std::pair{0.1, "0.1"}, std::pair{1.0 / 3.0, "0.3333333333333333"},
                     std::pair{1e-4, "0.0001"}, std::pair{9.5e-5, "9.5e-5"}, std::pair{2.5e-7, "2.5e-7"},
