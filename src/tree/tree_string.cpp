@@ -5,20 +5,25 @@
 namespace quorl {
 
 std::string format_label(const GraphWrap& graph, NodeIndex node) {
-    const NodeData& data = graph.node_at(node);
-    std::string label = data.label;
-    if (data.meta.is_mirror) {
-        label += '#';
-        label += std::to_string(data.meta.mirror_seq.value_or(0));
-        label += '{';
-    } else if (data.meta.is_virtual) {
-        label += "*{";
-    } else {
-        return label;
-    }
-    if (data.meta.origin) label += *data.meta.origin;
-    label += '}';
+    std::string label;
+    append_label(graph, node, label);
     return label;
+}
+
+void append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {
+    const NodeData& data = graph.node_at(node);
+    out += data.label;
+    if (data.meta.is_mirror) {
+        out += '#';
+        out += std::to_string(data.meta.mirror_seq.value_or(0));
+        out += '{';
+    } else if (data.meta.is_virtual) {
+        out += "*{";
+    } else {
+        return;
+    }
+    if (data.meta.origin) out += *data.meta.origin;
+    out += '}';
 }
 
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,

@@ -27,6 +27,8 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
+// Appends format_label's text to `out`; lets a caller reuse one buffer for every node.
+void append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
 
 // The node ids in the order of the tree string written with modality order set.
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,

@@ -94,7 +94,9 @@ private:
     }
 
     void finish(const StackEntry& entry) {
-        const std::string label = format_label(graph_, entry.node);
+        label_.clear();
+        append_label(graph_, entry.node, label_);
+        const std::string_view label = label_;
         FinishedNode& finished = result_.finished[entry.node];
         if (entry.parent != kNoIndex && entry.incident_edges == 1) {
             finished = {result_.texts.intern_leaf(label), 1};
@@ -168,6 +170,8 @@ private:
     std::vector<PendingChild> pending_;
     std::vector<ChildEntry> entries_;
     std::vector<ChildText> child_texts_;
+    // The finishing node's written label; reused so that no node allocates one.
+    std::string label_;
     TextId unknown_text_ = kNoText;
 };
 
