@@ -1,5 +1,7 @@
 #include "canonize/canonize.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -8,23 +10,37 @@
 #include "canonize/pruning.hpp"
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
+#include "dag/trace.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
 
 namespace {
 
+struct Winners {
+    std::vector<std::string> roots;
+    // Set when the scoring pass excluded nothing: then it wrote every winner
+    // exactly as the final pass would, and winners tie on their texts, so
+    // this is the final text (the first winner's).
+    std::shared_ptr<const std::string> final_text;
+};
+
 // Scores and selects the candidate roots, prunes what they share, scores each
 // on its own region and returns the winners. Writes claim fields on `working`.
-Result<std::vector<std::string>> winning_roots(GraphWrap& working, std::string_view candidate_rule, bool allow_hashes,
-                                               bool compact, const StopCheck& stop) {
+Result<Winners> winning_roots(GraphWrap& working, std::string_view candidate_rule, bool allow_hashes, bool compact,
+                              const StopCheck& stop) {
     auto scores = score_candidates(working, candidate_rule);
     if (!scores) return std::unexpected(std::move(scores.error()));
     const std::vector<std::string> selected = select_candidates(std::move(*scores));
     const IdSet shared = prune_graph(working, selected);
     auto entries = collect_candidate_scores(working, selected, shared, compact, allow_hashes, stop);
     if (!entries) return std::unexpected(std::move(entries.error()));
-    return winning_candidates(std::move(*entries));
+    Winners winners{winning_candidates(*entries), nullptr};
+    if (shared.empty()) {
+        const auto first = std::ranges::find(*entries, winners.roots.front(), &ScoringEntry::candidate_id);
+        winners.final_text = first->tree_text;
+    }
+    return winners;
 }
 
 struct CanonicalForm {
@@ -66,7 +82,13 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     GraphWrap working = graph;
     auto winners = winning_roots(working, candidate_rule, allow_hashes, compact, stop);
     if (!winners) return std::unexpected(std::move(winners.error()));
-    return smallest_form(working, *winners, allow_hashes, compact, with_node_order, stop);
+    // Rewriting the winners again would only repeat the scoring pass's work,
+    // except for the trace events that the rewrites emit.
+    if (winners->final_text && !trace_enabled()) {
+        if (!with_node_order) return CanonicalForm{*winners->final_text, {}};
+        winners->roots.resize(1);
+    }
+    return smallest_form(working, winners->roots, allow_hashes, compact, with_node_order, stop);
 }
 
 }  // namespace
