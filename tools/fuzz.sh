@@ -23,9 +23,14 @@ for source in tests/fuzz/*_fuzz.cpp; do
     target=$(basename "$source" .cpp)
     name=${target%_fuzz}
     mkdir -p "build/fuzz/work/$name"
-    options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 -print_final_stats=1
+    options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1
              -artifact_prefix="build/fuzz/artifacts/$name-")
     [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
+    # A target's own libFuzzer flags, one line, e.g. the input length that reaches its largest cases.
+    if [ -f "tests/fuzz/$name.options" ]; then
+        read -ra target_options <"tests/fuzz/$name.options"
+        options+=("${target_options[@]}")
+    fi
     echo "== fuzzing $name for $seconds s"
     if ! "build/fuzz/$target" "${options[@]}" "build/fuzz/work/$name" "tests/fuzz/corpus/$name" \
             >"build/fuzz/$name.log" 2>&1; then

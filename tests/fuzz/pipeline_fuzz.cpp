@@ -12,7 +12,8 @@
 //   edge count (mod 81), then per edge two endpoint bytes and a modality byte.
 // The id byte picks a template (mod 12); below 48 the template's number is
 // small (byte / 12), so ids collide with the names the rewrite generates,
-// otherwise it is the node's position.
+// otherwise it is the node's position. The largest graph takes 322 bytes
+// (pipeline.options lets inputs grow that long).
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -104,7 +105,7 @@ quorl::GraphWrap decode_graph(const std::uint8_t* data, std::size_t size) {
 using Clock = std::chrono::steady_clock;
 constexpr auto kTimePerCall = std::chrono::milliseconds(200);
 constexpr auto kTimePerInput = std::chrono::milliseconds(600);
-constexpr std::size_t kHeapLimit = std::size_t{768} << 20;
+constexpr std::size_t kHeapLimit = std::size_t{384} << 20;
 
 class Budget {
 public:
