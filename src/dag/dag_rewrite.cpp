@@ -21,7 +21,7 @@ constexpr std::uint64_t kPassGuard = 10001;
 
 struct Rewrite {
     GraphWrap work;
-    FloorTable floors;  // of the first levelling, written back at the end
+    std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
     std::uint64_t virtual_counter = 0;
     std::uint64_t mirror_group = 0;
@@ -75,9 +75,9 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
                                    bool compact, bool allow_hashes, const StopCheck& stop) {
     Rewrite rewrite{graph, {}, 0, 0, 0, {}};
     {
-        Failable<FloorTable> floors = compute_floors(rewrite.work, root_id, excluded);
-        if (!floors) return parse_error(std::move(floors.error()));
-        rewrite.floors = std::move(*floors);
+        Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
+        if (!levelled) return parse_error(std::move(levelled.error()));
+        rewrite.levelled = std::move(*levelled);
     }
     std::vector<std::string> unreached;
     for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
@@ -97,10 +97,8 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
 
     // Nodes of the first levelling get their floors back, also where a node
     // made during the rewrite took the slot of a removed one.
-    for (std::size_t floor = 0; floor < rewrite.floors.size(); ++floor) {
-        for (const NodeIndex node : rewrite.floors[floor]) {
-            if (NodeData* data = rewrite.work.node(node)) data->meta.floor = static_cast<std::int32_t>(floor);
-        }
+    for (const auto [node, floor] : rewrite.levelled) {
+        if (NodeData* data = rewrite.work.node(node)) data->meta.floor = floor;
     }
     return std::move(rewrite.work);
 }

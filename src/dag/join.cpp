@@ -98,8 +98,8 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
         region.add_edge_custom(region_index(first), region_index(second), graph.edge_at(edge));
     }
 
-    const Failable<FloorTable> floors = compute_floors(region, graph.node_at(join.node).id, Exclusion{});
-    QUORL_ASSERT(floors.has_value());
+    const Failable<std::vector<LevelledNode>> levelled = level_nodes(region, graph.node_at(join.node).id, Exclusion{});
+    QUORL_ASSERT(levelled.has_value());
     CandidateBuckets conflicts;
     conflicts.rebuild(region);
     QUORL_ASSERT(conflicts.empty());

@@ -6,7 +6,8 @@
 
 namespace quorl {
 
-Failable<FloorTable> compute_floors(GraphWrap& graph, std::string_view root_id, const Exclusion& excluded) {
+Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_view root_id,
+                                                const Exclusion& excluded) {
     const std::optional<NodeIndex> root = graph.find_node(root_id);
     if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
 
@@ -23,25 +24,33 @@ Failable<FloorTable> compute_floors(GraphWrap& graph, std::string_view root_id, 
 
     // Breadth-first: the queue is a vector read from `head`, so each node's
     // floor is the one it was queued with and floors never decrease.
-    std::vector<std::pair<NodeIndex, std::int32_t>> queue;
+    std::vector<LevelledNode> queue;
     queue.reserve(graph.node_count());
     std::vector<bool> visited(graph.node_bound(), false);
-    queue.emplace_back(*root, 0);
+    queue.push_back({*root, 0});
     visited[*root] = true;
 
-    FloorTable table;
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const auto [n, floor] = queue[head];
         if (NodeData* node = graph.node(n)) node->meta.floor = floor;
-        if (static_cast<std::size_t>(floor) == table.size()) table.emplace_back();
-        table[static_cast<std::size_t>(floor)].push_back(n);
         graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
             if (visited[m]) return;
             if (!graph.has_node(m)) return;
             if (m != *root && excluded.excludes(graph, m)) return;
             visited[m] = true;
-            queue.emplace_back(m, floor + 1);
+            queue.push_back({m, floor + 1});
         });
+    }
+    return queue;
+}
+
+Failable<FloorTable> compute_floors(GraphWrap& graph, std::string_view root_id, const Exclusion& excluded) {
+    Failable<std::vector<LevelledNode>> levelled = level_nodes(graph, root_id, excluded);
+    if (!levelled) return std::unexpected(std::move(levelled.error()));
+    FloorTable table;
+    for (const auto [node, floor] : *levelled) {
+        if (static_cast<std::size_t>(floor) == table.size()) table.emplace_back();
+        table[static_cast<std::size_t>(floor)].push_back(node);
     }
     return table;
 }

@@ -53,6 +53,26 @@ TEST(Floors, BreadthFirstInNeighbourOrderWithShortestDistances) {
     EXPECT_EQ(floor_of(graph, "lonely"), std::nullopt);
 }
 
+TEST(Floors, LevelledNodesListTheTableInVisitOrder) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("r", "a", "1");
+    graph.add_edge_with_modality("r", "b", "1");
+    graph.add_edge_with_modality("a", "d", "1");
+    graph.add_edge_with_modality("d", "b", "1");
+    graph.add_edge_with_modality("d", "e", "1");
+    graph.add_edge_with_modality("x", "x", "1");
+    const auto levelled = level_nodes(graph, "r", Exclusion());
+    ASSERT_TRUE(levelled.has_value());
+    std::vector<std::pair<std::string, std::int32_t>> listed;
+    for (const auto [node, floor] : *levelled) {
+        listed.emplace_back(graph.node_at(node).id, floor);
+        EXPECT_EQ(graph.node_at(node).meta.floor, floor);
+    }
+    EXPECT_EQ(listed, (std::vector<std::pair<std::string, std::int32_t>>{{"r", 0}, {"b", 1}, {"a", 1}, {"d", 2}, {"e", 3}}));
+    EXPECT_EQ(floor_of(graph, "x"), std::nullopt);
+    EXPECT_EQ(level_nodes(graph, "nowhere", Exclusion()).error(), "unknown root id 'nowhere'");
+}
+
 TEST(Floors, ExcludedNodesAndWhatLiesOnlyBehindThemGetNoFloor) {
     GraphWrap graph;
     graph.add_edge_with_modality("r", "x", "1");
