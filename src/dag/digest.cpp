@@ -4,10 +4,24 @@
 
 namespace quorl {
 
+namespace {
+
+// EVP_md5() names the algorithm without an implementation, so EVP_Digest
+// looked the implementation up on every call, which cost more than hashing a
+// magnet. Fetched once instead: the object is never changed afterwards, and
+// a function-local static is initialised once even across threads. Should
+// the fetch fail, EVP_md5() gives the same answer (or the same failure).
+const EVP_MD* md5_algorithm() {
+    static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    return fetched != nullptr ? fetched : EVP_md5();
+}
+
+}  // namespace
+
 Digest md5_digest(std::string_view bytes) {
     Digest digest{};
     unsigned int length = 0;
-    const int ok = EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
+    const int ok = EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, md5_algorithm(), nullptr);
     QUORL_ASSERT(ok == 1 && length == digest.size());
     return digest;
 }
