@@ -26,13 +26,21 @@ struct Winners {
 };
 
 // Scores and selects the candidate roots, prunes what they share, scores each
-// on its own region and returns the winners. Writes claim fields on `working`.
+// on its own region and returns the winners. Leaves no claim fields on `working`.
 Result<Winners> winning_roots(GraphWrap& working, std::string_view candidate_rule, bool allow_hashes, bool compact,
                               const StopCheck& stop) {
     auto scores = score_candidates(working, candidate_rule);
     if (!scores) return std::unexpected(std::move(scores.error()));
     const std::vector<std::string> selected = select_candidates(std::move(*scores));
     const IdSet shared = prune_graph(working, selected);
+    // Nothing reads the claims once the shared ids are known; dropped, they
+    // are not copied into every candidate's rewrite.
+    for (NodeIndex node = 0; node < working.node_bound(); ++node) {
+        if (NodeData* data = working.node(node)) {
+            data->meta.prune_source.reset();
+            data->meta.prune_sources = {};
+        }
+    }
     auto entries = collect_candidate_scores(working, selected, shared, compact, allow_hashes, stop);
     if (!entries) return std::unexpected(std::move(entries.error()));
     Winners winners{winning_candidates(*entries), nullptr};
