@@ -58,8 +58,8 @@ struct CanonicalForm {
 
 // Writes every winner's tree string again with nothing excluded and keeps the
 // smallest (unsigned bytes, a proper prefix first; the earlier winner on a
-// tie). The node order is taken only for a text that is kept: it fails only
-// where the tree string has already failed.
+// tie). When asked for, each winner's node order comes from the same walk as
+// its text.
 Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<std::string>& winners,
                                     bool allow_hashes, bool compact, bool with_node_order, const StopCheck& stop) {
     const Exclusion nothing_excluded;
@@ -68,15 +68,17 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(working, winner, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
-        auto written = to_tree_string_with_depth_order(*dag, winner, nothing_excluded, true);
-        if (!written) return parse_error(std::move(written.error()));
-        if (kept && !(std::string_view(written->text) < std::string_view(kept->text))) continue;
-        CanonicalForm form{std::move(written->text), {}};
+        CanonicalForm form;
         if (with_node_order) {
-            auto order = to_tree_node_order(*dag, winner, nothing_excluded);
-            if (!order) return parse_error(std::move(order.error()));
-            form.node_order = std::move(*order);
+            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded);
+            if (!written) return parse_error(std::move(written.error()));
+            form = {std::move(written->tree.text), std::move(written->node_order)};
+        } else {
+            auto written = to_tree_string_with_depth_order(*dag, winner, nothing_excluded, true);
+            if (!written) return parse_error(std::move(written.error()));
+            form.text = std::move(written->text);
         }
+        if (kept && !(std::string_view(form.text) < std::string_view(kept->text))) continue;
         kept = std::move(form);
     }
     QUORL_ASSERT(kept.has_value());

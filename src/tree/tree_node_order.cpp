@@ -7,11 +7,9 @@
 
 namespace quorl {
 
-Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded) {
-    auto traversal = traverse_tree(graph, root_id, excluded, true, true);
-    if (!traversal) return std::unexpected(std::move(traversal.error()));
+namespace {
 
+std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTraversal& traversal) {
     // Pre-order along the recorded child lists. A node listed by several
     // parents is walked once per listing; its base id is listed once. A base
     // id that is some node's whole id is marked by that node's index, so only
@@ -30,7 +28,7 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
     };
 
     std::vector<std::string> order;
-    std::vector<NodeIndex> walk{traversal->root};
+    std::vector<NodeIndex> walk{traversal.root};
     while (!walk.empty()) {
         const NodeIndex node = walk.back();
         walk.pop_back();
@@ -38,12 +36,30 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
         if (!data.meta.is_mirror && !data.meta.is_virtual && first_listing(node, data.id)) {
             order.emplace_back(data.id.substr(0, data.id.find('@')));
         }
-        const ChildList children = traversal->child_lists[node];
+        const ChildList children = traversal.child_lists[node];
         for (std::size_t i = children.begin + children.size; i-- > children.begin;) {
-            walk.push_back(traversal->child_nodes[i]);
+            walk.push_back(traversal.child_nodes[i]);
         }
     }
     return order;
+}
+
+}  // namespace
+
+Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
+                                                      const Exclusion& excluded) {
+    auto traversal = traverse_tree(graph, root_id, excluded, true, true);
+    if (!traversal) return std::unexpected(std::move(traversal.error()));
+    return node_order_of(graph, *traversal);
+}
+
+Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
+                                                           const Exclusion& excluded) {
+    auto traversal = traverse_tree(graph, root_id, excluded, true, true);
+    if (!traversal) return std::unexpected(std::move(traversal.error()));
+    Failable<TreeText> tree = written_tree(*traversal);
+    if (!tree) return std::unexpected(std::move(tree.error()));
+    return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal)};
 }
 
 }  // namespace quorl

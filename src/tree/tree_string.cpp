@@ -30,9 +30,13 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
                                                    const Exclusion& excluded, bool modality_order) {
     auto traversal = traverse_tree(graph, root_id, excluded, modality_order, false);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    const FinishedNode& root = traversal->finished[traversal->root];
+    return written_tree(*traversal);
+}
+
+Failable<TreeText> written_tree(const TreeTraversal& traversal) {
+    const FinishedNode& root = traversal.finished[traversal.root];
     if (root.text == kNoText) return std::unexpected(std::string("failed to build tree string"));
-    return TreeText{traversal->texts.write(root.text), root.depth};
+    return TreeText{traversal.texts.write(root.text), root.depth};
 }
 
 }  // namespace quorl

@@ -34,4 +34,13 @@ void append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
                                                       const Exclusion& excluded);
 
+struct TreeTextWithOrder {
+    TreeText tree;
+    std::vector<std::string> node_order;
+};
+
+// Both of the above with modality order set, from one walk of the graph.
+Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
+                                                           const Exclusion& excluded);
+
 }  // namespace quorl

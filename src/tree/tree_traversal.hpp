@@ -10,6 +10,7 @@
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
 #include "tree/subtree_texts.hpp"
+#include "tree/tree_string.hpp"
 
 namespace quorl {
 
@@ -39,5 +40,9 @@ struct TreeTraversal {
 // text, then neighbour position. Fails with "unknown root id '{}'".
 Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                       bool modality_order, bool record_child_lists);
+
+// The root's text and depth of a finished traversal. Fails with "failed to
+// build tree string" when the root was not finished.
+Failable<TreeText> written_tree(const TreeTraversal& traversal);
 
 }  // namespace quorl

@@ -111,6 +111,9 @@ TEST(TreeString, UnknownRootFails) {
     const auto order = to_tree_node_order(worked_example(), "zz", Exclusion());
     ASSERT_FALSE(order.has_value());
     EXPECT_EQ(order.error(), "unknown root id 'zz'");
+    const auto both = to_tree_string_with_node_order(worked_example(), "zz", Exclusion());
+    ASSERT_FALSE(both.has_value());
+    EXPECT_EQ(both.error(), "unknown root id 'zz'");
 }
 
 // Leaves below one root, each (label, modality), added in this order.
@@ -435,6 +438,11 @@ TEST(TreeString, MatchesReferenceOnRandomGraphs) {
             ASSERT_EQ(written->depth, expected.depth) << "round " << round;
             if (modality_order) {
                 ASSERT_EQ(node_order(graph, root_id, excluded), expected.order) << "round " << round;
+                const auto both = to_tree_string_with_node_order(graph, root_id, Exclusion::of_ids(excluded));
+                ASSERT_TRUE(both.has_value());
+                ASSERT_EQ(both->tree.text, expected.text) << "round " << round;
+                ASSERT_EQ(both->tree.depth, expected.depth) << "round " << round;
+                ASSERT_EQ(both->node_order, expected.order) << "round " << round;
             }
         }
     }
