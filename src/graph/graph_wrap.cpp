@@ -128,11 +128,6 @@ NodeIndex GraphWrap::endpoint(EdgeIndex edge, End end) const {
     return edges_[edge].ends[index_of(end)];
 }
 
-std::pair<NodeIndex, NodeIndex> GraphWrap::endpoints(EdgeIndex edge) const {
-    QUORL_ASSERT(has_edge(edge));
-    return {edges_[edge].ends[0], edges_[edge].ends[1]};
-}
-
 std::optional<NodeIndex> GraphWrap::find_node(std::string_view id) const {
     return node_index_.find(id, id_of());
 }

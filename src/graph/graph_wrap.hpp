@@ -138,7 +138,11 @@ public:
     NodeData& node_at(NodeIndex node);
     const EdgeData& edge_at(EdgeIndex edge) const;
     NodeIndex endpoint(EdgeIndex edge, End end) const;
-    std::pair<NodeIndex, NodeIndex> endpoints(EdgeIndex edge) const;
+    // Inline: the rewrite's conflict search asks for every edge's ends on every pass.
+    std::pair<NodeIndex, NodeIndex> endpoints(EdgeIndex edge) const {
+        QUORL_ASSERT(has_edge(edge));
+        return {edges_[edge].ends[0], edges_[edge].ends[1]};
+    }
 
     std::optional<NodeIndex> find_node(std::string_view id) const;
 
