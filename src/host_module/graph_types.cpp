@@ -159,8 +159,8 @@ PyType_Spec cgraph_spec = {"_quorl.PyCGraph", sizeof(HostObject<std::string>), 0
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                            cgraph_slots};
 
-PyRef create_type(PyObject* module, PyType_Spec& spec) {
-    return PyRef::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+PyRef create_type(PyObject* module, PyType_Spec& type_spec) {
+    return PyRef::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 }  // namespace
