@@ -28,15 +28,15 @@ std::strong_ordering cmp_magnets(const std::optional<Digest>& digest_a, const st
     return magnet_a <=> magnet_b;
 }
 
-Result<CoboundEntry> score_cobound(GraphWrap& graph, const CoboundPair& pair, bool allow_hashes) {
+Result<CoboundEntry> score_cobound(GraphWrap& graph, const CoboundPair& pair, RewriteContext& context) {
     if (!graph.has_edge(pair.edge)) return parse_error("cobound endpoints missing");
     std::string modality = graph.edge_at(pair.edge).modality;
     const auto [first, second] = graph.endpoints(pair.edge);
     EdgeKey key = edge_key(graph, first, second);
 
-    Result<std::string> first_magnet = get_magnet(graph, first, allow_hashes);
+    Result<std::string> first_magnet = get_magnet(graph, first, context);
     if (!first_magnet) return std::unexpected(std::move(first_magnet.error()));
-    Result<std::string> second_magnet = get_magnet(graph, second, allow_hashes);
+    Result<std::string> second_magnet = get_magnet(graph, second, context);
     if (!second_magnet) return std::unexpected(std::move(second_magnet.error()));
     std::optional<Digest> first_digest = graph.node_at(first).meta.magnet_digest;
     std::optional<Digest> second_digest = graph.node_at(second).meta.magnet_digest;
@@ -64,14 +64,14 @@ std::strong_ordering cmp_cobound_entry(const CoboundEntry& a, const CoboundEntry
 }
 
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
-                                                    std::int32_t floor, bool allow_hashes) {
+                                                    std::int32_t floor, RewriteContext& context) {
     if (pairs.empty()) return std::nullopt;
-    const bool tracing = trace_enabled();
+    const bool tracing = context.trace.events;
 
     std::optional<CoboundEntry> best;
     std::vector<CoboundEntry> traced;
     for (const CoboundPair& pair : pairs) {
-        Result<CoboundEntry> entry = score_cobound(graph, pair, allow_hashes);
+        Result<CoboundEntry> entry = score_cobound(graph, pair, context);
         if (!entry) return std::unexpected(std::move(entry.error()));
         if (tracing) keep_among_best(traced, *entry, cmp_cobound_entry);
         if (!best || cmp_cobound_entry(*entry, *best) == std::strong_ordering::less) best = std::move(*entry);
@@ -91,15 +91,21 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
     return CoboundChoice{best->edge, best->floor};
 }
 
+Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
+                                                    std::int32_t floor, bool allow_hashes) {
+    RewriteContext context(allow_hashes, StopCheck{});
+    return select_cobound(graph, pairs, floor, context);
+}
+
 Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
-                         bool allow_hashes) {
+                         RewriteContext& context) {
     if (!graph.has_edge(edge)) return parse_error("cobound endpoints missing");
     const EdgeData removed = graph.edge_at(edge);
     const auto [first, second] = graph.endpoints(edge);
 
-    Result<std::string> first_magnet = get_magnet(graph, first, allow_hashes);
+    Result<std::string> first_magnet = get_magnet(graph, first, context);
     if (!first_magnet) return std::unexpected(std::move(first_magnet.error()));
-    Result<std::string> second_magnet = get_magnet(graph, second, allow_hashes);
+    Result<std::string> second_magnet = get_magnet(graph, second, context);
     if (!second_magnet) return std::unexpected(std::move(second_magnet.error()));
     // Ordered by text here, the first end's magnet first on a tie.
     const bool swapped = *second_magnet < *first_magnet;
@@ -121,6 +127,12 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, s
     graph.add_edge_custom(first, first_virtual, EdgeData{"*" + removed.id + "_a", removed.modality});
     graph.add_edge_custom(second, second_virtual, EdgeData{"*" + removed.id + "_b", removed.modality});
     return {};
+}
+
+Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
+                         bool allow_hashes) {
+    RewriteContext context(allow_hashes, StopCheck{});
+    return fix_cobound(graph, edge, floor, virtual_counter, context);
 }
 
 }  // namespace quorl

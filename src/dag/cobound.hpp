@@ -9,6 +9,7 @@
 #include <string>
 
 #include "dag/edge_key.hpp"
+#include "dag/rewrite_context.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
@@ -45,6 +46,9 @@ struct CoboundChoice {
 // QUORL_TRACE on, reports the five best ("dag_cobound_scores") and the choice
 // ("dag_choice"). Fails with "cobound endpoints missing" for a dead edge.
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
+                                                    std::int32_t floor, RewriteContext& context);
+// The same with a context of its own (the trace switches read now, no stop).
+Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
                                                     std::int32_t floor, bool allow_hashes);
 
 // Less means preferred: the greater smaller magnet, then the greater
@@ -56,6 +60,8 @@ std::strong_ordering cmp_cobound_entry(const CoboundEntry& a, const CoboundEntry
 // modality; both carry "{smaller magnet}-{modality}-{greater magnet}" as
 // origin. Advances `virtual_counter` by two. Fails, changing nothing, with
 // "cobound endpoints missing" for a dead edge or with a magnet's failure.
+Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
+                         RewriteContext& context);
 Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
                          bool allow_hashes);
 

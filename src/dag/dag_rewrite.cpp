@@ -10,6 +10,7 @@
 #include "dag/inbound.hpp"
 #include "dag/join.hpp"
 #include "dag/magnet.hpp"
+#include "dag/rewrite_context.hpp"
 #include "dag/trace.hpp"
 #include "graph/floors.hpp"
 
@@ -26,54 +27,66 @@ struct Rewrite {
     std::uint64_t virtual_counter = 0;
     std::uint64_t mirror_group = 0;
     CandidateBuckets buckets;
+    ConflictSearch search;
+    std::vector<EdgeIndex> added_edges;  // by the last step, for the incremental search
+    RewriteContext context;
 };
 
-Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact, bool allow_hashes) {
+Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact) {
     Result<std::optional<InboundChoice>> choice =
-        select_inbound(rewrite.work, rewrite.buckets.joins_on(floor), floor, allow_hashes);
+        select_inbound(rewrite.work, rewrite.buckets.joins_on(floor), floor, rewrite.context);
     if (!choice) return std::unexpected(std::move(choice.error()));
     if (!*choice) return false;
-    Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, allow_hashes);
+    Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, rewrite.context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
-    Result<void> resolved = compact
-                                ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.mirror_group)
-                                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.mirror_group);
+    Result<void> resolved =
+        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.mirror_group, rewrite.context)
+                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.mirror_group, rewrite.context);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
+}
+
+void find_conflicts(Rewrite& rewrite) {
+    if (rewrite.search == ConflictSearch::FullScan || rewrite.passes == 1) {
+        rewrite.buckets.rebuild(rewrite.work);
+    } else {
+        rewrite.buckets.update(rewrite.work, rewrite.added_edges);
+    }
+    rewrite.added_edges.clear();
 }
 
 // Resolves the deepest conflict: on one floor a cobound edge before a join,
 // and a declined cobound choice hands its floor to the joins of that floor.
 // True when something was resolved.
-Result<bool> run_pass(Rewrite& rewrite, bool compact, bool allow_hashes) {
+Result<bool> run_pass(Rewrite& rewrite, bool compact) {
     ++rewrite.passes;
-    rewrite.buckets.rebuild(rewrite.work);
+    find_conflicts(rewrite);
     const std::optional<std::int32_t> deepest_cobound = rewrite.buckets.deepest_cobound();
     const std::optional<std::int32_t> deepest_join = rewrite.buckets.deepest_join();
 
     if (deepest_cobound && (!deepest_join || *deepest_cobound >= *deepest_join)) {
         const std::int32_t floor = *deepest_cobound;
         Result<std::optional<CoboundChoice>> choice =
-            select_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), floor, allow_hashes);
+            select_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), floor, rewrite.context);
         if (!choice) return std::unexpected(std::move(choice.error()));
         if (*choice) {
-            Result<void> fixed =
-                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.virtual_counter, allow_hashes);
+            Result<void> fixed = fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor,
+                                             rewrite.virtual_counter, rewrite.context);
             if (!fixed) return std::unexpected(std::move(fixed.error()));
             return true;
         }
-        if (deepest_join && *deepest_join == floor) return join_step(rewrite, floor, compact, allow_hashes);
+        if (deepest_join && *deepest_join == floor) return join_step(rewrite, floor, compact);
         return false;
     }
-    if (deepest_join) return join_step(rewrite, *deepest_join, compact, allow_hashes);
+    if (deepest_join) return join_step(rewrite, *deepest_join, compact);
     return false;
 }
 
 }  // namespace
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                   bool compact, bool allow_hashes, const StopCheck& stop) {
-    Rewrite rewrite{graph, {}, 0, 0, 0, {}};
+                                   bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search) {
+    Rewrite rewrite{graph, {}, 0, 0, 0, {}, search, {}, RewriteContext(allow_hashes, stop)};
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));
@@ -86,14 +99,16 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
     }
     for (const std::string& id : unreached) rewrite.work.remove_node(id);
 
+    rewrite.work.list_added_edges(&rewrite.added_edges);
     while (true) {
-        if (stop.stop_requested()) return interrupted_error();
-        Result<bool> resolved = run_pass(rewrite, compact, allow_hashes);
+        if (rewrite.context.stop.check_now()) return interrupted_error();
+        Result<bool> resolved = run_pass(rewrite, compact);
         if (!resolved) return std::unexpected(std::move(resolved.error()));
         if (!*resolved) break;
-        emit_counts(rewrite.work);
+        if (rewrite.context.trace.events) emit_counts(rewrite.work);
         if (rewrite.passes == kPassGuard) return unsupported_error("dag rewrite loop exceeded guard limit");
     }
+    rewrite.work.list_added_edges(nullptr);
 
     // Nodes of the first levelling get their floors back, also where a node
     // made during the rewrite took the slot of a removed one.

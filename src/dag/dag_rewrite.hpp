@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "dag/candidate_buckets.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
@@ -12,8 +13,11 @@ namespace quorl {
 // Rewrites a copy of `graph` rooted at `root_id`: cobound edges become pairs
 // of virtual nodes and join nodes are split into mirrors, deepest floor first.
 // `compact` picks compact over expanded join resolution; `allow_hashes` makes
-// magnets MD5 digests. The input is only read. `stop` is polled between passes.
+// magnets MD5 digests. The input is only read. `stop` is polled between
+// passes and inside their loops. `search` picks how each pass finds its
+// conflicts; both give the same result, trace lines and errors.
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                   bool compact, bool allow_hashes, const StopCheck& stop = {});
+                                   bool compact, bool allow_hashes, const StopCheck& stop = {},
+                                   ConflictSearch search = ConflictSearch::Incremental);
 
 }  // namespace quorl

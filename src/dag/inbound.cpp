@@ -12,17 +12,17 @@ namespace {
 
 // The MD5 of a node's magnet text whatever the hashing setting, computed once
 // per magnet and kept on the node.
-Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, bool allow_hashes) {
+Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, RewriteContext& context) {
     if (const auto& stored = graph.node_at(parent).meta.magnet_digest_alt) return *stored;
-    Result<std::string> magnet = get_magnet(graph, parent, allow_hashes);
+    Result<std::string> magnet = get_magnet(graph, parent, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     const Digest digest = md5_digest(*magnet);
     graph.node_at(parent).meta.magnet_digest_alt = digest;
     return digest;
 }
 
-Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, bool allow_hashes) {
-    Result<std::string> magnet = get_magnet(graph, join.node, allow_hashes);
+Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
+    Result<std::string> magnet = get_magnet(graph, join.node, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
 
     std::vector<Digest> parent_digests;
@@ -31,7 +31,7 @@ Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, bool al
         if (!graph.has_edge(edge)) return parse_error("inbound endpoints missing");
         const auto [first, second] = graph.endpoints(edge);
         const NodeIndex parent = first == join.node ? second : first;
-        Result<Digest> digest = parent_digest(graph, parent, allow_hashes);
+        Result<Digest> digest = parent_digest(graph, parent, context);
         if (!digest) return std::unexpected(std::move(digest.error()));
         parent_digests.push_back(*digest);
     }
@@ -87,14 +87,14 @@ JsonValue inbound_repr_from_keys(std::int32_t floor, const InboundEntry& entry) 
 }
 
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
-                                                    std::int32_t floor, bool allow_hashes) {
+                                                    std::int32_t floor, RewriteContext& context) {
     if (joins.empty()) return std::nullopt;
-    const bool tracing = trace_enabled();
+    const bool tracing = context.trace.events;
 
     std::optional<InboundEntry> best;
     std::vector<InboundEntry> traced;
     for (const JoinEntry& join : joins) {
-        Result<InboundEntry> entry = score_join(graph, join, allow_hashes);
+        Result<InboundEntry> entry = score_join(graph, join, context);
         if (!entry) return std::unexpected(std::move(entry.error()));
         if (tracing) keep_among_best(traced, *entry, cmp_inbound_entry);
         if (!best || cmp_inbound_entry(*entry, *best) == std::strong_ordering::less) best = std::move(*entry);
@@ -112,6 +112,12 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
                             {"choice", inbound_repr_from_keys(best->floor, *best)}});
     }
     return InboundChoice{std::move(best->edges), best->floor, best->node};
+}
+
+Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                                                    std::int32_t floor, bool allow_hashes) {
+    RewriteContext context(allow_hashes, StopCheck{});
+    return select_inbound(graph, joins, floor, context);
 }
 
 }  // namespace quorl

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dag/edge_key.hpp"
+#include "dag/rewrite_context.hpp"
 #include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
@@ -52,6 +53,9 @@ struct InboundChoice {
 // order. Changes only magnet caches and parent digests. With QUORL_TRACE on,
 // reports the five best ("dag_inbound_scores") and the choice ("dag_choice").
 // Fails with "inbound endpoints missing" for an entry naming a dead edge.
+Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                                                    std::int32_t floor, RewriteContext& context);
+// The same with a context of its own (the trace switches read now, no stop).
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes);
 

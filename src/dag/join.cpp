@@ -61,12 +61,13 @@ Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_mos
 // self-loop and parallel edges included) would be one or the other, so the
 // region is a tree, which levelled from the join has neither. Building it
 // directly costs the region's size, not a copy of the whole working copy.
-GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
+Result<GraphWrap> rewritten_region(const GraphWrap& graph, const InboundChoice& join, StopPoll& stop) {
     const Exclusion upper = upper_floors(join.floor);
     std::vector<bool> in_region(graph.node_bound(), false);
     std::vector<NodeIndex> region_nodes{join.node};
     in_region[join.node] = true;
     for (std::size_t head = 0; head < region_nodes.size(); ++head) {
+        if (stop.poll()) return interrupted_error();
         graph.for_each_incident(region_nodes[head], [&](EdgeIndex, NodeIndex neighbour) {
             if (in_region[neighbour] || upper.excludes(graph, neighbour)) return;
             in_region[neighbour] = true;
@@ -76,6 +77,7 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
 
     std::vector<EdgeIndex> region_edges;
     for (const NodeIndex node : region_nodes) {
+        if (stop.poll()) return interrupted_error();
         graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
             if (in_region[neighbour]) region_edges.push_back(edge);
         });
@@ -86,6 +88,7 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
 
     GraphWrap region;
     for (const NodeIndex node : region_nodes) {
+        if (stop.poll()) return interrupted_error();
         const NodeData& data = graph.node_at(node);
         region.add_node_with_meta(data.id, data.label, data.meta);
     }
@@ -94,6 +97,7 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
                                       region_nodes.begin());
     };
     for (const EdgeIndex edge : region_edges) {
+        if (stop.poll()) return interrupted_error();
         const auto [first, second] = graph.endpoints(edge);
         region.add_edge_custom(region_index(first), region_index(second), graph.edge_at(edge));
     }
@@ -109,7 +113,7 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
 }  // namespace
 
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  std::uint64_t& mirror_group) {
+                                  std::uint64_t& mirror_group, RewriteContext& context) {
     const Exclusion upper = upper_floors(join.floor);
     if (join.edges.empty()) return parse_error("no inbound candidates");
     const std::string label = graph.node_at(join.node).label;
@@ -123,7 +127,9 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
         Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, label, meta, mirror_group);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
         Failable<TreeText> tree = to_tree_string_with_depth_order(graph, graph.node_at(reattached->parent).id, upper,
-                                                                  /*modality_order=*/true);
+                                                                  /*modality_order=*/true, &context.tree_scratch,
+                                                                  &context.stop);
+        if (!tree && context.stop.stopped()) return interrupted_error();
         std::string text = tree ? std::move(tree->text) : std::string();
         if (kept == kNoIndex || text < kept_text) {
             kept = reattached->mirror;
@@ -152,10 +158,12 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 }
 
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   std::uint64_t& mirror_group) {
+                                   std::uint64_t& mirror_group, RewriteContext& context) {
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(join, magnet);
-    const GraphWrap sub_form = rewritten_region(graph, join);
+    Result<GraphWrap> rewritten = rewritten_region(graph, join, context.stop);
+    if (!rewritten) return std::unexpected(std::move(rewritten.error()));
+    const GraphWrap& sub_form = *rewritten;
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
 
@@ -166,12 +174,14 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         const std::string suffix = "@" + mirror_id(mirror_group, position);
 
         for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
+            if (context.stop.poll()) return interrupted_error();
             const NodeData& data = sub_form.node_at(node);
             NodeMeta copied = data.meta;
             if (copied.floor) *copied.floor += floor_offset;
             copy_of[node] = graph.add_node_with_meta(data.id + suffix, data.label, std::move(copied));
         }
         for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
+            if (context.stop.poll()) return interrupted_error();
             const auto [first, second] = sub_form.endpoints(edge);
             graph.add_edge_custom(copy_of[first], copy_of[second], sub_form.edge_at(edge));
         }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "dag/inbound.hpp"
+#include "dag/rewrite_context.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
@@ -17,7 +18,7 @@ namespace quorl {
 // Advances `mirror_group`. Fails with "no inbound candidates" for an empty
 // inbound list and "inbound edge missing" for a dead inbound edge.
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  std::uint64_t& mirror_group);
+                                  std::uint64_t& mirror_group, RewriteContext& context);
 
 // Expanded resolution: the join's region (what a walk from the join reaches
 // without entering a floor above it) is rewritten on its own, rooted at the
@@ -28,6 +29,6 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 // join node and its region stay, cut off from the inbound edges. Advances
 // `mirror_group`. Fails with "inbound edge missing" for a dead inbound edge.
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   std::uint64_t& mirror_group);
+                                   std::uint64_t& mirror_group, RewriteContext& context);
 
 }  // namespace quorl

@@ -7,24 +7,31 @@
 
 namespace quorl {
 
-Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context) {
+    const bool allow_hashes = context.allow_hashes;
     {
         const NodeMeta& meta = graph.node_at(node).meta;
         if (meta.magnet && meta.magnet_flag == allow_hashes) return *meta.magnet;
         if (!meta.floor) return parse_error("magnet requires floored graph");
     }
     const NodeData& data = graph.node_at(node);
-    Failable<TreeText> tree = to_tree_string_with_depth_order(
-        graph, data.id, Exclusion::floor_at_most(*data.meta.floor, node), /*modality_order=*/false);
-    if (!tree) return parse_error(std::move(tree.error()));
+    Failable<TreeText> tree =
+        to_tree_string_with_depth_order(graph, data.id, Exclusion::floor_at_most(*data.meta.floor, node),
+                                        /*modality_order=*/false, &context.tree_scratch, &context.stop);
+    if (!tree) {
+        if (context.stop.stopped()) return interrupted_error();
+        return parse_error(std::move(tree.error()));
+    }
 
-    std::string magnet = "_" + tree->text + "_";
+    std::string magnet;
+    magnet.reserve(tree->text.size() + 2);
+    magnet.append("_").append(tree->text).append("_");
     std::optional<Digest> digest;
     if (allow_hashes) {
         digest = md5_digest(magnet);
-        magnet = "_" + to_lower_hex(*digest) + "_";
+        magnet.assign("_").append(to_lower_hex(*digest)).append("_");
     }
-    if (magnet_trace_enabled()) {
+    if (context.trace.magnets) {
         emit("magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
     }
 
@@ -34,6 +41,11 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hash
     meta.magnet_digest_alt.reset();
     meta.magnet_flag = allow_hashes;
     return magnet;
+}
+
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {
+    RewriteContext context(allow_hashes, StopCheck{});
+    return get_magnet(graph, node, context);
 }
 
 }  // namespace quorl

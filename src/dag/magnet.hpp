@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "dag/rewrite_context.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
@@ -14,6 +15,8 @@ namespace quorl {
 // cached magnet is served even if the region below has changed since.
 // Fails with "magnet requires floored graph" for a node without a floor.
 // Precondition: `node` is live.
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context);
+// The same with a context of its own (the trace switches read now, no stop).
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes);
 
 }  // namespace quorl

@@ -33,6 +33,14 @@ struct TraceField {
 bool trace_enabled();
 bool magnet_trace_enabled();
 
+// Both switches as one call reads them once at its start: nothing can change
+// them while it runs.
+struct TraceSwitches {
+    bool events = false;   // QUORL_TRACE
+    bool magnets = false;  // QUORL_TRACE_MAGNET, and QUORL_TRACE too
+    static TraceSwitches from_environment() { return {trace_enabled(), magnet_trace_enabled()}; }
+};
+
 // Writes the event when tracing is on; fields are written sorted by key.
 void emit(std::string_view event, std::vector<TraceField> fields);
 // The "dag_counts" event: live nodes, live edges, virtual and mirror nodes.

@@ -64,6 +64,38 @@ private:
     void* context_ = nullptr;
 };
 
+// Polls a StopCheck from inside loops that run per node or per edge, so a long
+// step answers a stop request within a fraction of a millisecond: a counter
+// decides when the check itself runs, so a poll costs an increment. Once the
+// check has asked to stop, every later poll says so too, so that callers
+// several layers up can tell an interrupted step from a failed one. One per
+// call and thread; never shared.
+class StopPoll {
+public:
+    explicit StopPoll(const StopCheck& check) : check_(check) {}
+
+    // Runs the check once every kInterval polls.
+    bool poll() {
+        if (stopped_) return true;
+        if (++polls_ < kInterval) return false;
+        return check_now();
+    }
+    // Runs the check at once (between passes and candidates).
+    bool check_now() {
+        polls_ = 0;
+        if (!stopped_) stopped_ = check_.stop_requested();
+        return stopped_;
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    static constexpr std::uint32_t kInterval = 256;
+
+    StopCheck check_;
+    std::uint32_t polls_ = 0;
+    bool stopped_ = false;
+};
+
 // A broken invariant of the engine: never a user error. The host boundary turns
 // it into an exception the interpreter survives.
 class InternalFault : public std::logic_error {

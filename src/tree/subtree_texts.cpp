@@ -102,9 +102,21 @@ private:
 };
 
 SubtreeTexts::SubtreeTexts(std::size_t expected_texts) {
-    texts_.reserve(expected_texts);
-    children_.reserve(expected_texts);
+    reserve(expected_texts);
     slots_.assign(16, kNoText);
+}
+
+void SubtreeTexts::clear() {
+    labels_.clear();
+    children_.clear();
+    texts_.clear();
+    for (const std::size_t at : filled_slots_) slots_[at] = kNoText;
+    filled_slots_.clear();
+}
+
+void SubtreeTexts::reserve(std::size_t expected_texts) {
+    texts_.reserve(texts_.size() + expected_texts);
+    children_.reserve(children_.size() + expected_texts);
 }
 
 TextId SubtreeTexts::intern_leaf(std::string_view label) {
@@ -190,7 +202,8 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
     }
     texts_.push_back(text);
     slots_[at] = id;
-    if (++slots_used_ * 2 > slots_.size()) grow_slots();
+    filled_slots_.push_back(at);
+    if (filled_slots_.size() * 2 > slots_.size()) grow_slots();
     return id;
 }
 
@@ -232,11 +245,13 @@ bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
 void SubtreeTexts::grow_slots() {
     const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slots_.size() * 2, kNoText));
     const std::size_t mask = slots_.size() - 1;
+    filled_slots_.clear();
     for (const TextId id : held) {
         if (id == kNoText) continue;
         std::size_t at = texts_[id].hash & mask;
         while (slots_[at] != kNoText) at = (at + 1) & mask;
         slots_[at] = id;
+        filled_slots_.push_back(at);
     }
 }
 
@@ -282,6 +297,11 @@ int SubtreeTexts::compare(TextId a, TextId b) const {
 // directly instead of chunk by chunk makes it several times faster, and
 // writing the final text is on every caller's path.
 std::string SubtreeTexts::write(TextId root) const {
+    StopPoll never(StopCheck{});
+    return *write(root, never);
+}
+
+std::optional<std::string> SubtreeTexts::write(TextId root, StopPoll& stop) const {
     std::string out(length(root), '\0');
     char* at = out.data();
     const auto put = [&at](std::string_view bytes) {
@@ -311,6 +331,7 @@ std::string SubtreeTexts::write(TextId root) const {
             put(children_[text.children_begin + i - 1].modality);
         }
         if (i < text.child_count) {
+            if (stop.poll()) return std::nullopt;
             if (i > 0) put(", ");
             ++open.back().next_child;
             enter(children_[text.children_begin + i].text);

@@ -34,6 +34,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error/quorl_error.hpp"
+
 namespace quorl {
 
 using TextId = std::uint32_t;
@@ -67,7 +69,13 @@ struct ChildText {
 
 class SubtreeTexts {
 public:
-    explicit SubtreeTexts(std::size_t expected_texts);
+    explicit SubtreeTexts(std::size_t expected_texts = 0);
+
+    // Forgets every text and keeps the buffers; costs the texts held, not the
+    // largest table ever used.
+    void clear();
+    // Room for this many more texts without growing.
+    void reserve(std::size_t expected_texts);
 
     // The bare label of a plain leaf.
     TextId intern_leaf(std::string_view label);
@@ -79,6 +87,8 @@ public:
     // Length of the written text; saturates at UINT64_MAX, a text too long to write.
     std::uint64_t length(TextId text) const { return texts_[text].length; }
     std::string write(TextId text) const;
+    // The same, polling `stop` once per child text; nothing when it asks to stop.
+    std::optional<std::string> write(TextId text, StopPoll& stop) const;
 
 private:
     class Cursor;
@@ -113,7 +123,7 @@ private:
     std::vector<Text> texts_;
     // Open addressing by structure hash, size a power of two, at most half used.
     std::vector<TextId> slots_;
-    std::size_t slots_used_ = 0;
+    std::vector<std::size_t> filled_slots_;  // the used positions of slots_, for clear()
     // Reading stacks reused by every compare.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;

@@ -27,16 +27,22 @@ void append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {
 }
 
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
-                                                   const Exclusion& excluded, bool modality_order) {
-    auto traversal = traverse_tree(graph, root_id, excluded, modality_order, false);
-    if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return written_tree(*traversal);
+                                                   const Exclusion& excluded, bool modality_order,
+                                                   TreeScratch* scratch, StopPoll* stop) {
+    TreeScratch own_scratch;
+    TreeScratch& used = scratch != nullptr ? *scratch : own_scratch;
+    Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, false, used, stop);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    return written_tree(used.traversal, stop);
 }
 
-Failable<TreeText> written_tree(const TreeTraversal& traversal) {
+Failable<TreeText> written_tree(const TreeTraversal& traversal, StopPoll* stop) {
     const FinishedNode& root = traversal.finished[traversal.root];
     if (root.text == kNoText) return std::unexpected(std::string("failed to build tree string"));
-    return TreeText{traversal.texts.write(root.text), root.depth};
+    if (stop == nullptr) return TreeText{traversal.texts.write(root.text), root.depth};
+    std::optional<std::string> text = traversal.texts.write(root.text, *stop);
+    if (!text) return std::unexpected(std::string(kInterruptedWalk));
+    return TreeText{std::move(*text), root.depth};
 }
 
 }  // namespace quorl

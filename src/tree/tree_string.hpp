@@ -18,12 +18,20 @@ struct TreeText {
     std::int32_t depth = 0;  // height of the root's subtree counted in nodes
 };
 
+struct TreeScratch;
+
+// The failure of a walk or a write that a StopPoll stopped.
+inline constexpr std::string_view kInterruptedWalk = "interrupted";
+
 // Output depends on the labels, mirror/virtual metadata, modalities and, for
 // ties between identical child texts, on the store's adjacency order.
 // `modality_order` makes the edge modality a sort key of the children.
-// Fails with "unknown root id '{}'".
+// Fails with "unknown root id '{}'". A caller writing many trees of one graph
+// lends `scratch` (see TreeScratch); with `stop` the walk and the writing of
+// the text poll it and fail with kInterruptedWalk when it asks to stop.
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
-                                                   const Exclusion& excluded, bool modality_order);
+                                                   const Exclusion& excluded, bool modality_order,
+                                                   TreeScratch* scratch = nullptr, StopPoll* stop = nullptr);
 
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);

@@ -10,52 +10,38 @@ namespace quorl {
 
 namespace {
 
-// An accepted neighbour of an expanded node; `position` counts every
-// enumerated neighbour, skipped ones included.
-struct PendingChild {
-    std::uint32_t position;
-    NodeIndex child;
-    std::string_view modality;
-};
-
-struct StackEntry {
-    NodeIndex node;
-    NodeIndex parent;  // kNoIndex for the root
-    bool expanded = false;
-    std::uint32_t incident_edges = 0;  // all of the node's edges, a self-loop once
-    // The node's pending children: a range of the pending-child stack. Nodes
-    // finish in the reverse order of their expansion, so that stack is
-    // truncated back to `pending_begin` when the node finishes.
-    std::size_t pending_begin = 0;
-    std::size_t pending_end = 0;
-};
-
-struct ChildEntry {
-    std::uint32_t position;
-    NodeIndex child;
-    std::string_view modality;
-    std::uint64_t modality_key;  // leading_bytes_key of the modality
-    std::int32_t depth;
-    TextId text;
-};
+using StackEntry = TraversalStackEntry;
 
 class Traverser {
 public:
     Traverser(const GraphWrap& graph, NodeIndex root, const Exclusion& excluded, bool modality_order,
-              bool record_child_lists)
+              bool record_child_lists, TreeScratch& scratch, StopPoll* stop)
         : graph_(graph),
           excluded_(excluded),
           modality_order_(modality_order),
           record_child_lists_(record_child_lists),
-          result_{root, SubtreeTexts(graph.node_count()), std::vector<FinishedNode>(graph.node_bound()), {}, {}},
-          visited_(graph.node_bound(), false) {
-        if (record_child_lists_) result_.child_lists.resize(graph.node_bound());
-        stack_.reserve(graph.node_count());
+          stop_(stop),
+          result_(scratch.traversal),
+          visited_(scratch.visited),
+          reached_(scratch.reached),
+          stack_(scratch.stack),
+          pending_(scratch.pending),
+          entries_(scratch.entries),
+          child_texts_(scratch.child_texts),
+          label_(scratch.label) {
+        forget_previous_walk();
+        result_.root = root;
+        const std::size_t bound = graph.node_bound();
+        if (result_.finished.size() < bound) result_.finished.resize(bound);
+        if (visited_.size() < bound) visited_.resize(bound, false);
+        if (record_child_lists_ && result_.child_lists.size() < bound) result_.child_lists.resize(bound);
     }
 
-    TreeTraversal run() && {
+    // False when the stop poll asked to stop.
+    bool run() {
         stack_.push_back({result_.root, kNoIndex});
         while (!stack_.empty()) {
+            if (stop_ != nullptr && stop_->poll()) return false;
             StackEntry entry = stack_.back();
             stack_.pop_back();
             if (entry.expanded) {
@@ -64,13 +50,32 @@ public:
                 expand(entry);
             }
         }
-        return std::move(result_);
+        return true;
     }
 
 private:
+    // Clears what the previous walk with this scratch left: only the entries
+    // of the nodes it reached, so a walk costs what it reaches.
+    void forget_previous_walk() {
+        for (const NodeIndex node : reached_) {
+            visited_[node] = false;
+            result_.finished[node] = {};
+            if (node < result_.child_lists.size()) result_.child_lists[node] = {};
+        }
+        reached_.clear();
+        result_.texts.clear();
+        result_.child_nodes.clear();
+        stack_.clear();
+        pending_.clear();
+        entries_.clear();
+        child_texts_.clear();
+        unknown_text_ = kNoText;
+    }
+
     void expand(StackEntry entry) {
         const NodeIndex node = entry.node;
         visited_[node] = true;
+        reached_.push_back(node);
         entry.pending_begin = pending_.size();
         std::uint32_t position = 0;
         graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
@@ -164,24 +169,38 @@ private:
     const Exclusion& excluded_;
     const bool modality_order_;
     const bool record_child_lists_;
-    TreeTraversal result_;
-    std::vector<bool> visited_;
-    std::vector<StackEntry> stack_;
-    std::vector<PendingChild> pending_;
-    std::vector<ChildEntry> entries_;
-    std::vector<ChildText> child_texts_;
-    // The finishing node's written label; reused so that no node allocates one.
-    std::string label_;
+    StopPoll* const stop_;
+    TreeTraversal& result_;
+    std::vector<bool>& visited_;
+    std::vector<NodeIndex>& reached_;
+    std::vector<StackEntry>& stack_;
+    std::vector<PendingChild>& pending_;
+    std::vector<ChildEntry>& entries_;
+    std::vector<ChildText>& child_texts_;
+    std::string& label_;
     TextId unknown_text_ = kNoText;
 };
 
 }  // namespace
 
-Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                      bool modality_order, bool record_child_lists) {
+Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                             bool modality_order, bool record_child_lists, TreeScratch& scratch, StopPoll* stop) {
     const std::optional<NodeIndex> root = graph.find_node(root_id);
     if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
-    return Traverser(graph, *root, excluded, modality_order, record_child_lists).run();
+    if (!Traverser(graph, *root, excluded, modality_order, record_child_lists, scratch, stop).run()) {
+        return std::unexpected(std::string(kInterruptedWalk));
+    }
+    return {};
+}
+
+Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                      bool modality_order, bool record_child_lists) {
+    TreeScratch scratch;
+    scratch.traversal.texts.reserve(graph.node_count());
+    scratch.stack.reserve(graph.node_count());
+    Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, record_child_lists, scratch, nullptr);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    return std::move(scratch.traversal);
 }
 
 }  // namespace quorl

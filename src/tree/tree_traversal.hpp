@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,6 +35,50 @@ struct TreeTraversal {
     std::vector<NodeIndex> child_nodes;
 };
 
+// An accepted neighbour of an expanded node; `position` counts every
+// enumerated neighbour, skipped ones included.
+struct PendingChild {
+    std::uint32_t position;
+    NodeIndex child;
+    std::string_view modality;
+};
+
+struct TraversalStackEntry {
+    NodeIndex node;
+    NodeIndex parent;  // kNoIndex for the root
+    bool expanded = false;
+    std::uint32_t incident_edges = 0;  // all of the node's edges, a self-loop once
+    // The node's pending children: a range of the pending-child stack. Nodes
+    // finish in the reverse order of their expansion, so that stack is
+    // truncated back to `pending_begin` when the node finishes.
+    std::size_t pending_begin = 0;
+    std::size_t pending_end = 0;
+};
+
+struct ChildEntry {
+    std::uint32_t position;
+    NodeIndex child;
+    std::string_view modality;
+    std::uint64_t modality_key;  // leading_bytes_key of the modality
+    std::int32_t depth;
+    TextId text;
+};
+
+// Everything one walk needs besides the graph, for callers that write many
+// trees of one graph (the rewrite writes one per magnet): reused, a walk costs
+// the nodes it reaches instead of allocating and clearing tables sized to the
+// whole graph. Only traverse_tree reads or writes the members.
+struct TreeScratch {
+    TreeTraversal traversal;  // the latest walk's result
+    std::vector<bool> visited;
+    std::vector<NodeIndex> reached;  // the nodes the latest walk expanded: what the next one clears
+    std::vector<TraversalStackEntry> stack;
+    std::vector<PendingChild> pending;
+    std::vector<ChildEntry> entries;
+    std::vector<ChildText> child_texts;
+    std::string label;  // the finishing node's written label
+};
+
 // Walks the graph depth-first from the root, skipping excluded nodes other
 // than the root, and builds every reached node's subtree text and depth.
 // Children are ordered by depth, then (with `modality_order`) modality, then
@@ -41,8 +86,14 @@ struct TreeTraversal {
 Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                       bool modality_order, bool record_child_lists);
 
+// The same walk into `scratch.traversal`, polling `stop` (when given) once
+// per node; fails with kInterruptedWalk when the poll asks to stop.
+Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                             bool modality_order, bool record_child_lists, TreeScratch& scratch, StopPoll* stop);
+
 // The root's text and depth of a finished traversal. Fails with "failed to
-// build tree string" when the root was not finished.
-Failable<TreeText> written_tree(const TreeTraversal& traversal);
+// build tree string" when the root was not finished, and with
+// kInterruptedWalk when `stop` (when given) asks to stop while writing.
+Failable<TreeText> written_tree(const TreeTraversal& traversal, StopPoll* stop = nullptr);
 
 }  // namespace quorl

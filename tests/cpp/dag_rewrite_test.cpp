@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 #include <sys/resource.h>
@@ -407,6 +408,123 @@ TEST(DagRewrite, RewriteBeyondTheMemoryLimitThrowsBadAlloc) {
     if (testing::kSanitized) GTEST_SKIP() << "address space limits and sanitizers do not mix";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(rewrite_diamonds_within_256_mebibytes(), ::testing::ExitedWithCode(0), "");
+}
+
+// The incremental conflict search against the full rescan of every pass: the
+// same rewritten copy (nodes, edges, ids, floors, slots), the same trace
+// lines, the same errors, on every root, in both resolutions and hashings.
+struct SearchCase {
+    const char* name;
+    std::function<GraphWrap()> make;
+};
+
+GraphWrap ring_of(int size) {
+    std::vector<EdgeDef> edges;
+    for (int i = 0; i < size; ++i) edges.push_back({"r" + std::to_string(i), "r" + std::to_string((i + 1) % size)});
+    return make_graph({}, edges);
+}
+
+GraphWrap ladder_of(int rungs) {
+    std::vector<EdgeDef> edges;
+    for (int i = 0; i < rungs; ++i) {
+        const std::string a = "a" + std::to_string(i);
+        const std::string b = "b" + std::to_string(i);
+        edges.push_back({a, b, "2"});
+        if (i + 1 < rungs) {
+            edges.push_back({a, "a" + std::to_string(i + 1)});
+            edges.push_back({b, "b" + std::to_string(i + 1)});
+        }
+    }
+    return make_graph({}, edges);
+}
+
+GraphWrap grid_of(int side) {
+    std::vector<EdgeDef> edges;
+    const auto at = [](int row, int column) { return std::to_string(row) + "_" + std::to_string(column); };
+    for (int row = 0; row < side; ++row) {
+        for (int column = 0; column < side; ++column) {
+            if (column + 1 < side) edges.push_back({at(row, column), at(row, column + 1)});
+            if (row + 1 < side) edges.push_back({at(row, column), at(row + 1, column)});
+        }
+    }
+    return make_graph({}, edges);
+}
+
+// Every node of a path joined to a hub: each path edge is cobound on floor 1.
+GraphWrap fan_of(int blades) {
+    std::vector<EdgeDef> edges;
+    for (int i = 0; i <= blades; ++i) edges.push_back({"hub", "f" + std::to_string(i)});
+    for (int i = 0; i < blades; ++i) edges.push_back({"f" + std::to_string(i), "f" + std::to_string(i + 1)});
+    return make_graph({}, edges);
+}
+
+// Self-loops, parallel edges, several components and few labels: heavy ties.
+GraphWrap random_multigraph(std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const int size = 2 + static_cast<int>(random() % 9);
+    std::vector<NodeDef> nodes;
+    for (int i = 0; i < size; ++i) nodes.push_back({"v" + std::to_string(i), random() % 3 == 0 ? "N" : "C"});
+    std::vector<EdgeDef> edges;
+    const int edge_count = static_cast<int>(random() % static_cast<std::uint32_t>(3 * size));
+    for (int i = 0; i < edge_count; ++i) {
+        const std::string a = "v" + std::to_string(random() % static_cast<std::uint32_t>(size));
+        const std::string b = random() % 8 == 0 ? a : "v" + std::to_string(random() % static_cast<std::uint32_t>(size));
+        edges.push_back({a, b, random() % 4 == 0 ? "2" : "1"});
+        if (random() % 6 == 0) edges.push_back(edges.back());
+    }
+    return make_graph(nodes, edges);
+}
+
+std::vector<SearchCase> search_cases() {
+    std::vector<SearchCase> cases{
+        {"triangle", [] { return ring_of(3); }},   {"ring 9", [] { return ring_of(9); }},
+        {"ladder 6", [] { return ladder_of(6); }}, {"grid 4", [] { return grid_of(4); }},
+        {"fan 12", [] { return fan_of(12); }},     {"comb", [] { return comb_with_loops(7); }},
+    };
+    for (std::uint32_t seed = 0; seed < 24; ++seed) {
+        cases.push_back({"multigraph", [seed] { return random_multigraph(seed); }});
+    }
+    for (std::uint32_t seed = 0; seed < 6; ++seed) {
+        cases.push_back({"molecule", [seed] {
+                             std::mt19937 random(seed);
+                             const RandomGraph graph = random_molecule(random, 14, 4);
+                             return make_graph(graph.nodes, graph.edges);
+                         }});
+    }
+    return cases;
+}
+
+std::vector<std::string> outcome_of(const Result<GraphWrap>& result) {
+    if (!result) return {result.error().display()};
+    return dump(*result);
+}
+
+TEST(ConflictSearch, IncrementalSearchRewritesExactlyAsTheFullRescan) {
+    const ScopedEnv trace("QUORL_TRACE", "1");
+    const ScopedEnv magnets("QUORL_TRACE_MAGNET", "1");
+    for (const SearchCase& c : search_cases()) {
+        const GraphWrap graph = c.make();
+        for (NodeIndex root = 0; root < std::min<NodeIndex>(graph.node_bound(), 4); ++root) {
+            const std::string& root_id = graph.node_at(root).id;
+            for (const bool compact : {true, false}) {
+                for (const bool hashes : {true, false}) {
+                    std::vector<std::string> outcomes[2];
+                    std::vector<std::string> lines[2];
+                    for (const ConflictSearch search : {ConflictSearch::Incremental, ConflictSearch::FullScan}) {
+                        const auto at = static_cast<std::size_t>(search);
+                        lines[at] = captured_lines([&] {
+                            outcomes[at] = outcome_of(
+                                to_dag_with_mode(graph, root_id, Exclusion{}, compact, hashes, {}, search));
+                        });
+                    }
+                    const std::string where = std::string(c.name) + " root " + root_id +
+                                              (compact ? " compact" : " expanded") + (hashes ? " hashed" : "");
+                    EXPECT_EQ(outcomes[0], outcomes[1]) << where;
+                    EXPECT_EQ(lines[0], lines[1]) << where;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

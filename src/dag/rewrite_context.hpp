@@ -1,0 +1,24 @@
+// What one rewrite call settles once and lends to each of its steps.
+#pragma once
+
+#include "dag/trace.hpp"
+#include "error/quorl_error.hpp"
+#include "tree/tree_traversal.hpp"
+
+namespace quorl {
+
+struct RewriteContext {
+    RewriteContext(bool allow_hashes, const StopCheck& stop)
+        : allow_hashes(allow_hashes), trace(TraceSwitches::from_environment()), stop(stop) {}
+
+    const bool allow_hashes;
+    const TraceSwitches trace;
+    // Polled inside the steps' loops; once it has stopped, a step returns
+    // interrupted_error() instead of whatever else it would report.
+    StopPoll stop;
+    // Lent to every tree the rewrite writes (magnets, compact joins), so a
+    // magnet costs the region it describes, not the whole working copy.
+    TreeScratch tree_scratch;
+};
+
+}  // namespace quorl
