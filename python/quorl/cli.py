@@ -373,7 +373,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_MAIN_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {quorl.__version__}")
+    parser.add_argument(
+        "--version", action="version", version=f"{PROG} {quorl.__version__} (text format {quorl.TEXT_FORMAT_VERSION})"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     summaries = {
         "canon": "print the canonical text of every graph",
