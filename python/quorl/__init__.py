@@ -18,6 +18,7 @@ from _quorl import PyCGraph, PyGraph
 
 from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
+from ._dedup import Group, Grouper, group_duplicates
 
 __version__ = "0.2.0"
 
@@ -38,6 +39,9 @@ __all__ = [
     "to_graph",
     "COMPONENT_SEPARATOR",
     "TEXT_FORMAT_VERSION",
+    "group_duplicates",
+    "Group",
+    "Grouper",
 ]
 
 
