@@ -236,25 +236,30 @@ def _run_threaded(
         executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _batch(
-    work: Callable[..., Any],
-    graphs: Iterable[object],
-    jobs: Optional[int],
-    errors: str,
-    progress: Progress,
-    options: Dict[str, Any],
+def run_batch(
+    work: Callable[[Any], Any],
+    items: Iterable[Any],
+    *,
+    jobs: Optional[int] = None,
+    errors: str = "raise",
+    progress: Progress = None,
 ) -> Iterator[Any]:
+    """work(item) for every item, in input order, on `jobs` threads: the machinery of
+    `canonical_texts` for any per-item function (the command line uses it too)."""
     if jobs is None:
         jobs = usable_cores()
     elif isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
+    total = len(items) if isinstance(items, Sized) else None
+    return _stream(work, iter(items), jobs, errors, progress, total)
+
+
+def _with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
     # A misspelt option fails the call, not every item.
     inspect.signature(work).bind(None, **options)
-    item_work = functools.partial(work, **options) if options else work
-    total = len(graphs) if isinstance(graphs, Sized) else None
-    return _stream(item_work, iter(graphs), jobs, errors, progress, total)
+    return functools.partial(work, **options) if options else work
 
 
 def _stream(
@@ -324,7 +329,7 @@ def canonical_texts(
     """
     from . import canonical_text
 
-    return _batch(canonical_text, graphs, jobs, errors, progress, options)
+    return run_batch(_with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
 
 
 @overload
@@ -358,4 +363,4 @@ def canonical_orders(
     `canonical_order`."""
     from . import canonical_order
 
-    return _batch(canonical_order, graphs, jobs, errors, progress, options)
+    return run_batch(_with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)
