@@ -16,6 +16,7 @@ from typing import Callable, List, Tuple
 import _quorl
 from _quorl import PyCGraph, PyGraph
 
+from ._batch import canonical_orders, canonical_texts
 from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 from ._dedup import Group, Grouper, group_duplicates
@@ -31,6 +32,8 @@ __all__ = [
     "PyCGraph",
     "canonical_text",
     "canonical_order",
+    "canonical_texts",
+    "canonical_orders",
     "read_dot",
     "parse_dot",
     "from_edges",

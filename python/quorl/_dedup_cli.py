@@ -13,6 +13,7 @@ from typing import IO, Any, Callable, Iterator, NamedTuple, Optional, Tuple
 import quorl
 
 from . import cli
+from ._batch import run_batch
 from ._dedup import DEFAULT_VERIFY_SECONDS, Grouper, Keys, keys_of
 
 EXAMPLES = """\
@@ -24,9 +25,6 @@ examples:
   quorl dedup --per-record examples/molecules/*.dot
       writes {"id": FILE, "group": N} per file, in input order
   quorl dedup --smiles mols.smi --verify      (needs pip install 'quorl[rdkit]')"""
-
-_CHUNKSIZE = 64
-
 
 def add_arguments(sub: argparse.ArgumentParser) -> None:
     """The options only dedup has; the shared ones are added by cli.build_parser."""
@@ -50,7 +48,7 @@ def add_arguments(sub: argparse.ArgumentParser) -> None:
 
 @dataclass(frozen=True)
 class Settings:
-    """What to compute for every record; sent to the worker processes."""
+    """What to compute for every record."""
 
     allow_hashes: bool
     compress: bool
@@ -208,7 +206,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     worker = functools.partial(source.worker, settings)
     with Grouper(verify=args.verify, verify_seconds=args.verify_seconds) as grouper:
         try:
-            for found in cli._outcomes(worker, source.tasks, args.jobs, _CHUNKSIZE):
+            for found in run_batch(worker, source.tasks, jobs=args.jobs):
                 if found.keys is None:
                     failures += 1
                     progress.clear()
