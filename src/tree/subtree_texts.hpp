@@ -69,7 +69,8 @@ struct ChildText {
 
 class SubtreeTexts {
 public:
-    explicit SubtreeTexts(std::size_t expected_texts = 0);
+    SubtreeTexts() : SubtreeTexts(0) {}
+    explicit SubtreeTexts(std::size_t expected_texts);
 
     // Forgets every text and keeps the buffers; costs the texts held, not the
     // largest table ever used.

@@ -183,6 +183,13 @@ private:
 
 }  // namespace
 
+TreeScratch scratch_for_one_walk(const GraphWrap& graph) {
+    TreeScratch scratch;
+    scratch.traversal.texts.reserve(graph.node_count());
+    scratch.stack.reserve(graph.node_count());
+    return scratch;
+}
+
 Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                              bool modality_order, bool record_child_lists, TreeScratch& scratch, StopPoll* stop) {
     const std::optional<NodeIndex> root = graph.find_node(root_id);
@@ -195,9 +202,7 @@ Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, c
 
 Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                       bool modality_order, bool record_child_lists) {
-    TreeScratch scratch;
-    scratch.traversal.texts.reserve(graph.node_count());
-    scratch.stack.reserve(graph.node_count());
+    TreeScratch scratch = scratch_for_one_walk(graph);
     Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, record_child_lists, scratch, nullptr);
     if (!walked) return std::unexpected(std::move(walked.error()));
     return std::move(scratch.traversal);

@@ -79,6 +79,9 @@ struct TreeScratch {
     std::string label;  // the finishing node's written label
 };
 
+// Scratch sized for a single walk of the whole graph, for callers that lend none.
+TreeScratch scratch_for_one_walk(const GraphWrap& graph);
+
 // Walks the graph depth-first from the root, skipping excluded nodes other
 // than the root, and builds every reached node's subtree text and depth.
 // Children are ordered by depth, then (with `modality_order`) modality, then
