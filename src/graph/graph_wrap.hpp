@@ -98,6 +98,36 @@ private:
     std::size_t erased_ = 0;
 };
 
+// Slots in fixed-size chunks: growing never moves a slot, so no append costs
+// more than one chunk (a growing vector of slots would move every slot at
+// once, which on a working copy of millions of nodes takes longer than a stop
+// request may wait). Indexing costs a shift and a mask.
+template <class Slot>
+class SlotChunks {
+public:
+    std::size_t size() const { return size_; }
+    Slot& operator[](std::size_t at) { return chunks_[at >> kChunkBits][at & kChunkMask]; }
+    const Slot& operator[](std::size_t at) const { return chunks_[at >> kChunkBits][at & kChunkMask]; }
+    // The first chunk grows like a vector, so a small store holds no more
+    // than it uses; later chunks are allocated whole.
+    void emplace_back() {
+        if (chunks_.empty() || chunks_.back().size() == kChunkSize) {
+            chunks_.emplace_back();
+            if (chunks_.size() > 1) chunks_.back().reserve(kChunkSize);
+        }
+        chunks_.back().emplace_back();
+        ++size_;
+    }
+
+private:
+    static constexpr std::size_t kChunkBits = 12;
+    static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+    static constexpr std::size_t kChunkMask = kChunkSize - 1;
+
+    std::vector<std::vector<Slot>> chunks_;  // kChunkSize slots each but the last
+    std::size_t size_ = 0;
+};
+
 // Where a store lists the edges it adds, while someone listens. A copy of the
 // store starts without a listener, and so does one made by moving.
 class EdgeAdditionListener {
@@ -196,8 +226,8 @@ private:
         return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };
     }
 
-    std::vector<NodeSlot> nodes_;
-    std::vector<EdgeSlot> edges_;
+    SlotChunks<NodeSlot> nodes_;
+    SlotChunks<EdgeSlot> edges_;
     IdIndex node_index_;
     std::uint32_t node_count_ = 0;
     std::uint32_t edge_count_ = 0;
