@@ -20,7 +20,8 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" pytest cmake ninja networkx
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" pytest cmake ninja networkx \
+    "dask[dataframe,distributed]" pyarrow
 
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
