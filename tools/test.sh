@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what a fresh machine lacks, then runs every test: the C++ unit tests
-# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the Python
+# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# thread-safety tests under ThreadSanitizer), the Python
 # tests against the installed package, and each fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +33,13 @@ cmake -S . -B build/sanitize -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== C++ thread-safety tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_SANITIZE_THREAD=ON -DQUORL_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 
 echo "== Python package and tests"
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .

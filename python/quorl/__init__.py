@@ -16,6 +16,7 @@ from typing import Callable, List, Tuple
 import _quorl
 from _quorl import PyCGraph, PyGraph
 
+from ._batch import canonical_orders, canonical_texts
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 
 __version__ = "0.1.0"
@@ -25,6 +26,8 @@ __all__ = [
     "PyCGraph",
     "canonical_text",
     "canonical_order",
+    "canonical_texts",
+    "canonical_orders",
     "read_dot",
     "parse_dot",
     "from_edges",

@@ -5,16 +5,15 @@ from __future__ import annotations
 import argparse
 import functools
 import json
-import multiprocessing
 import os
 import stat
 import sys
-import threading
 import time
 from dataclasses import dataclass
 from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Union
 
 import quorl
+from quorl._batch import run_batch
 
 PROG = "quorl"
 
@@ -52,13 +51,11 @@ _FAILURE_EXIT = 1
 _INTERRUPT_EXIT = 130
 _PROGRESS_AFTER_SECONDS = 1.0
 _PROGRESS_INTERVAL_SECONDS = 0.1
-_FILE_CHUNKSIZE = 4
-_JSONL_CHUNKSIZE = 64
 
 
 @dataclass(frozen=True)
 class Job:
-    """What to compute for every graph; sent to the worker processes."""
+    """What to compute for every graph."""
 
     command: str  # "canon" or "order"
     allow_hashes: bool
@@ -181,37 +178,6 @@ def _jsonl_lines(stream: IO[bytes]) -> Iterator[JsonlLine]:
             yield JsonlLine(number, raw, offset)
 
 
-def _outcomes(
-    worker: Callable[[object], Outcome], tasks: Iterable[object], jobs: int, chunksize: int
-) -> Iterator[Outcome]:
-    """The worker's outcomes in task order, computed by `jobs` processes."""
-    if jobs == 1:
-        yield from map(worker, tasks)
-        return
-    # Pool.imap reads its whole input ahead; the semaphore keeps only a bounded window of
-    # tasks in flight so that a large batch is streamed, not loaded into memory. The window
-    # holds at least one full chunk, so the next result in order can always be completed.
-    # The pool reads the tasks on a thread of its own, which it joins when it is shut down:
-    # when the results stop being consumed early, `stopped` lets that thread finish.
-    permits = threading.Semaphore(chunksize * jobs * 4)
-    stopped = threading.Event()
-
-    def throttled() -> Iterator[object]:
-        for task in tasks:
-            while not permits.acquire(timeout=0.1):
-                if stopped.is_set():
-                    return
-            yield task
-
-    with multiprocessing.Pool(jobs) as pool:
-        try:
-            for outcome in pool.imap(worker, throttled(), chunksize):
-                permits.release()
-                yield outcome
-        finally:
-            stopped.set()
-
-
 class Progress:
     """A one-line progress bar on standard error, drawn only for batches that take a while."""
 
@@ -300,7 +266,7 @@ def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
         return outcome
 
     worker = functools.partial(_process_dot, job)
-    outcomes = map(with_name, _outcomes(worker, sources, args.jobs, _FILE_CHUNKSIZE))
+    outcomes = map(with_name, run_batch(worker, sources, jobs=args.jobs))
     progress = Progress(len(sources), _progress_wanted(args))
     return _drive(
         outcomes,
@@ -331,7 +297,7 @@ def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
         worker = functools.partial(_process_jsonl, job)
         try:
             return _drive(
-                _outcomes(worker, _jsonl_lines(stream), args.jobs, _JSONL_CHUNKSIZE),
+                run_batch(worker, _jsonl_lines(stream), jobs=args.jobs),
                 lambda line_number: f"{name}:{line_number}",
                 Progress(_regular_file_size(stream), _progress_wanted(args)),
                 show_summary=not args.quiet,
@@ -397,7 +363,7 @@ def build_parser() -> argparse.ArgumentParser:
         )
         sub.add_argument(
             "--jobs", type=_positive_int, default=1, metavar="N",
-            help="spread the work over N processes; the output keeps the input order (default 1)",
+            help="spread the work over N threads; the output keeps the input order (default 1)",
         )
         sub.add_argument(
             "--no-hashes", dest="allow_hashes", action="store_false",

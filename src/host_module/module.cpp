@@ -14,6 +14,7 @@
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 #include "host_module/arguments.hpp"
+#include "host_module/engine_call.hpp"
 #include "host_module/graph_types.hpp"
 #include "host_module/host_errors.hpp"
 #include "host_module/module_state.hpp"
@@ -57,10 +58,6 @@ constexpr bool kDefaultAllowHashes = true;
 constexpr bool kDefaultCompress = true;
 constexpr bool kDefaultCompact = false;
 
-// Asked between steps of a canonisation: runs pending signal handlers, and
-// stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
-bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
-
 // With tracing on, the engine writes its lines through C stdio; flushing
 // Python's own buffered output first keeps both in the order they were made.
 bool flush_python_stdout_for_trace() {
@@ -75,10 +72,13 @@ PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* gra
                        std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
                        std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    Result<std::string> text =
-        to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-                  allow_hashes.value_or(kDefaultAllowHashes), compress.value_or(kDefaultCompress),
-                  compact.value_or(kDefaultCompact), StopCheck(signal_handler_raised, nullptr));
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    Result<std::string> text = call.run_released([&](const StopCheck& stop) {
+        return to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                         branch_rule.value_or(kDefaultBranchRule), allow_hashes.value_or(kDefaultAllowHashes),
+                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), stop);
+    });
     if (!text) return map_err(state, text.error());
     return new_cgraph(state, std::move(*text));
 }
@@ -88,10 +88,14 @@ PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const Gra
                                   std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
                                   std::optional<bool> compact) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    Result<std::vector<std::string>> order = canonical_node_order(
-        *graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
-        StopCheck(signal_handler_raised, nullptr));
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    Result<std::vector<std::string>> order = call.run_released([&](const StopCheck& stop) {
+        return canonical_node_order(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                                    branch_rule.value_or(kDefaultBranchRule),
+                                    allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
+                                    stop);
+    });
     if (!order) return map_err(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
     if (!list) return nullptr;
@@ -162,6 +166,16 @@ int exec_module(PyObject* module) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
     }
+
+    // Private, not in __all__: how the package stops calls running on its worker threads.
+    PyRef stop_flag_type = create_stop_flag_type(module);
+    if (!stop_flag_type || PyModule_AddObjectRef(module, "_StopFlag", stop_flag_type.get()) < 0) return -1;
+    state.stop_flag_type = reinterpret_cast<PyTypeObject*>(stop_flag_type.release());
+    PyRef current_stop_flag = create_current_stop_flag();
+    if (!current_stop_flag || PyModule_AddObjectRef(module, "_current_stop_flag", current_stop_flag.get()) < 0) {
+        return -1;
+    }
+    state.current_stop_flag = current_stop_flag.release();
     return 0;
 }
 
@@ -170,6 +184,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.graph_type);
     Py_VISIT(state.cgraph_type);
     Py_VISIT(state.internal_error);
+    Py_VISIT(state.stop_flag_type);
+    Py_VISIT(state.current_stop_flag);
     return 0;
 }
 
@@ -178,6 +194,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(state.graph_type);
     Py_CLEAR(state.cgraph_type);
     Py_CLEAR(state.internal_error);
+    Py_CLEAR(state.stop_flag_type);
+    Py_CLEAR(state.current_stop_flag);
     return 0;
 }
 
