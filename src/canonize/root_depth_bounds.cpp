@@ -96,38 +96,32 @@ void CandidateDepths::clear_sweep() {
 }
 
 // Eccentricity bounds from a few searches per component (a double sweep and
-// its middle node): ecc(x) >= d(x, w) and ecc(x) <= d(x, w) + ecc(w) for
-// every searched w. In a tree the two ends u, v of the double sweep are a
-// diametral pair and ecc(x) = max(d(x, u), d(x, v)) exactly.
+// its middle node), tightened by every later levelling: ecc(x) >= d(x, w),
+// ecc(x) >= ecc(w) - d(x, w) and ecc(x) <= d(x, w) + ecc(w) for every
+// searched w. In a tree the two ends u, v of the double sweep are a diametral
+// pair and ecc(x) = max(d(x, u), d(x, v)) exactly.
 void CandidateDepths::bound_eccentricities() {
-    std::vector<std::vector<std::size_t>> members(components_.size());
-    for (std::size_t i = 0; i < candidates_.size(); ++i) members[component_of_[candidates_[i]]].push_back(i);
-    std::vector<std::int64_t> ecc_lo(candidates_.size(), 0);
-    std::vector<std::int64_t> ecc_hi(candidates_.size(), kUnbounded);
+    members_.assign(components_.size(), {});
+    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[component_of_[candidates_[i]]].push_back(i);
+    ecc_lo_.assign(candidates_.size(), 0);
+    ecc_hi_.assign(candidates_.size(), kUnbounded);
     std::vector<std::int32_t> from_first_end(graph_.node_bound(), -1);
-    std::vector<bool> component_shared(components_.size(), false);
+    component_shared_.assign(components_.size(), false);
     for (NodeIndex node = 0; node < shared_.size(); ++node) {
-        if (shared_[node] && graph_.has_node(node)) component_shared[component_of_[node]] = true;
+        if (shared_[node] && graph_.has_node(node)) component_shared_[component_of_[node]] = true;
     }
 
-    for (std::size_t component = 0; component < components_.size(); ++component) {
-        const std::vector<std::size_t>& in_component = members[component];
+    for (std::uint32_t component = 0; component < components_.size(); ++component) {
+        const std::vector<std::size_t>& in_component = members_[component];
         if (in_component.empty()) continue;
-        const auto take = [&](std::int32_t eccentricity) {
-            for (const std::size_t i : in_component) {
-                const std::int64_t d = distance_[candidates_[i]];
-                ecc_lo[i] = std::max(ecc_lo[i], d);
-                ecc_hi[i] = std::min(ecc_hi[i], d + eccentricity);
-            }
-        };
-        take(sweep(candidates_[in_component.front()]));
+        take_sweep(component, sweep(candidates_[in_component.front()]));
         const NodeIndex first_end = order_.back();
         clear_sweep();
-        take(sweep(first_end));
+        take_sweep(component, sweep(first_end));
         for (const NodeIndex node : order_) from_first_end[node] = distance_[node];
         const NodeIndex second_end = order_.back();
         clear_sweep();
-        take(sweep(second_end));
+        take_sweep(component, sweep(second_end));
         NodeIndex middle = second_end;
         for (const NodeIndex node : order_) {
             if (std::max(from_first_end[node], distance_[node]) <
@@ -136,28 +130,40 @@ void CandidateDepths::bound_eccentricities() {
             }
         }
         clear_sweep();
-        take(sweep(middle));
+        take_sweep(component, sweep(middle));
         clear_sweep();
 
         const Component& info = components_[component];
-        const bool tree = info.edges + 1 == info.nodes;
         for (const std::size_t i : in_component) {
-            if (tree) ecc_hi[i] = ecc_lo[i];
-            // Written depth (in nodes) is 1 + the deepest written node's depth.
-            // Unless the tree writer leaves nodes out, every node of the
-            // component is written at least as deep as its floor, so at least
-            // one as deep as the eccentricity. At most: the deepest floor, one
-            // more for a virtual node (only where a cobound edge exists, that
-            // is in a non-bipartite component), and in expanded resolution one
-            // more per join above it (a join per floor at most, and no more
-            // joins than independent cycles).
-            const std::int64_t virtual_floor = info.bipartite ? 0 : 1;
-            const std::int64_t joins_above =
-                compact_ ? 0 : std::min<std::int64_t>(ecc_hi[i], static_cast<std::int64_t>(info.cycle_rank()));
-            ranges_[i].hi = 1 + ecc_hi[i] + virtual_floor + joins_above;
-            ranges_[i].lo = component_shared[component] ? 1 : 1 + ecc_lo[i];
+            if (info.edges + 1 == info.nodes) ecc_hi_[i] = ecc_lo_[i];  // a tree
+            set_range_from_eccentricity(i);
         }
     }
+}
+
+void CandidateDepths::take_sweep(std::uint32_t component, std::int64_t eccentricity) {
+    for (const std::size_t i : members_[component]) {
+        if (refined_[i]) continue;
+        const std::int64_t d = distance_[candidates_[i]];
+        ecc_lo_[i] = std::max({ecc_lo_[i], d, eccentricity - d});
+        ecc_hi_[i] = std::min(ecc_hi_[i], d + eccentricity);
+    }
+}
+
+void CandidateDepths::set_range_from_eccentricity(std::size_t i) {
+    const Component& info = components_[component_of_[candidates_[i]]];
+    // Written depth (in nodes) is 1 + the deepest written node's depth.
+    // Unless the tree writer leaves nodes out, every node of the component is
+    // written at least as deep as its floor, so at least one as deep as the
+    // eccentricity. At most: the deepest floor, one more for a virtual node
+    // (only where a cobound edge exists, that is in a non-bipartite
+    // component), and in expanded resolution one more per join above it (a
+    // join per floor at most, and no more joins than independent cycles).
+    const std::int64_t virtual_floor = info.bipartite ? 0 : 1;
+    const std::int64_t joins_above =
+        compact_ ? 0 : std::min<std::int64_t>(ecc_hi_[i], static_cast<std::int64_t>(info.cycle_rank()));
+    ranges_[i].hi = 1 + ecc_hi_[i] + virtual_floor + joins_above;
+    ranges_[i].lo = component_shared_[component_of_[candidates_[i]]] ? 1 : 1 + ecc_lo_[i];
 }
 
 void CandidateDepths::refine(std::size_t candidate) { refine_and_count_passes(candidate); }
@@ -165,7 +171,12 @@ void CandidateDepths::refine(std::size_t candidate) { refine_and_count_passes(ca
 std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
     if (refined_[candidate]) return passes_[candidate];
     const NodeIndex root = candidates_[candidate];
-    sweep(root);
+    const std::uint32_t component = component_of_[root];
+    refined_[candidate] = true;
+    take_sweep(component, sweep(root));
+    for (const std::size_t i : members_[component]) {
+        if (!refined_[i]) set_range_from_eccentricity(i);
+    }
 
     // The conflicts of the levelling: edges within a floor (cobound, a
     // self-loop included) and nodes with two or more edges up (joins).
@@ -262,7 +273,6 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
     clear_sweep();
 
     ranges_[candidate] = {1 + written_lo, 1 + written_hi};
-    refined_[candidate] = true;
     passes_[candidate] = cobound_edges + joins;
     return passes_[candidate];
 }

@@ -53,8 +53,20 @@ public:
     // Levels the graph from the candidate and follows its rewrite floor by
     // floor, without rewriting: narrows its range to the written depth. The
     // range stays open only in compact resolution, when which mirror keeps a
-    // join's subtree decides whether the subtree is written.
+    // join's subtree decides whether the subtree is written. The levelling
+    // also tightens the eccentricity bounds of the other candidates of its
+    // component, hence their ranges.
     void refine(std::size_t candidate);
+
+    // Lower bound of the candidate's eccentricity: small for central nodes,
+    // whose levelling tightens the others' bounds most.
+    std::int64_t eccentricity_lo(std::size_t candidate) const { return ecc_lo_[candidate]; }
+
+    // True when the candidate's component is a tree: rooted there the rewrite
+    // finds no conflict and changes nothing the tree writers can reach.
+    bool in_tree(std::size_t candidate) const {
+        return components_[component_of_[candidates_[candidate]]].cycle_rank() == 0;
+    }
 
     // True when the rewrite rooted at some candidate would resolve
     // kRewritePassGuard conflicts and so fail with the guard's error.
@@ -74,6 +86,10 @@ private:
     std::int32_t sweep(NodeIndex start);
     void clear_sweep();
     void bound_eccentricities();
+    // Folds the distances of the search just made from a node of eccentricity
+    // `eccentricity` into the bounds of the unrefined candidates of `component`.
+    void take_sweep(std::uint32_t component, std::int64_t eccentricity);
+    void set_range_from_eccentricity(std::size_t candidate);
     std::uint64_t refine_and_count_passes(std::size_t candidate);
 
     const GraphWrap& graph_;
@@ -84,6 +100,10 @@ private:
 
     std::vector<std::uint32_t> component_of_;  // by node index
     std::vector<Component> components_;
+    std::vector<std::vector<std::size_t>> members_;  // candidates by component
+    std::vector<bool> component_shared_;  // some node of the component is left out
+    std::vector<std::int64_t> ecc_lo_;
+    std::vector<std::int64_t> ecc_hi_;
     std::vector<DepthRange> ranges_;
     std::vector<bool> refined_;
     std::vector<std::uint64_t> passes_;  // known after refine

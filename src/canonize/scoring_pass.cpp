@@ -57,17 +57,27 @@ std::vector<std::size_t> deepest_first(const CandidateDepths& depths, std::size_
 
 // Narrows the candidates' depth ranges until every candidate that can still
 // reach the greatest depth known for certain has an exact range or has been
-// refined; returns that depth.
-std::int64_t settle_depths(CandidateDepths& depths, const std::vector<std::size_t>& order) {
-    std::int64_t surely_reached = 0;
-    for (const std::size_t i : order) surely_reached = std::max(surely_reached, depths.range(i).lo);
-    for (const std::size_t i : order) {
-        const DepthRange range = depths.range(i);
-        if (range.hi < surely_reached || range.exact() || depths.refined(i)) continue;
-        depths.refine(i);
-        surely_reached = std::max(surely_reached, depths.range(i).lo);
+// refined; returns that depth. Refines in turn the candidate that can reach
+// deepest (likely a winner, whose depth rules out others) and the most
+// central one (whose levelling tightens the others' bounds most).
+Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, const StopCheck& stop) {
+    bool central_turn = false;
+    while (true) {
+        if (stop.stop_requested()) return interrupted_error();
+        std::int64_t surely_reached = 0;
+        for (std::size_t i = 0; i < count; ++i) surely_reached = std::max(surely_reached, depths.range(i).lo);
+        std::optional<std::size_t> deepest;
+        std::optional<std::size_t> central;
+        for (std::size_t i = 0; i < count; ++i) {
+            const DepthRange range = depths.range(i);
+            if (range.hi < surely_reached || range.exact() || depths.refined(i)) continue;
+            if (!deepest || range.hi > depths.range(*deepest).hi) deepest = i;
+            if (!central || depths.eccentricity_lo(i) < depths.eccentricity_lo(*central)) central = i;
+        }
+        if (!deepest) return surely_reached;
+        depths.refine(central_turn ? *central : *deepest);
+        central_turn = !central_turn;
     }
-    return surely_reached;
 }
 
 struct BestEntry {
@@ -108,8 +118,10 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     if (depths.some_rewrite_exceeds_guard()) return unsupported_error(std::string(kRewriteGuardMessage));
     if (stop.stop_requested()) return interrupted_error();
 
+    const Result<std::int64_t> settled = settle_depths(depths, candidates.size(), stop);
+    if (!settled) return std::unexpected(settled.error());
+    const std::int64_t surely_reached = *settled;
     const std::vector<std::size_t> order = deepest_first(depths, candidates.size());
-    const std::int64_t surely_reached = settle_depths(depths, order);
 
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
@@ -126,8 +138,17 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
 
         const std::string& candidate = candidates[i];
         if (stop.stop_requested()) return interrupted_error();
-        auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
-        if (!dag) return std::unexpected(std::move(dag.error()));
+        // Rooted in a tree the rewrite resolves nothing: it removes the other
+        // components, which no walk from the root reaches, and leaves the
+        // root's own as it is (same slots, incidence lists and records), so
+        // the writers give the same texts and order on the graph itself.
+        std::optional<GraphWrap> rewritten;
+        if (!depths.in_tree(i)) {
+            auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
+            if (!done) return std::unexpected(std::move(done.error()));
+            rewritten = std::move(*done);
+        }
+        const GraphWrap* dag = rewritten ? &*rewritten : &graph;
         auto scored = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
         if (!scored) return parse_error(std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
