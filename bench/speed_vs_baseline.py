@@ -1,7 +1,7 @@
 """Time this working tree against a baseline commit in the same run and report ratios of medians.
 
     python3 bench/speed_vs_baseline.py [--baseline 042c64d] [--work build/speed]
-        [--sizes 10000,20000,50000,100000] [--baseline-cap-seconds 20] [--molecule-limit N]
+        [--sizes 10000,20000,50000,100000] [--baseline-cap-seconds 10] [--molecule-limit N]
         [--new-python PATH] [--baseline-python PATH] [--only FAMILY,...]
 
 Builds the baseline commit (git archive into WORK/baseline-src, pip-installed into the venv
@@ -14,7 +14,8 @@ fresh child process of the interpreter concerned:
   (rings, chains, branches; C/N/O/H) at --sizes, uniform and random labels: median seconds of
   to_cgraph_py, the growth from each size to the next, and the peak memory of one call beside
   the memory of its input store;
-- rings, ladders, 3-regular graphs and compact grids at growing sizes.
+- rings, ladders and 3-regular graphs (expanded, and ladders and 3-regular graphs compact too)
+  and compact grids at growing sizes.
 
 The baseline stops growing a family once one of its calls takes longer than
 --baseline-cap-seconds (its cost grows with the square of the size on most families); those
@@ -276,8 +277,7 @@ def main() -> None:
     parser.add_argument("--molecules", default=str(DEFAULT_MOLECULES))
     parser.add_argument("--molecule-limit", type=int, default=-1)
     parser.add_argument("--sizes", default="10000,20000,50000,100000")
-    parser.add_argument("--growth-sizes", default="256,512,1024,2048,4096")
-    parser.add_argument("--baseline-cap-seconds", type=float, default=20.0)
+    parser.add_argument("--baseline-cap-seconds", type=float, default=10.0)
     parser.add_argument("--new-cap-seconds", type=float, default=60.0)
     parser.add_argument("--only", default="", help="comma-separated families (molecules included by name)")
     args = parser.parse_args()
@@ -299,10 +299,15 @@ def main() -> None:
         print()
 
     big = [int(size) for size in args.sizes.split(",")]
-    small = [int(size) for size in args.growth_sizes.split(",")]
     plans = [(name, big, False, ("text", "order")) for name in ("path", "tree", "sparse", "molecule-like")]
-    plans += [(name, small, False, ("text",)) for name in ("ring", "ladder", "3-regular")]
-    plans += [("grid", [size * size for size in (10, 20, 30, 40, 60)], True, ("text",))]
+    # Expanded resolution copies the region below every join once per edge
+    # up: on ladders and 3-regular graphs the text itself grows exponentially.
+    plans += [("ring", [256, 512, 1024, 2048, 4096], False, ("text",)),
+              ("ladder", [16, 32, 64, 128, 256], False, ("text",)),
+              ("ladder", [64, 128, 256, 512, 1024], True, ("text",)),
+              ("3-regular", [16, 24, 32, 48, 64], False, ("text",)),
+              ("3-regular", [64, 128, 256, 512, 1024], True, ("text",)),
+              ("grid", [size * size for size in (10, 20, 30, 40, 60)], True, ("text",))]
     header = (f"{'family':<22}{'size':>8}{'baseline':>11}{'new':>11}{'ratio':>8}{'growth':>8}"
               f"{'order new':>11}{'peak/store':>11}  note")
     for name, sizes, compact, kinds in plans:
