@@ -24,8 +24,9 @@ examples:
   quorl order examples/molecules/*.dot
   quorl canon --jsonl examples/molecules.jsonl --jobs 2 > texts.jsonl
   cat examples/ethanol.dot | quorl canon -
+  quorl dedup --jsonl examples/molecules.jsonl --verify > groups.jsonl
 
-run 'quorl canon --help' or 'quorl order --help' for the options."""
+run 'quorl COMMAND --help' (canon, order or dedup) for the options."""
 
 _COMMAND_EXAMPLES = {
     "canon": """\
