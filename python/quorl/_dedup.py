@@ -38,7 +38,8 @@ class Group:
         when non-isomorphic records collide on it.
     members: the record ids, in input order.
     unverified: the first member could neither be proved isomorphic to an earlier group of
-        the same text nor proved different within the time limit (always False unverified).
+        the same text nor proved different within the time limit (always False without
+        verification).
     """
 
     number: int

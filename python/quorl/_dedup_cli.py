@@ -94,8 +94,10 @@ def _found(settings: Settings, origin: int, progress: int, read: Callable[[], Tu
 
 def _dot_task(settings: Settings, source: cli.DotSource) -> Found:
     def read() -> Tuple[Any, Callable[[], object]]:
-        text = cli._read_utf8(source.path) if source.path is not None else source.text or ""
-        return source.name, lambda: quorl.parse_dot(text)
+        def graph() -> object:
+            return quorl.parse_dot(cli._read_utf8(source.path) if source.path is not None else source.text or "")
+
+        return source.name, graph
 
     return _found(settings, source.position, source.position, read)
 

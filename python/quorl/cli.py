@@ -409,8 +409,9 @@ def build_parser() -> argparse.ArgumentParser:
             "--jsonl",
             metavar="IN.jsonl",
             help='read one graph per line, {"id": ..., "nodes": [[id, label], ...], '
-            '"edges": [[a, b, modality], ...]}, and write one JSON line per graph; '
-            "'-' reads standard input",
+            '"edges": [[a, b, modality], ...]}'
+            + ("" if command == "dedup" else ", and write one JSON line per graph")
+            + "; '-' reads standard input",
         )
         sub.add_argument(
             "--id-key", default="id", metavar="KEY",
