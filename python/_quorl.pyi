@@ -68,3 +68,8 @@ def canonical_node_order_py(
     allow_hashes: bool | None = None,
     compact: bool | None = None,
 ) -> list[str]: ...
+
+# Private to the package (not in __all__): None for a graph of at most one connected
+# component, else the component number of every node in node_labels() order, components
+# numbered from 0 in the order of their first node.
+def _component_numbers(graph: PyGraph) -> list[int] | None: ...

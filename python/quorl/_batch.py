@@ -256,8 +256,8 @@ def run_batch(
     return _stream(work, iter(items), jobs, errors, progress, total)
 
 
-def _with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
-    # A misspelt option fails the call, not every item.
+def with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
+    """work with the keyword options bound; a misspelt option fails here, not on every item."""
     inspect.signature(work).bind(None, **options)
     return functools.partial(work, **options) if options else work
 
@@ -329,7 +329,7 @@ def canonical_texts(
     """
     from . import canonical_text
 
-    return run_batch(_with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    return run_batch(with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
 
 
 @overload
@@ -363,4 +363,4 @@ def canonical_orders(
     `canonical_order`."""
     from . import canonical_order
 
-    return run_batch(_with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    return run_batch(with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)

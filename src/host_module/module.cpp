@@ -2,6 +2,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "canonize/canonize.hpp"
 #include "dot/dot_reader.hpp"
 #include "error/quorl_error.hpp"
+#include "graph/components.hpp"
 #include "graph/graph_wrap.hpp"
 #include "host_module/arguments.hpp"
 #include "host_module/engine_call.hpp"
@@ -108,6 +111,24 @@ PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const Gra
     return list.release();
 }
 
+// Private to the package, which canonises every component on its own: None
+// for a graph of at most one component (the common case, at the cost of one
+// scan), else the component number of every node in node_labels() order.
+PyObject* component_numbers_py(const ModuleState&, PyObject*, const GraphWrap* graph) {
+    const std::vector<std::uint32_t> numbers = component_numbers(*graph);
+    std::uint32_t components = 0;
+    for (const std::uint32_t number : numbers) components = std::max(components, number + 1);
+    if (components <= 1) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < numbers.size(); ++at) {
+        PyObject* item = PyLong_FromUnsignedLong(numbers[at]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+}
+
 constexpr Signature<1> kParseDot{"parse_dot", {"path"}};
 constexpr Signature<1> kParseDotString{"parse_dot_string", {"content"}};
 constexpr Signature<2> kGraphFromEdges{"graph_from_edges", {"nodes", "edges"}};
@@ -116,6 +137,8 @@ constexpr Signature<6> kToCgraph{
 // Only the graph is required; the rest default as when None is given.
 constexpr Signature<5> kCanonicalNodeOrder{
     "canonical_node_order_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact"}, 1};
+
+constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -134,6 +157,13 @@ PyMethodDef module_functions[] = {
      kFastcall,
      "canonical_node_order_py(graph, candidate_rule=None, branch_rule=None, allow_hashes=None, compact=None)"
      "\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Module attributes for the package's own use, not listed in __all__.
+PyMethodDef private_functions[] = {
+    {"_component_numbers", method_entry<kComponentNumbers, component_numbers_py, Graph>(), kFastcall,
+     "_component_numbers(graph)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -165,6 +195,10 @@ int exec_module(PyObject* module) {
     for (PyMethodDef* function = module_functions; function->ml_name != nullptr; ++function) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
+    }
+    for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
+        PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
+        if (!object || PyModule_AddObjectRef(module, function->ml_name, object.get()) < 0) return -1;
     }
 
     // Private, not in __all__: how the package stops calls running on its worker threads.

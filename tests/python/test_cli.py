@@ -197,7 +197,7 @@ def test_trace_lines_do_not_disturb_the_results():
 
 def test_version_and_help():
     version = run("--version")
-    assert version.stdout.decode() == f"quorl {quorl.__version__}\n"
+    assert version.stdout.decode() == f"quorl {quorl.__version__} (text format {quorl.TEXT_FORMAT_VERSION})\n"
     for command in ([], ["canon"], ["order"]):
         result = run(*command, "--help")
         assert result.returncode == 0
