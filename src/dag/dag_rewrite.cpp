@@ -18,8 +18,6 @@ namespace quorl {
 
 namespace {
 
-constexpr std::uint64_t kPassGuard = 10001;
-
 struct Rewrite {
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
@@ -106,7 +104,7 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!resolved) return std::unexpected(std::move(resolved.error()));
         if (!*resolved) break;
         if (rewrite.context.trace.events) emit_counts(rewrite.work);
-        if (rewrite.passes == kPassGuard) return unsupported_error("dag rewrite loop exceeded guard limit");
+        if (rewrite.passes == kRewritePassGuard) return unsupported_error(std::string(kRewriteGuardMessage));
     }
     rewrite.work.list_added_edges(nullptr);
 
