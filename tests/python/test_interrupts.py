@@ -49,13 +49,13 @@ graph = _quorl.graph_from_edges([], edges)
 # between passes and candidates, so the engine stops within a few
 # milliseconds wherever it is. After 3 s an expanded 60 x 60 grid's working
 # copy holds millions of nodes, and freeing them once the rewrite has stopped
-# takes another 70-80 ms (measured in C++); under a loaded machine's
-# scheduling that puts the whole latency near 0.1 s, hence the grid's wider limit.
+# takes another 70-80 ms (measured in C++); on a loaded machine scheduling
+# adds more (93-190 ms measured at load 12 on 2 cores), hence the grid's limit.
 CASES = {
     "long ring, text": (LONG_RING, "to_cgraph_py(graph, None, None, None, None, False)", 0.25, 0.1),
     "long ring, node order": (LONG_RING, "canonical_node_order_py(graph)", 0.25, 0.1),
-    "big grid expanded, text": (BIG_GRID, "to_cgraph_py(graph, None, None, None, None, False)", 3.0, 0.2),
-    "big grid expanded, node order": (BIG_GRID, "canonical_node_order_py(graph, compact=False)", 3.0, 0.2),
+    "big grid expanded, text": (BIG_GRID, "to_cgraph_py(graph, None, None, None, None, False)", 3.0, 0.3),
+    "big grid expanded, node order": (BIG_GRID, "canonical_node_order_py(graph, compact=False)", 3.0, 0.3),
 }
 
 
