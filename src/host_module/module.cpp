@@ -162,7 +162,8 @@ int exec_module(PyObject* module) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
     }
-    return 0;
+    // Catchable by name; not one of the names that __all__ lists.
+    return PyModule_AddObjectRef(module, "InternalError", state.internal_error);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
