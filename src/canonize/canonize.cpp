@@ -70,7 +70,7 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
         if (!dag) return std::unexpected(std::move(dag.error()));
         CanonicalForm form;
         if (with_node_order) {
-            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded);
+            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working);
             if (!written) return parse_error(std::move(written.error()));
             form = {std::move(written->tree.text), std::move(written->node_order)};
         } else {

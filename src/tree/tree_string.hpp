@@ -30,9 +30,14 @@ std::string format_label(const GraphWrap& graph, NodeIndex node);
 // Appends format_label's text to `out`; lets a caller reuse one buffer for every node.
 void append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
 
-// The node ids in the order of the tree string written with modality order set.
+// The ids of the input nodes in the order in which the tree string written
+// with modality order set shows them, each once, where first shown: a node
+// as itself, a mirror (a compact join node is listed where its first mirror
+// is) or a copy below a mirror as the node its record names. Virtual nodes
+// are not listed. `input` is the graph the rewrite that made `graph` started
+// from, whose nodes the records name; `graph` itself if it was not rewritten.
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded);
+                                                      const Exclusion& excluded, const GraphWrap& input);
 
 struct TreeTextWithOrder {
     TreeText tree;
@@ -41,6 +46,6 @@ struct TreeTextWithOrder {
 
 // Both of the above with modality order set, from one walk of the graph.
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                           const Exclusion& excluded);
+                                                           const Exclusion& excluded, const GraphWrap& input);
 
 }  // namespace quorl
