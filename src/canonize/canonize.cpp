@@ -23,6 +23,7 @@ struct Winners {
     // exactly as the final pass would, and winners tie on their texts, so
     // this is the final text (the first winner's).
     std::shared_ptr<const std::string> final_text;
+    std::vector<TextSpan> final_groups;
 };
 
 // Scores and selects the candidate roots, prunes what they share, scores each
@@ -43,16 +44,18 @@ Result<Winners> winning_roots(GraphWrap& working, std::string_view candidate_rul
     }
     auto entries = collect_candidate_scores(working, selected, shared, compact, allow_hashes, stop);
     if (!entries) return std::unexpected(std::move(entries.error()));
-    Winners winners{winning_candidates(*entries), nullptr};
+    Winners winners{winning_candidates(*entries), nullptr, {}};
     if (shared.empty()) {
         const auto first = std::ranges::find(*entries, winners.roots.front(), &ScoringEntry::candidate_id);
         winners.final_text = first->tree_text;
+        winners.final_groups = std::move(first->groups);
     }
     return winners;
 }
 
 struct CanonicalForm {
     std::string text;
+    std::vector<TextSpan> groups;
     std::vector<std::string> node_order;  // filled only when asked for
 };
 
@@ -72,11 +75,11 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
         if (with_node_order) {
             auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working);
             if (!written) return parse_error(std::move(written.error()));
-            form = {std::move(written->tree.text), std::move(written->node_order)};
+            form = {std::move(written->tree.text), std::move(written->tree.groups), std::move(written->node_order)};
         } else {
-            auto written = to_tree_string_with_depth_order(*dag, winner, nothing_excluded, true);
+            auto written = to_tree_string_with_groups(*dag, winner, nothing_excluded);
             if (!written) return parse_error(std::move(written.error()));
-            form.text = std::move(written->text);
+            form = {std::move(written->text), std::move(written->groups), {}};
         }
         if (kept && !(std::string_view(form.text) < std::string_view(kept->text))) continue;
         kept = std::move(form);
@@ -95,7 +98,7 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     // Rewriting the winners again would only repeat the scoring pass's work,
     // except for the trace events that the rewrites emit.
     if (winners->final_text && !trace_enabled()) {
-        if (!with_node_order) return CanonicalForm{*winners->final_text, {}};
+        if (!with_node_order) return CanonicalForm{*winners->final_text, std::move(winners->final_groups), {}};
         winners->roots.resize(1);
     }
     return smallest_form(working, winners->roots, allow_hashes, compact, with_node_order, stop);
@@ -108,7 +111,7 @@ Result<std::string> to_cgraph(const GraphWrap& graph, std::string_view candidate
                               bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
     auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, stop);
     if (!form) return std::unexpected(std::move(form.error()));
-    if (compress) return compress_groups(form->text);
+    if (compress) return compress_groups(form->text, form->groups);
     return std::move(form->text);
 }
 

@@ -25,7 +25,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
-        auto written = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
+        auto written = to_tree_string_with_groups(*dag, candidate, excluded);
         if (!written) return parse_error(std::move(written.error()));
         auto found = distinct_texts.find(written->text);
         if (found == distinct_texts.end()) {
@@ -33,7 +33,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
             const std::string_view key = *text;
             found = distinct_texts.emplace(key, std::move(text)).first;
         }
-        entries.push_back(ScoringEntry{candidate, written->depth, found->second});
+        entries.push_back(ScoringEntry{candidate, written->depth, found->second, std::move(written->groups)});
     }
     return entries;
 }

@@ -1,9 +1,11 @@
-"""What a node is called never corrupts its graph's canonical text or node order.
+"""What a node is called or labelled never corrupts its graph's canonical text or node order.
 
 The rewrite names the nodes it makes after templates ("*v{n}", "#m{g}_{j}", "{id}@#m{g}_{j}"); input
 ids drawn from those templates (and other awkward ones) must give the texts of the same graph with
 plain ids, and the node order must name every input node of the root's component once, as given.
-Set QUORL_ALL_MOLECULES to a molecules.jsonl file to run over all of its records.
+Braces in labels and modalities are bytes like any other: compression replaces only the origins of
+mirror and virtual nodes. Set QUORL_ALL_MOLECULES to a molecules.jsonl file to run over all of its
+records.
 """
 
 import itertools
@@ -162,3 +164,62 @@ def test_compact_join_nodes_are_listed(compact):
     ring = [(f"c{i}", f"c{(i + 1) % 6}", "2" if i % 2 else "1") for i in range(6)]
     order = _quorl.canonical_node_order_py(_quorl.graph_from_edges([], ring), compact=compact)
     assert sorted(order) == [f"c{i}" for i in range(6)]
+
+
+BRACED = ["{", "}", "{}", "}{", "{x}", "{{", "a{b", "$1", "{$1}", "C"]
+
+
+def text(nodes, edges, **flags):
+    return _quorl.to_cgraph_py(_quorl.graph_from_edges(nodes, edges), None, None,
+                               flags.get("allow_hashes", True), flags.get("compress", True),
+                               flags.get("compact", False)).as_str()
+
+
+@pytest.mark.parametrize(
+    "nodes, edges, expected",
+    [
+        ([("a", "{x}")], [], "(){x}"),
+        ([("a", "{y}")], [], "(){y}"),
+        # An unclosed brace no longer swallows the rest of the text, the root's label included.
+        ([("c", "C"), ("l", "{"), ("n1", "N"), ("n2", "N")], [("c", "l", "1"), ("c", "n1", "1"), ("c", "n2", "1")],
+         "(N:1, N:1, {:1)C"),
+        ([("c", "C"), ("o", "O")], [("c", "o", "{")], "(O:{)C"),
+    ],
+)
+def test_braces_in_labels_and_modalities_are_kept(nodes, edges, expected):
+    assert text(nodes, edges) == expected
+    assert text(nodes, edges, compress=False) == expected
+
+
+def random_braced_graph(rng, tree):
+    size = rng.randint(1, 9)
+    nodes = [(f"n{i}", rng.choice(BRACED)) for i in range(size)]
+    edges = [(f"n{rng.randrange(i)}", f"n{i}", rng.choice(["1", "{", "}", "2"])) for i in range(1, size)]
+    if not tree:
+        for _ in range(rng.randint(1, size + 1)):
+            edges.append((f"n{rng.randrange(size)}", f"n{rng.randrange(size)}", rng.choice(["1", "{", "}"])))
+    return nodes, edges
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_trees_with_braced_labels_have_nothing_to_compress(seed):
+    # A tree needs no mirror or virtual node, so its text holds no group of the writer's.
+    nodes, edges = random_braced_graph(random.Random(seed), tree=True)
+    for compact in (False, True):
+        assert text(nodes, edges, compact=compact) == text(nodes, edges, compact=compact, compress=False)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_cyclic_graphs_with_braced_labels_lose_no_label(seed):
+    nodes, edges = random_braced_graph(random.Random(100 + seed), tree=False)
+    labels = dict(nodes)
+    graph = _quorl.graph_from_edges(nodes, edges)
+    for allow_hashes, compact in ORDER_FLAGS:
+        compressed = text(nodes, edges, allow_hashes=allow_hashes, compact=compact)
+        plain = text(nodes, edges, allow_hashes=allow_hashes, compact=compact, compress=False)
+        order = _quorl.canonical_node_order_py(graph, allow_hashes=allow_hashes, compact=compact)
+        # The text ends with the root's label, as the uncompressed one does.
+        assert plain.endswith(labels[order[0]])
+        assert compressed.endswith(labels[order[0]])
+        for node in order:
+            assert labels[node] in compressed
