@@ -48,7 +48,8 @@ def canonical_text(
 
     allow_hashes: describe the regions that rings are opened at by MD5 digests rather than
         by their full texts (shorter texts, faster comparisons).
-    compress: replace the content of every outermost {...} group by a numbered $N reference.
+    compress: replace the {...} description of every mirror and virtual node by a numbered
+        $N reference (braces in labels and modalities are left alone).
     compact: resolve join nodes in the compact way rather than the expanded one.
     label_attr, modality_attr: the networkx attribute names read as node label and edge
         modality (ignored for other inputs).

@@ -13,11 +13,17 @@
 namespace quorl {
 namespace {
 
-Escaped escaped_from(const std::function<void()>& body) {
+struct Classified {
+    EscapedKind kind;
+    std::string message;  // copied: Escaped::message lives only as long as the exception
+};
+
+Classified escaped_from(const std::function<void()>& body) {
     try {
         body();
     } catch (...) {
-        return classify_escaped(std::current_exception());
+        const Escaped escaped = classify_escaped(std::current_exception());
+        return {escaped.kind, escaped.message};
     }
     ADD_FAILURE() << "nothing was thrown";
     return {EscapedKind::InternalFault, ""};
@@ -33,10 +39,10 @@ struct EscapedCase {
 class EscapedTest : public testing::TestWithParam<EscapedCase> {};
 
 TEST_P(EscapedTest, Classifies) {
-    const Escaped escaped = escaped_from(GetParam().body);
+    const Classified escaped = escaped_from(GetParam().body);
     EXPECT_EQ(escaped.kind, GetParam().kind);
     if (!GetParam().message.empty()) {
-        EXPECT_EQ(std::string(escaped.message), GetParam().message);
+        EXPECT_EQ(escaped.message, GetParam().message);
     }
 }
 
@@ -66,8 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EscapedCase>& info) { return std::string(info.param.name); });
 
 TEST(Escaped, InternalFaultCarriesTheBrokenCondition) {
-    const Escaped escaped = escaped_from([] { QUORL_ASSERT(1 + 1 == 3); });
-    EXPECT_NE(std::string(escaped.message).find("1 + 1 == 3"), std::string::npos);
+    const Classified escaped = escaped_from([] { QUORL_ASSERT(1 + 1 == 3); });
+    EXPECT_NE(escaped.message.find("1 + 1 == 3"), std::string::npos);
 }
 
 }  // namespace
