@@ -16,21 +16,35 @@ from typing import Callable, List, Tuple
 import _quorl
 from _quorl import PyCGraph, PyGraph
 
+from ._batch import canonical_orders, canonical_texts
+from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
+from ._dedup import Group, Grouper, group_duplicates
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
+
+#: Raised with every change of any text or node order the package gives for some graph;
+#: CHANGELOG.md says what changed. Keys stored under one format version stay comparable.
+TEXT_FORMAT_VERSION = 2
 
 __all__ = [
     "PyGraph",
     "PyCGraph",
     "canonical_text",
     "canonical_order",
+    "canonical_texts",
+    "canonical_orders",
     "read_dot",
     "parse_dot",
     "from_edges",
     "from_networkx",
     "from_rdkit",
     "to_graph",
+    "COMPONENT_SEPARATOR",
+    "TEXT_FORMAT_VERSION",
+    "group_duplicates",
+    "Group",
+    "Grouper",
 ]
 
 
@@ -46,6 +60,10 @@ def canonical_text(
     """The canonical text of a graph: equal for two graphs exactly when they are the same
     graph up to the naming and listing order of their nodes and edges.
 
+    Every node and edge counts: each connected component is canonised on its own and the
+    component texts are sorted bytewise and joined by COMPONENT_SEPARATOR (" + "). A
+    connected graph gives exactly the engine's text. See the README on what equal texts mean.
+
     allow_hashes: describe the regions that rings are opened at by MD5 digests rather than
         by their full texts (shorter texts, faster comparisons).
     compress: replace the {...} description of every mirror and virtual node by a numbered
@@ -57,7 +75,10 @@ def canonical_text(
     Raises ValueError for what the engine refuses and TypeError for what it cannot take.
     """
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl.to_cgraph_py(engine_graph, None, None, allow_hashes, compress, compact).as_str()
+    return whole_text(
+        engine_graph,
+        lambda part: _quorl.to_cgraph_py(part, None, None, allow_hashes, compress, compact).as_str(),
+    )
 
 
 def canonical_order(
@@ -69,10 +90,16 @@ def canonical_order(
     modality_attr: str = "modality",
 ) -> List[str]:
     """The node ids of a graph in canonical order, the order that belongs to its canonical
-    text (only the nodes of the component the text describes). Arguments as for
-    `canonical_text`."""
+    text: every node once, component by component in the order of the component texts that
+    `canonical_text` gives with the same arguments (and compress on); components with equal
+    texts by their own orders. A connected graph gives exactly the engine's order. Arguments
+    as for `canonical_text`."""
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl.canonical_node_order_py(engine_graph, None, None, allow_hashes, compact)
+    return whole_order(
+        engine_graph,
+        lambda part: _quorl.to_cgraph_py(part, None, None, allow_hashes, True, compact).as_str(),
+        lambda part: _quorl.canonical_node_order_py(part, None, None, allow_hashes, compact),
+    )
 
 
 def read_dot(path: str) -> PyGraph:

@@ -2,6 +2,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -12,8 +14,10 @@
 #include "canonize/canonize.hpp"
 #include "dot/dot_reader.hpp"
 #include "error/quorl_error.hpp"
+#include "graph/components.hpp"
 #include "graph/graph_wrap.hpp"
 #include "host_module/arguments.hpp"
+#include "host_module/engine_call.hpp"
 #include "host_module/graph_types.hpp"
 #include "host_module/host_errors.hpp"
 #include "host_module/module_state.hpp"
@@ -57,10 +61,6 @@ constexpr bool kDefaultAllowHashes = true;
 constexpr bool kDefaultCompress = true;
 constexpr bool kDefaultCompact = false;
 
-// Asked between steps of a canonisation: runs pending signal handlers, and
-// stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
-bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
-
 // With tracing on, the engine writes its lines through C stdio; flushing
 // Python's own buffered output first keeps both in the order they were made.
 bool flush_python_stdout_for_trace() {
@@ -75,10 +75,13 @@ PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* gra
                        std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
                        std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    Result<std::string> text =
-        to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-                  allow_hashes.value_or(kDefaultAllowHashes), compress.value_or(kDefaultCompress),
-                  compact.value_or(kDefaultCompact), StopCheck(signal_handler_raised, nullptr));
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    Result<std::string> text = call.run_released([&](const StopCheck& stop) {
+        return to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                         branch_rule.value_or(kDefaultBranchRule), allow_hashes.value_or(kDefaultAllowHashes),
+                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), stop);
+    });
     if (!text) return map_err(state, text.error());
     return new_cgraph(state, std::move(*text));
 }
@@ -88,16 +91,38 @@ PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const Gra
                                   std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
                                   std::optional<bool> compact) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    Result<std::vector<std::string>> order = canonical_node_order(
-        *graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
-        StopCheck(signal_handler_raised, nullptr));
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    Result<std::vector<std::string>> order = call.run_released([&](const StopCheck& stop) {
+        return canonical_node_order(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                                    branch_rule.value_or(kDefaultBranchRule),
+                                    allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
+                                    stop);
+    });
     if (!order) return map_err(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
     if (!list) return nullptr;
     for (std::size_t at = 0; at < order->size(); ++at) {
         const std::string& id = (*order)[at];
         PyObject* item = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+}
+
+// Private to the package, which canonises every component on its own: None
+// for a graph of at most one component (the common case, at the cost of one
+// scan), else the component number of every node in node_labels() order.
+PyObject* component_numbers_py(const ModuleState&, PyObject*, const GraphWrap* graph) {
+    const std::vector<std::uint32_t> numbers = component_numbers(*graph);
+    std::uint32_t components = 0;
+    for (const std::uint32_t number : numbers) components = std::max(components, number + 1);
+    if (components <= 1) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < numbers.size(); ++at) {
+        PyObject* item = PyLong_FromUnsignedLong(numbers[at]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
     }
@@ -112,6 +137,8 @@ constexpr Signature<6> kToCgraph{
 // Only the graph is required; the rest default as when None is given.
 constexpr Signature<5> kCanonicalNodeOrder{
     "canonical_node_order_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact"}, 1};
+
+constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -130,6 +157,13 @@ PyMethodDef module_functions[] = {
      kFastcall,
      "canonical_node_order_py(graph, candidate_rule=None, branch_rule=None, allow_hashes=None, compact=None)"
      "\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Module attributes for the package's own use, not listed in __all__.
+PyMethodDef private_functions[] = {
+    {"_component_numbers", method_entry<kComponentNumbers, component_numbers_py, Graph>(), kFastcall,
+     "_component_numbers(graph)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -163,7 +197,22 @@ int exec_module(PyObject* module) {
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
     }
     // Catchable by name; not one of the names that __all__ lists.
-    return PyModule_AddObjectRef(module, "InternalError", state.internal_error);
+    if (PyModule_AddObjectRef(module, "InternalError", state.internal_error) < 0) return -1;
+    for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
+        PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
+        if (!object || PyModule_AddObjectRef(module, function->ml_name, object.get()) < 0) return -1;
+    }
+
+    // Private, not in __all__: how the package stops calls running on its worker threads.
+    PyRef stop_flag_type = create_stop_flag_type(module);
+    if (!stop_flag_type || PyModule_AddObjectRef(module, "_StopFlag", stop_flag_type.get()) < 0) return -1;
+    state.stop_flag_type = reinterpret_cast<PyTypeObject*>(stop_flag_type.release());
+    PyRef current_stop_flag = create_current_stop_flag();
+    if (!current_stop_flag || PyModule_AddObjectRef(module, "_current_stop_flag", current_stop_flag.get()) < 0) {
+        return -1;
+    }
+    state.current_stop_flag = current_stop_flag.release();
+    return 0;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -171,6 +220,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.graph_type);
     Py_VISIT(state.cgraph_type);
     Py_VISIT(state.internal_error);
+    Py_VISIT(state.stop_flag_type);
+    Py_VISIT(state.current_stop_flag);
     return 0;
 }
 
@@ -179,6 +230,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(state.graph_type);
     Py_CLEAR(state.cgraph_type);
     Py_CLEAR(state.internal_error);
+    Py_CLEAR(state.stop_flag_type);
+    Py_CLEAR(state.current_stop_flag);
     return 0;
 }
 
