@@ -21,11 +21,11 @@ from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 from ._dedup import Group, Grouper, group_duplicates
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 #: Raised with every change of any text or node order the package gives for some graph;
 #: CHANGELOG.md says what changed. Keys stored under one format version stay comparable.
-TEXT_FORMAT_VERSION = 2
+TEXT_FORMAT_VERSION = 3
 
 __all__ = [
     "PyGraph",
