@@ -17,8 +17,6 @@ namespace quorl {
 
 namespace {
 
-constexpr std::uint64_t kPassGuard = 10001;
-
 struct Rewrite {
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
@@ -89,7 +87,7 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!resolved) return std::unexpected(std::move(resolved.error()));
         if (!*resolved) break;
         emit_counts(rewrite.work);
-        if (rewrite.passes == kPassGuard) return unsupported_error("dag rewrite loop exceeded guard limit");
+        if (rewrite.passes == kRewritePassGuard) return unsupported_error(std::string(kRewriteGuardMessage));
     }
 
     // Nodes of the first levelling get their floors back, also where a node
