@@ -59,7 +59,7 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
         if (with_node_order) {
             auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working);
             if (!written) return parse_error(std::move(written.error()));
-            form = {std::move(written->tree.text), std::move(written->tree.groups), std::move(written->node_order)};
+            form = {std::move(written->tree.text), {}, std::move(written->node_order)};
         } else {
             auto written = to_tree_string_with_groups(*dag, winner, nothing_excluded);
             if (!written) return parse_error(std::move(written.error()));

@@ -54,7 +54,7 @@ Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& grap
                                                            const Exclusion& excluded, const GraphWrap& input) {
     auto traversal = traverse_tree(graph, root_id, excluded, true, true);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    Failable<TreeText> tree = written_tree(*traversal, true);
+    Failable<TreeText> tree = written_tree(*traversal, false);
     if (!tree) return std::unexpected(std::move(tree.error()));
     return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal, input)};
 }

@@ -55,7 +55,8 @@ struct TreeTextWithOrder {
     std::vector<std::string> node_order;
 };
 
-// The tree string with its groups and the node order, from one walk of the graph.
+// The tree string with modality order set (without its groups: orders are
+// not compressed) and the node order, from one walk of the graph.
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
                                                            const Exclusion& excluded, const GraphWrap& input);
 
