@@ -76,3 +76,9 @@ def canonical_node_order_py(
 # component, else the component number of every node in node_labels() order, components
 # numbered from 0 in the order of their first node.
 def _component_numbers(graph: PyGraph) -> list[int] | None: ...
+
+# Private to the package: graph_from_edges that also takes lists as rows (as JSON gives
+# them), with the same messages, and builds the store without the interpreter lock.
+def _graph_from_rows(
+    nodes: Sequence[Sequence[str]], edges: Sequence[Sequence[str]]
+) -> PyGraph: ...

@@ -177,15 +177,17 @@ def _run_inline(
 ) -> Iterator[object]:
     """One job: the items run on the caller's thread, where Ctrl-C reaches the engine directly."""
     never_set = _quorl._StopFlag()
+    sizes = _ChunkSize()
     while True:
-        items = reader.take(1)
+        items = reader.take(sizes.next())
         if not items:
             break
         chunk = _run_chunk(work, items, never_set)
-        if chunk.stopping is not None:
-            raise chunk.stopping
+        sizes.record(chunk)
         for outcome in chunk.outcomes:
             yield progress.deliver(outcome, errors)
+        if chunk.stopping is not None:
+            raise chunk.stopping
     if reader.error is not None:
         raise reader.error
 
@@ -219,11 +221,12 @@ def _run_threaded(
         while window:
             chunk = _wait(window.popleft())
             sizes.record(chunk)
-            if chunk.stopping is not None:
-                raise chunk.stopping
-            refill()
+            if chunk.stopping is None:
+                refill()
             for outcome in chunk.outcomes:
                 yield progress.deliver(outcome, errors)
+            if chunk.stopping is not None:
+                raise chunk.stopping
         if reader.error is not None:
             raise reader.error
     finally:
