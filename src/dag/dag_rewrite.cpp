@@ -22,8 +22,7 @@ struct Rewrite {
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
-    std::uint64_t virtual_counter = 0;
-    std::uint64_t mirror_group = 0;
+    GeneratedIds ids;
     CandidateBuckets buckets;
     ConflictSearch search;
     std::vector<EdgeIndex> added_edges;  // by the last step, for the incremental search
@@ -38,8 +37,8 @@ Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact) {
     Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, rewrite.context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved =
-        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.mirror_group, rewrite.context)
-                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.mirror_group, rewrite.context);
+        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.context)
+                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.context);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
 }
@@ -68,8 +67,8 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
             select_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), floor, rewrite.context);
         if (!choice) return std::unexpected(std::move(choice.error()));
         if (*choice) {
-            Result<void> fixed = fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor,
-                                             rewrite.virtual_counter, rewrite.context);
+            Result<void> fixed =
+                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.ids, rewrite.context);
             if (!fixed) return std::unexpected(std::move(fixed.error()));
             return true;
         }
@@ -84,18 +83,16 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search) {
-    Rewrite rewrite{graph, {}, 0, 0, 0, {}, search, {}, RewriteContext(allow_hashes, stop)};
+    Rewrite rewrite{graph, {}, 0, {}, {}, search, {}, RewriteContext(allow_hashes, stop)};
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));
         rewrite.levelled = std::move(*levelled);
     }
-    std::vector<std::string> unreached;
     for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
         const NodeData* data = rewrite.work.node(node);
-        if (data != nullptr && !data->meta.floor) unreached.push_back(data->id);
+        if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
     }
-    for (const std::string& id : unreached) rewrite.work.remove_node(id);
 
     rewrite.work.list_added_edges(&rewrite.added_edges);
     while (true) {

@@ -94,9 +94,10 @@ Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view r
 Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                              bool modality_order, bool record_child_lists, TreeScratch& scratch, StopPoll* stop);
 
-// The root's text and depth of a finished traversal. Fails with "failed to
-// build tree string" when the root was not finished, and with
-// kInterruptedWalk when `stop` (when given) asks to stop while writing.
-Failable<TreeText> written_tree(const TreeTraversal& traversal, StopPoll* stop = nullptr);
+// The root's text and depth of a finished traversal, and its groups when asked
+// for. Fails with "failed to build tree string" when the root was not
+// finished, and with kInterruptedWalk when `stop` (when given) asks to stop
+// while writing.
+Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop = nullptr);
 
 }  // namespace quorl
