@@ -11,12 +11,13 @@ MultiGraph, an RDKit Mol, or a (nodes, edges) pair of lists.
 from __future__ import annotations
 
 import copyreg
-from typing import Callable, List, Tuple
+from typing import Callable, List, Optional, Tuple
 
 import _quorl
 from _quorl import PyCGraph, PyGraph
 
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
+from ._limits import DEFAULT_MAX_BYTES, checked_max_bytes, checked_max_memory, checked_timeout
 
 __version__ = "0.1.0"
 
@@ -42,6 +43,8 @@ def canonical_text(
     compact: bool = False,
     label_attr: str = "label",
     modality_attr: str = "modality",
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> str:
     """The canonical text of a graph: equal for two graphs exactly when they are the same
     graph up to the naming and listing order of their nodes and edges.
@@ -52,11 +55,18 @@ def canonical_text(
     compact: resolve join nodes in the compact way rather than the expanded one.
     label_attr, modality_attr: the networkx attribute names read as node label and edge
         modality (ignored for other inputs).
+    max_memory: the bytes the call may hold; None is half of the memory available (see the
+        README on huge inputs). A graph that would need more raises MemoryError at once.
+    timeout: seconds the engine may work on the graph; past them it raises TimeoutError.
 
-    Raises ValueError for what the engine refuses and TypeError for what it cannot take.
+    Raises ValueError for what the engine refuses (and for a max_memory or timeout that is not
+    a positive number) and TypeError for what it cannot take.
     """
+    budget, deadline = checked_max_memory(max_memory), checked_timeout(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl.to_cgraph_py(engine_graph, None, None, allow_hashes, compress, compact).as_str()
+    return _quorl._to_cgraph_limited(
+        engine_graph, None, None, allow_hashes, compress, compact, budget, deadline
+    ).as_str()
 
 
 def canonical_order(
@@ -66,19 +76,26 @@ def canonical_order(
     compact: bool = False,
     label_attr: str = "label",
     modality_attr: str = "modality",
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> List[str]:
     """The node ids of a graph in canonical order, the order that belongs to its canonical
     text (only the nodes of the component the text describes). Arguments as for
     `canonical_text`."""
+    budget, deadline = checked_max_memory(max_memory), checked_timeout(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl.canonical_node_order_py(engine_graph, None, None, allow_hashes, compact)
+    return _quorl._canonical_node_order_limited(
+        engine_graph, None, None, allow_hashes, compact, budget, deadline
+    )
 
 
-def read_dot(path: str) -> PyGraph:
-    """Read a graph from a DOT file (the line-oriented subset described in the README).
+def read_dot(path: str, *, max_bytes: int = DEFAULT_MAX_BYTES) -> PyGraph:
+    """Read a graph from a DOT file (the line-oriented subset described in the README); a
+    pipe or device works too. Ctrl-C stops the read.
 
-    Raises ValueError "parse error: ..." for a file that cannot be read or parsed."""
-    return _quorl.parse_dot(path)
+    Raises ValueError "parse error: ..." for a file that cannot be read or parsed, and for
+    one that holds more than max_bytes (default 4 GiB)."""
+    return _quorl._parse_dot_limited(path, checked_max_bytes(max_bytes))
 
 
 def parse_dot(text: str) -> PyGraph:

@@ -11,6 +11,7 @@
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag/trace.hpp"
+#include "limits/memory_budget.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -88,6 +89,15 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
 Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
                                      bool compact, bool with_node_order, const StopCheck& stop) {
     if (graph.node_count() == 0) return CanonicalForm{};
+    // The working copy below, and each candidate's rewrite of it: two copies at least.
+    MemoryHold held(stop.memory_budget());
+    const std::uint64_t graph_bytes = held.budget() != nullptr ? graph.held_bytes() : 0;
+    if (!held.fits(2 * graph_bytes)) {
+        return out_of_memory_error("the memory budget of " + format_bytes(held.budget()->limit()) +
+                                   " is too small for this graph itself: canonising it holds two copies of it, " +
+                                   format_bytes(2 * graph_bytes));
+    }
+    held.try_take(graph_bytes);
     // Pruning writes claim fields: they go on a copy, never on the caller's graph.
     GraphWrap working = graph;
     auto winners = winning_roots(working, candidate_rule, allow_hashes, compact, stop);

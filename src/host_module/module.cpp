@@ -2,6 +2,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -18,10 +20,15 @@
 #include "host_module/host_errors.hpp"
 #include "host_module/module_state.hpp"
 #include "host_module/py_ref.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl::host {
 
 namespace {
+
+// Asked between steps of a canonisation or a read: runs pending signal
+// handlers, and stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
+bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 // Every failure of the reader, read failures included, is a parse error.
 PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
@@ -29,9 +36,20 @@ PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
     return new_graph(state, std::move(*graph));
 }
 
-PyObject* parse_dot(const ModuleState& state, PyObject*, std::string_view path) {
+PyObject* read_dot_file(const ModuleState& state, std::string_view path, std::uint64_t max_bytes) {
     // The path keeps its length, so a NUL inside it reaches the reader.
-    return graph_or_error(state, parse_dot_file(path));
+    Failable<GraphWrap> graph = parse_dot_file(path, max_bytes, StopCheck(signal_handler_raised, nullptr));
+    if (!graph && PyErr_Occurred() != nullptr) return nullptr;  // a signal handler raised while reading
+    return graph_or_error(state, std::move(graph));
+}
+
+PyObject* parse_dot(const ModuleState& state, PyObject*, std::string_view path) {
+    return read_dot_file(state, path, kDefaultMaxDotBytes);
+}
+
+PyObject* parse_dot_limited(const ModuleState& state, PyObject*, std::string_view path,
+                            std::optional<std::uint64_t> max_bytes) {
+    return read_dot_file(state, path, max_bytes.value_or(kDefaultMaxDotBytes));
 }
 
 PyObject* parse_dot_string(const ModuleState& state, PyObject*, std::string_view content) {
@@ -57,10 +75,6 @@ constexpr bool kDefaultAllowHashes = true;
 constexpr bool kDefaultCompress = true;
 constexpr bool kDefaultCompact = false;
 
-// Asked between steps of a canonisation: runs pending signal handlers, and
-// stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
-bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
-
 // With tracing on, the engine writes its lines through C stdio; flushing
 // Python's own buffered output first keeps both in the order they were made.
 bool flush_python_stdout_for_trace() {
@@ -71,28 +85,71 @@ bool flush_python_stdout_for_trace() {
     return static_cast<bool>(PyRef::steal(PyObject_CallMethod(out, "flush", nullptr)));
 }
 
-PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
-                       std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
-                       std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
+// What bounds one canonisation: its memory budget (the machine's share
+// unless given) and its deadline (none unless given).
+struct CallLimits {
+    std::optional<std::uint64_t> max_memory;
+    std::optional<double> timeout;  // seconds
+};
+
+// The budget, deadline and stop check of one call, made as it starts.
+class LimitedCall {
+public:
+    explicit LimitedCall(const CallLimits& limits)
+        : budget_(limits.max_memory ? MemoryBudget(*limits.max_memory) : MemoryBudget::of_machine()),
+          timeout_(limits.timeout) {
+        // Beyond a year a deadline is no deadline, and the clock cannot overflow.
+        if (timeout_ && *timeout_ < 3.2e7) {
+            deadline_ = StopCheck::Clock::now() + std::chrono::duration_cast<StopCheck::Clock::duration>(
+                                                      std::chrono::duration<double>(*timeout_));
+        }
+    }
+
+    StopCheck stop_check() {
+        return StopCheck(signal_handler_raised, nullptr).with_deadline(deadline_).with_memory_budget(&budget_);
+    }
+
+    // Raises the host exception for the call's failure: TimeoutError when it
+    // stopped at its deadline, otherwise as map_err does.
+    PyObject* raise(const ModuleState& state, const QuorlError& error) const {
+        if (error.kind() == ErrorKind::Interrupted && PyErr_Occurred() == nullptr && deadline_ &&
+            StopCheck::Clock::now() >= *deadline_) {
+            PyErr_Format(PyExc_TimeoutError, "the call took longer than its timeout of %S s",
+                         PyRef::steal(PyFloat_FromDouble(*timeout_)).get());
+            return nullptr;
+        }
+        return map_err(state, error);
+    }
+
+private:
+    MemoryBudget budget_;
+    std::optional<double> timeout_;
+    std::optional<StopCheck::Clock::time_point> deadline_;
+};
+
+PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
+                         std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                         std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact,
+                         const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
+    LimitedCall call(limits);
     Result<std::string> text =
         to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
                   allow_hashes.value_or(kDefaultAllowHashes), compress.value_or(kDefaultCompress),
-                  compact.value_or(kDefaultCompact), StopCheck(signal_handler_raised, nullptr));
-    if (!text) return map_err(state, text.error());
+                  compact.value_or(kDefaultCompact), call.stop_check());
+    if (!text) return call.raise(state, text.error());
     return new_cgraph(state, std::move(*text));
 }
 
-PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
-                                  std::optional<std::string_view> candidate_rule,
-                                  std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
-                                  std::optional<bool> compact) {
+PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
+                          std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                          std::optional<bool> allow_hashes, std::optional<bool> compact, const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
+    LimitedCall call(limits);
     Result<std::vector<std::string>> order = canonical_node_order(
         *graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
-        StopCheck(signal_handler_raised, nullptr));
-    if (!order) return map_err(state, order.error());
+        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact), call.stop_check());
+    if (!order) return call.raise(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
     if (!list) return nullptr;
     for (std::size_t at = 0; at < order->size(); ++at) {
@@ -104,6 +161,38 @@ PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const Gra
     return list.release();
 }
 
+// The public entry points run under the machine's share of memory and no deadline.
+PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                       std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                       std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
+    return canonical_text(state, graph, candidate_rule, branch_rule, allow_hashes, compress, compact, {});
+}
+
+PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                                  std::optional<std::string_view> candidate_rule,
+                                  std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                                  std::optional<bool> compact) {
+    return canonical_order(state, graph, candidate_rule, branch_rule, allow_hashes, compact, {});
+}
+
+// The package's roads, with limits given per call.
+PyObject* to_cgraph_limited(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                            std::optional<std::string_view> candidate_rule,
+                            std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                            std::optional<bool> compress, std::optional<bool> compact,
+                            std::optional<std::uint64_t> max_memory, std::optional<double> timeout) {
+    return canonical_text(state, graph, candidate_rule, branch_rule, allow_hashes, compress, compact,
+                          {max_memory, timeout});
+}
+
+PyObject* canonical_node_order_limited(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                                       std::optional<std::string_view> candidate_rule,
+                                       std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                                       std::optional<bool> compact, std::optional<std::uint64_t> max_memory,
+                                       std::optional<double> timeout) {
+    return canonical_order(state, graph, candidate_rule, branch_rule, allow_hashes, compact, {max_memory, timeout});
+}
+
 constexpr Signature<1> kParseDot{"parse_dot", {"path"}};
 constexpr Signature<1> kParseDotString{"parse_dot_string", {"content"}};
 constexpr Signature<2> kGraphFromEdges{"graph_from_edges", {"nodes", "edges"}};
@@ -112,6 +201,14 @@ constexpr Signature<6> kToCgraph{
 // Only the graph is required; the rest default as when None is given.
 constexpr Signature<5> kCanonicalNodeOrder{
     "canonical_node_order_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact"}, 1};
+
+constexpr Signature<2> kParseDotLimited{"_parse_dot_limited", {"path", "max_bytes"}};
+constexpr Signature<8> kToCgraphLimited{"_to_cgraph_limited",
+                                        {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compress",
+                                         "compact", "max_memory", "timeout"}};
+constexpr Signature<7> kCanonicalNodeOrderLimited{
+    "_canonical_node_order_limited",
+    {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact", "max_memory", "timeout"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -129,6 +226,26 @@ PyMethodDef module_functions[] = {
      method_entry<kCanonicalNodeOrder, canonical_node_order_py, Graph, OptionalText, OptionalText, Flag, Flag>(),
      kFastcall,
      "canonical_node_order_py(graph, candidate_rule=None, branch_rule=None, allow_hashes=None, compact=None)"
+     "\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Private functions, registered after the public ones and not listed in
+// __all__: the package passes its per-call limits through them.
+PyMethodDef private_functions[] = {
+    {"_parse_dot_limited", method_entry<kParseDotLimited, parse_dot_limited, Text, OptionalByteCount>(), kFastcall,
+     "_parse_dot_limited(path, max_bytes)\n--\n\n"},
+    {"_to_cgraph_limited",
+     method_entry<kToCgraphLimited, to_cgraph_limited, Graph, OptionalText, OptionalText, Flag, Flag, Flag,
+                  OptionalByteCount, OptionalSeconds>(),
+     kFastcall,
+     "_to_cgraph_limited(graph, candidate_rule, branch_rule, allow_hashes, compress, compact, max_memory, timeout)"
+     "\n--\n\n"},
+    {"_canonical_node_order_limited",
+     method_entry<kCanonicalNodeOrderLimited, canonical_node_order_limited, Graph, OptionalText, OptionalText, Flag,
+                  Flag, OptionalByteCount, OptionalSeconds>(),
+     kFastcall,
+     "_canonical_node_order_limited(graph, candidate_rule, branch_rule, allow_hashes, compact, max_memory, timeout)"
      "\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -161,6 +278,10 @@ int exec_module(PyObject* module) {
     for (PyMethodDef* function = module_functions; function->ml_name != nullptr; ++function) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
+    }
+    for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
+        PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
+        if (!object || PyModule_AddObjectRef(module, function->ml_name, object.get()) < 0) return -1;
     }
     return 0;
 }

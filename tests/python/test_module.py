@@ -22,7 +22,7 @@ def test_all_lists_the_registered_names_in_order():
 
 
 def test_attributes_are_registered_in_order():
-    names = [name for name in vars(_quorl) if not name.startswith("__")]
+    names = [name for name in vars(_quorl) if not name.startswith("_")]
     assert names == REGISTERED
 
 
