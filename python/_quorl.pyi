@@ -1,6 +1,7 @@
 """Type stub for the native engine module `_quorl`."""
 
 from collections.abc import Sequence
+from contextvars import ContextVar
 
 __all__ = [
     "PyGraph",
@@ -29,11 +30,29 @@ class PyCGraph:
 
     def as_str(self) -> str: ...
 
+class _StopFlag:
+    """Private: stops the canonisations running on threads whose `_current_stop_flag` holds it.
+
+    Once set, every `to_cgraph_py` and `canonical_node_order_py` call running under the flag
+    ends at its next poll with KeyboardInterrupt, and every later call under it at once.
+    The flag is read without the interpreter lock, so setting it reaches calls on worker
+    threads, which never run signal handlers."""
+
+    def __init__(self) -> None: ...
+    def set(self) -> None: ...
+    def is_set(self) -> bool: ...
+
+#: Private: the stop flag of the calls made in the current context (unset: none).
+_current_stop_flag: ContextVar[_StopFlag]
+
 def parse_dot(path: str) -> PyGraph: ...
 def parse_dot_string(content: str) -> PyGraph: ...
 def graph_from_edges(
     nodes: Sequence[tuple[str, str]], edges: Sequence[tuple[str, str, str]]
 ) -> PyGraph: ...
+# The two canonisation calls release the interpreter lock while the engine works, so calls
+# on several threads run in parallel. Signals are handled on the main thread within a few
+# milliseconds; calls on other threads are stopped through their `_current_stop_flag`.
 def to_cgraph_py(
     graph: PyGraph,
     candidate_rule: str | None,
@@ -49,6 +68,11 @@ def canonical_node_order_py(
     allow_hashes: bool | None = None,
     compact: bool | None = None,
 ) -> list[str]: ...
+
+# Private to the package (not in __all__): None for a graph of at most one connected
+# component, else the component number of every node in node_labels() order, components
+# numbered from 0 in the order of their first node.
+def _component_numbers(graph: PyGraph) -> list[int] | None: ...
 
 # Private: how the package passes its per-call limits. max_bytes is what a DOT input may hold
 # (None: 4 GiB); max_memory the bytes the call may hold (None: half of the memory available, or

@@ -16,22 +16,36 @@ from typing import Callable, List, Optional, Tuple
 import _quorl
 from _quorl import PyCGraph, PyGraph
 
+from ._batch import canonical_orders, canonical_texts
+from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
-from ._limits import DEFAULT_MAX_BYTES, checked_max_bytes, checked_max_memory, checked_timeout
+from ._dedup import Group, Grouper, group_duplicates
+from ._limits import DEFAULT_MAX_BYTES, Deadline, checked_max_bytes, checked_max_memory
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
+
+#: Raised with every change of any text or node order the package gives for some graph;
+#: CHANGELOG.md says what changed. Keys stored under one format version stay comparable.
+TEXT_FORMAT_VERSION = 2
 
 __all__ = [
     "PyGraph",
     "PyCGraph",
     "canonical_text",
     "canonical_order",
+    "canonical_texts",
+    "canonical_orders",
     "read_dot",
     "parse_dot",
     "from_edges",
     "from_networkx",
     "from_rdkit",
     "to_graph",
+    "COMPONENT_SEPARATOR",
+    "TEXT_FORMAT_VERSION",
+    "group_duplicates",
+    "Group",
+    "Grouper",
 ]
 
 
@@ -49,6 +63,10 @@ def canonical_text(
     """The canonical text of a graph: equal for two graphs exactly when they are the same
     graph up to the naming and listing order of their nodes and edges.
 
+    Every node and edge counts: each connected component is canonised on its own and the
+    component texts are sorted bytewise and joined by COMPONENT_SEPARATOR (" + "). A
+    connected graph gives exactly the engine's text. See the README on what equal texts mean.
+
     allow_hashes: describe the regions that rings are opened at by MD5 digests rather than
         by their full texts (shorter texts, faster comparisons).
     compress: replace the content of every outermost {...} group by a numbered $N reference.
@@ -62,11 +80,16 @@ def canonical_text(
     Raises ValueError for what the engine refuses (and for a max_memory or timeout that is not
     a positive number) and TypeError for what it cannot take.
     """
-    budget, deadline = checked_max_memory(max_memory), checked_timeout(timeout)
+    budget, deadline = checked_max_memory(max_memory), Deadline(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl._to_cgraph_limited(
-        engine_graph, None, None, allow_hashes, compress, compact, budget, deadline
-    ).as_str()
+    return whole_text(
+        engine_graph,
+        lambda part: deadline.run(
+            lambda seconds: _quorl._to_cgraph_limited(
+                part, None, None, allow_hashes, compress, compact, budget, seconds
+            ).as_str()
+        ),
+    )
 
 
 def canonical_order(
@@ -80,12 +103,24 @@ def canonical_order(
     timeout: Optional[float] = None,
 ) -> List[str]:
     """The node ids of a graph in canonical order, the order that belongs to its canonical
-    text (only the nodes of the component the text describes). Arguments as for
-    `canonical_text`."""
-    budget, deadline = checked_max_memory(max_memory), checked_timeout(timeout)
+    text: every node once, component by component in the order of the component texts that
+    `canonical_text` gives with the same arguments (and compress on); components with equal
+    texts by their own orders. A connected graph gives exactly the engine's order. Arguments
+    as for `canonical_text`."""
+    budget, deadline = checked_max_memory(max_memory), Deadline(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return _quorl._canonical_node_order_limited(
-        engine_graph, None, None, allow_hashes, compact, budget, deadline
+    return whole_order(
+        engine_graph,
+        lambda part: deadline.run(
+            lambda seconds: _quorl._to_cgraph_limited(
+                part, None, None, allow_hashes, True, compact, budget, seconds
+            ).as_str()
+        ),
+        lambda part: deadline.run(
+            lambda seconds: _quorl._canonical_node_order_limited(
+                part, None, None, allow_hashes, compact, budget, seconds
+            )
+        ),
     )
 
 

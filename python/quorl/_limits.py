@@ -11,7 +11,10 @@ from __future__ import annotations
 
 import math
 import re
-from typing import BinaryIO, Optional
+import time
+from typing import BinaryIO, Callable, Optional, TypeVar
+
+_Result = TypeVar("_Result")
 
 DEFAULT_MAX_BYTES = 4 << 30
 """What one DOT input may hold unless told otherwise: 4 GiB."""
@@ -56,6 +59,27 @@ def checked_timeout(value: object) -> Optional[float]:
         return None
     number = float(_positive_number("timeout", value))
     return None if math.isinf(number) else number
+
+
+class Deadline:
+    """The deadline of one package call, shared by the engine calls it makes (one per
+    component of the graph)."""
+
+    def __init__(self, timeout: object) -> None:
+        self._timeout = checked_timeout(timeout)
+        self._end = None if self._timeout is None else time.monotonic() + self._timeout
+
+    def run(self, call: Callable[[Optional[float]], _Result]) -> _Result:
+        """call(seconds left, None without a deadline); TimeoutError once the deadline passed."""
+        if self._end is None:
+            return call(None)
+        try:
+            left = self._end - time.monotonic()
+            if left <= 0:
+                raise TimeoutError
+            return call(left)
+        except TimeoutError:
+            raise TimeoutError(f"the call took longer than its timeout of {self._timeout!r} s") from None
 
 
 def checked_max_bytes(value: object) -> int:

@@ -5,16 +5,16 @@ from __future__ import annotations
 import argparse
 import functools
 import json
-import multiprocessing
 import os
 import stat
 import sys
-import threading
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Union
+from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import quorl
+from quorl import _dedup_cli
+from quorl._batch import run_batch
 from quorl._limits import DEFAULT_MAX_BYTES, InputTooLarge, parse_size, read_limited
 
 PROG = "quorl"
@@ -53,18 +53,17 @@ _FAILURE_EXIT = 1
 _INTERRUPT_EXIT = 130
 _PROGRESS_AFTER_SECONDS = 1.0
 _PROGRESS_INTERVAL_SECONDS = 0.1
-_FILE_CHUNKSIZE = 4
-_JSONL_CHUNKSIZE = 64
 
 
 @dataclass(frozen=True)
 class Job:
-    """What to compute for every graph; sent to the worker processes."""
+    """What to compute for every graph."""
 
     command: str  # "canon" or "order"
     allow_hashes: bool
     compress: bool
     compact: bool
+    id_key: str = "id"
     max_memory: Optional[int] = None
     timeout: Optional[float] = None
     max_bytes: int = DEFAULT_MAX_BYTES
@@ -111,13 +110,19 @@ def _os_error_message(error: OSError) -> str:
     return f"cannot read: {error.strerror or error}"
 
 
-def _read_utf8(path: str, max_bytes: int) -> str:
+def _read_utf8(path: str, max_bytes: int = DEFAULT_MAX_BYTES) -> str:
     try:
         with open(path, "rb") as stream:
             data = read_limited(stream, max_bytes)
     except OSError as error:
         raise InputError(_os_error_message(error)) from None
     return _decode_utf8(data)
+
+
+def _shown_name(path: str) -> str:
+    """A file name as messages and outputs show it: bytes that are not UTF-8 (which Python
+    carries as lone surrogates) written as \\xNN escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def _decode_utf8(data: bytes) -> str:
@@ -159,7 +164,7 @@ def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
         if line.raw is None:
             raise InputTooLarge(line.max_bytes)
         record = _parse_record(line.raw)
-        record_id = record.get("id")
+        record_id = _record_id_of(record, job.id_key)
         result = job.run(quorl.from_edges(record["nodes"], record["edges"]))
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -172,9 +177,23 @@ def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
     return Outcome(success, None, line.number, line.end_offset)
 
 
+def _refuse_constant(name: str) -> None:
+    raise InputError(f"malformed JSON line: {name} is not a JSON value")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if value in (float("inf"), float("-inf")):
+        raise InputError(f"malformed JSON line: the number {text} is out of range")
+    return value
+
+
 def _parse_record(raw: bytes) -> Dict[str, Any]:
+    # Without its line break, an error at the end of the line keeps its own column. NaN,
+    # Infinity and numbers beyond the float range would be written back as non-JSON.
+    text = _decode_utf8(raw).rstrip("\r\n")
     try:
-        record = json.loads(_decode_utf8(raw))
+        record = json.loads(text, parse_constant=_refuse_constant, parse_float=_finite_float)
     except json.JSONDecodeError as error:
         raise InputError(f"malformed JSON line: {error.msg} (column {error.colno})") from None
     if not isinstance(record, dict):
@@ -185,7 +204,18 @@ def _parse_record(raw: bytes) -> Dict[str, Any]:
     return record
 
 
-def _jsonl_lines(stream: IO[bytes], max_bytes: int) -> Iterator[JsonlLine]:
+def _record_id_of(record: Dict[str, Any], id_key: str) -> Any:
+    """The record's id (None without one), refused when it cannot be written as UTF-8 JSON."""
+    record_id = record.get(id_key)
+    try:
+        json.dumps(record_id, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError as error:
+        bad = ascii(error.object[error.start : error.end])[1:-1]
+        raise InputError(f"the id holds a lone surrogate ({bad}), which UTF-8 cannot carry") from None
+    return record_id
+
+
+def _jsonl_lines(stream: IO[bytes], max_bytes: int = DEFAULT_MAX_BYTES) -> Iterator[JsonlLine]:
     offset = 0
     number = 0
     while True:
@@ -200,37 +230,6 @@ def _jsonl_lines(stream: IO[bytes], max_bytes: int) -> Iterator[JsonlLine]:
             return
         if raw.strip():
             yield JsonlLine(number, raw, offset)
-
-
-def _outcomes(
-    worker: Callable[[object], Outcome], tasks: Iterable[object], jobs: int, chunksize: int
-) -> Iterator[Outcome]:
-    """The worker's outcomes in task order, computed by `jobs` processes."""
-    if jobs == 1:
-        yield from map(worker, tasks)
-        return
-    # Pool.imap reads its whole input ahead; the semaphore keeps only a bounded window of
-    # tasks in flight so that a large batch is streamed, not loaded into memory. The window
-    # holds at least one full chunk, so the next result in order can always be completed.
-    # The pool reads the tasks on a thread of its own, which it joins when it is shut down:
-    # when the results stop being consumed early, `stopped` lets that thread finish.
-    permits = threading.Semaphore(chunksize * jobs * 4)
-    stopped = threading.Event()
-
-    def throttled() -> Iterator[object]:
-        for task in tasks:
-            while not permits.acquire(timeout=0.1):
-                if stopped.is_set():
-                    return
-            yield task
-
-    with multiprocessing.Pool(jobs) as pool:
-        try:
-            for outcome in pool.imap(worker, throttled(), chunksize):
-                permits.release()
-                yield outcome
-        finally:
-            stopped.set()
 
 
 class Progress:
@@ -300,18 +299,26 @@ def _drive(
     return _FAILURE_EXIT if failures else 0
 
 
-def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
+def _dot_sources(files: Sequence[str], max_bytes: int = DEFAULT_MAX_BYTES) -> Optional[List[DotSource]]:
+    """The files to read, standard input ('-') read at once; None (reported) when standard
+    input is not UTF-8 or holds more than max_bytes."""
     stdin_text: Optional[str] = None
     if "-" in files:
         try:
-            stdin_text = _decode_utf8(read_limited(sys.stdin.buffer, job.max_bytes))
+            stdin_text = _decode_utf8(read_limited(sys.stdin.buffer, max_bytes))
         except (InputError, InputTooLarge) as error:
             _report(f"<stdin>: {error}")
-            return _FAILURE_EXIT
-    sources = [
-        DotSource("<stdin>", None, stdin_text, i) if name == "-" else DotSource(name, name, None, i)
+            return None
+    return [
+        DotSource("<stdin>", None, stdin_text, i) if name == "-" else DotSource(_shown_name(name), name, None, i)
         for i, name in enumerate(files, start=1)
     ]
+
+
+def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
+    sources = _dot_sources(files, job.max_bytes)
+    if sources is None:
+        return _FAILURE_EXIT
     several = len(sources) > 1
 
     def with_name(outcome: Outcome) -> Outcome:
@@ -321,7 +328,7 @@ def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
         return outcome
 
     worker = functools.partial(_process_dot, job)
-    outcomes = map(with_name, _outcomes(worker, sources, args.jobs, _FILE_CHUNKSIZE))
+    outcomes = map(with_name, run_batch(worker, sources, jobs=args.jobs))
     progress = Progress(len(sources), _progress_wanted(args))
     return _drive(
         outcomes,
@@ -332,18 +339,27 @@ def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
     )
 
 
-def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
-    name = "<stdin>" if path == "-" else path
+def _open_input(path: str) -> Optional[Tuple[str, IO[bytes]]]:
+    """The name messages give a batch file ('-' is standard input) and its open binary
+    stream; None (reported) when it cannot be opened."""
+    name = "<stdin>" if path == "-" else _shown_name(path)
     try:
-        stream = sys.stdin.buffer if path == "-" else open(path, "rb")
+        return name, (sys.stdin.buffer if path == "-" else open(path, "rb"))
     except OSError as error:
         _report(f"{name}: {_os_error_message(error)}")
+    return None
+
+
+def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
+    opened = _open_input(path)
+    if opened is None:
         return _FAILURE_EXIT
+    name, stream = opened
     with stream:
         worker = functools.partial(_process_jsonl, job)
         try:
             return _drive(
-                _outcomes(worker, _jsonl_lines(stream, job.max_bytes), args.jobs, _JSONL_CHUNKSIZE),
+                run_batch(worker, _jsonl_lines(stream, job.max_bytes), jobs=args.jobs),
                 lambda line_number: f"{name}:{line_number}",
                 Progress(_regular_file_size(stream), _progress_wanted(args)),
                 show_summary=not args.quiet,
@@ -402,18 +418,21 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_MAIN_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {quorl.__version__}")
+    parser.add_argument(
+        "--version", action="version", version=f"{PROG} {quorl.__version__} (text format {quorl.TEXT_FORMAT_VERSION})"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     summaries = {
         "canon": "print the canonical text of every graph",
         "order": "print the node ids of every graph in canonical order",
+        "dedup": "group the graphs whose canonical texts are equal",
     }
     for command, summary in summaries.items():
         sub = commands.add_parser(
             command,
             help=summary,
             description=summary[0].upper() + summary[1:] + ".",
-            epilog=_COMMAND_EXAMPLES[command],
+            epilog=_dedup_cli.EXAMPLES if command == "dedup" else _COMMAND_EXAMPLES[command],
             formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         sub.add_argument("files", nargs="*", metavar="FILE", help="a DOT file; '-' reads standard input")
@@ -425,15 +444,21 @@ def build_parser() -> argparse.ArgumentParser:
             "'-' reads standard input",
         )
         sub.add_argument(
+            "--id-key", default="id", metavar="KEY",
+            help='with --jsonl: the key of the record id, written back as "id" (default: id)',
+        )
+        sub.add_argument(
             "--jobs", type=_positive_int, default=1, metavar="N",
-            help="spread the work over N processes; the output keeps the input order (default 1)",
+            help="spread the work over N threads; the output keeps the input order (default 1)",
         )
         sub.add_argument(
             "--no-hashes", dest="allow_hashes", action="store_false",
             help="describe regions by their full texts instead of MD5 digests, in the {...} groups "
             "and while choosing the root",
         )
-        if command == "canon":
+        if command == "dedup":
+            _dedup_cli.add_arguments(sub)
+        if command in ("canon", "dedup"):
             sub.add_argument(
                 "--no-compress", dest="compress", action="store_false",
                 help="keep the {...} groups written out instead of numbering them $1, $2, ...",
@@ -466,17 +491,22 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.jsonl is not None and args.files:
+    if args.command != "dedup" and args.jsonl is not None and args.files:
         parser.error("give either FILE arguments or --jsonl, not both")
-    if args.jsonl is None and not args.files:
+    if args.command != "dedup" and args.jsonl is None and not args.files:
         parser.error("nothing to do: give FILE arguments or --jsonl IN.jsonl")
+    if sys.stdout is None:
+        _report("standard output is closed; nothing can be written")
+        return _FAILURE_EXIT
     if args.trace:
         os.environ["QUORL_TRACE"] = "1"
-    job = Job(
-        args.command, args.allow_hashes, getattr(args, "compress", True), args.compact,
-        args.max_memory, args.timeout, args.max_bytes,
-    )
     try:
+        if args.command == "dedup":
+            return _dedup_cli.run(args, parser)
+        job = Job(
+            args.command, args.allow_hashes, getattr(args, "compress", True), args.compact, args.id_key,
+            max_memory=args.max_memory, timeout=args.timeout, max_bytes=args.max_bytes,
+        )
         if args.jsonl is not None:
             return _run_jsonl(job, args.jsonl, args)
         return _run_files(job, args.files, args)

@@ -54,7 +54,8 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
     const std::uint64_t total = needed > UINT64_MAX - held_elsewhere ? UINT64_MAX : held_elsewhere + needed;
     const std::string nodes = size.expanded_nodes == UINT64_MAX ? "more than " + std::to_string(UINT64_MAX)
                                                                 : std::to_string(size.expanded_nodes);
-    std::string message = "the expanded form of this graph needs at least " + format_bytes(total) + " (" + nodes +
+    const std::string needs = total == UINT64_MAX ? format_bytes(total) : "at least " + format_bytes(total);
+    std::string message = "the expanded form of this graph needs " + needs + " (" + nodes +
                           " nodes), more than the memory budget of " + format_bytes(budget.limit());
     // Compact resolution holds about the graph once more, its mirrors and its text.
     const std::uint64_t compact_text = size.compact_text_bytes;

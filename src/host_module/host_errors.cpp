@@ -23,7 +23,8 @@ PyObject* raise_internal_fault(const ModuleState& state, std::string_view messag
 
 PyObject* map_err(const ModuleState& state, const QuorlError& error) {
     if (error.kind() == ErrorKind::Interrupted) {
-        // The stop check answered true because a signal handler raised.
+        // The stop check answered true: a signal handler raised, or the stop
+        // flag was set and the call made KeyboardInterrupt pending.
         if (PyErr_Occurred() == nullptr) return raise_internal_fault(state, "interrupted without a pending exception");
         return nullptr;
     }

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -14,8 +15,10 @@
 #include "canonize/canonize.hpp"
 #include "dot/dot_reader.hpp"
 #include "error/quorl_error.hpp"
+#include "graph/components.hpp"
 #include "graph/graph_wrap.hpp"
 #include "host_module/arguments.hpp"
+#include "host_module/engine_call.hpp"
 #include "host_module/graph_types.hpp"
 #include "host_module/host_errors.hpp"
 #include "host_module/module_state.hpp"
@@ -92,7 +95,7 @@ struct CallLimits {
     std::optional<double> timeout;  // seconds
 };
 
-// The budget, deadline and stop check of one call, made as it starts.
+// The budget and deadline of one call, made as it starts.
 class LimitedCall {
 public:
     explicit LimitedCall(const CallLimits& limits)
@@ -105,9 +108,8 @@ public:
         }
     }
 
-    StopCheck stop_check() {
-        return StopCheck(signal_handler_raised, nullptr).with_deadline(deadline_).with_memory_budget(&budget_);
-    }
+    // The engine call's own stop check with this call's deadline and budget.
+    StopCheck bound(const StopCheck& stop) { return stop.with_deadline(deadline_).with_memory_budget(&budget_); }
 
     // Raises the host exception for the call's failure: TimeoutError when it
     // stopped at its deadline, otherwise as map_err does.
@@ -132,12 +134,15 @@ PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
                          std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact,
                          const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    LimitedCall call(limits);
-    Result<std::string> text =
-        to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-                  allow_hashes.value_or(kDefaultAllowHashes), compress.value_or(kDefaultCompress),
-                  compact.value_or(kDefaultCompact), call.stop_check());
-    if (!text) return call.raise(state, text.error());
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    LimitedCall limited(limits);
+    Result<std::string> text = call.run_released([&](const StopCheck& stop) {
+        return to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                         branch_rule.value_or(kDefaultBranchRule), allow_hashes.value_or(kDefaultAllowHashes),
+                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), limited.bound(stop));
+    });
+    if (!text) return limited.raise(state, text.error());
     return new_cgraph(state, std::move(*text));
 }
 
@@ -145,11 +150,16 @@ PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
                           std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
                           std::optional<bool> allow_hashes, std::optional<bool> compact, const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
-    LimitedCall call(limits);
-    Result<std::vector<std::string>> order = canonical_node_order(
-        *graph, candidate_rule.value_or(kDefaultCandidateRule), branch_rule.value_or(kDefaultBranchRule),
-        allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact), call.stop_check());
-    if (!order) return call.raise(state, order.error());
+    EngineCall call(state);
+    if (!call.ready()) return nullptr;
+    LimitedCall limited(limits);
+    Result<std::vector<std::string>> order = call.run_released([&](const StopCheck& stop) {
+        return canonical_node_order(*graph, candidate_rule.value_or(kDefaultCandidateRule),
+                                    branch_rule.value_or(kDefaultBranchRule),
+                                    allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
+                                    limited.bound(stop));
+    });
+    if (!order) return limited.raise(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
     if (!list) return nullptr;
     for (std::size_t at = 0; at < order->size(); ++at) {
@@ -193,6 +203,24 @@ PyObject* canonical_node_order_limited(const ModuleState& state, PyObject*, cons
     return canonical_order(state, graph, candidate_rule, branch_rule, allow_hashes, compact, {max_memory, timeout});
 }
 
+// Private to the package, which canonises every component on its own: None
+// for a graph of at most one component (the common case, at the cost of one
+// scan), else the component number of every node in node_labels() order.
+PyObject* component_numbers_py(const ModuleState&, PyObject*, const GraphWrap* graph) {
+    const std::vector<std::uint32_t> numbers = component_numbers(*graph);
+    std::uint32_t components = 0;
+    for (const std::uint32_t number : numbers) components = std::max(components, number + 1);
+    if (components <= 1) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < numbers.size(); ++at) {
+        PyObject* item = PyLong_FromUnsignedLong(numbers[at]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+}
+
 constexpr Signature<1> kParseDot{"parse_dot", {"path"}};
 constexpr Signature<1> kParseDotString{"parse_dot_string", {"content"}};
 constexpr Signature<2> kGraphFromEdges{"graph_from_edges", {"nodes", "edges"}};
@@ -209,6 +237,7 @@ constexpr Signature<8> kToCgraphLimited{"_to_cgraph_limited",
 constexpr Signature<7> kCanonicalNodeOrderLimited{
     "_canonical_node_order_limited",
     {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact", "max_memory", "timeout"}};
+constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -230,9 +259,11 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Private functions, registered after the public ones and not listed in
-// __all__: the package passes its per-call limits through them.
+// Module attributes for the package's own use, not listed in __all__: the
+// components of a graph, and the entry points with per-call limits.
 PyMethodDef private_functions[] = {
+    {"_component_numbers", method_entry<kComponentNumbers, component_numbers_py, Graph>(), kFastcall,
+     "_component_numbers(graph)\n--\n\n"},
     {"_parse_dot_limited", method_entry<kParseDotLimited, parse_dot_limited, Text, OptionalByteCount>(), kFastcall,
      "_parse_dot_limited(path, max_bytes)\n--\n\n"},
     {"_to_cgraph_limited",
@@ -283,6 +314,16 @@ int exec_module(PyObject* module) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!object || PyModule_AddObjectRef(module, function->ml_name, object.get()) < 0) return -1;
     }
+
+    // Private, not in __all__: how the package stops calls running on its worker threads.
+    PyRef stop_flag_type = create_stop_flag_type(module);
+    if (!stop_flag_type || PyModule_AddObjectRef(module, "_StopFlag", stop_flag_type.get()) < 0) return -1;
+    state.stop_flag_type = reinterpret_cast<PyTypeObject*>(stop_flag_type.release());
+    PyRef current_stop_flag = create_current_stop_flag();
+    if (!current_stop_flag || PyModule_AddObjectRef(module, "_current_stop_flag", current_stop_flag.get()) < 0) {
+        return -1;
+    }
+    state.current_stop_flag = current_stop_flag.release();
     return 0;
 }
 
@@ -291,6 +332,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.graph_type);
     Py_VISIT(state.cgraph_type);
     Py_VISIT(state.internal_error);
+    Py_VISIT(state.stop_flag_type);
+    Py_VISIT(state.current_stop_flag);
     return 0;
 }
 
@@ -299,6 +342,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(state.graph_type);
     Py_CLEAR(state.cgraph_type);
     Py_CLEAR(state.internal_error);
+    Py_CLEAR(state.stop_flag_type);
+    Py_CLEAR(state.current_stop_flag);
     return 0;
 }
 

@@ -11,6 +11,8 @@ struct ModuleState {
     PyTypeObject* graph_type;    // PyGraph
     PyTypeObject* cgraph_type;   // PyCGraph
     PyObject* internal_error;    // raised for a fault inside the engine; derives from BaseException
+    PyTypeObject* stop_flag_type;  // _StopFlag
+    PyObject* current_stop_flag;   // the context variable holding the thread's _StopFlag
 };
 
 inline ModuleState& state_of_module(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }

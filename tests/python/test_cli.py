@@ -103,18 +103,38 @@ def molecules_jsonl():
     return (EXAMPLES / "molecules.jsonl").read_bytes()
 
 
+@pytest.fixture(scope="module")
+def serial_outputs():
+    """Each command's output with one job, against which every other job count is compared."""
+    jsonl = EXAMPLES / "molecules.jsonl"
+    return {
+        command: (run(command, "--jsonl", jsonl), run(command, *MOLECULE_FILES, ETHANOL))
+        for command in ("canon", "order")
+    }
+
+
 @needs_engine
-def test_jsonl_results_match_the_api_and_keep_input_order_under_jobs(tmp_path, molecules_jsonl):
-    serial = run("canon", "--jsonl", EXAMPLES / "molecules.jsonl")
-    parallel = run("canon", "--jsonl", EXAMPLES / "molecules.jsonl", "--jobs", "2")
-    assert serial.returncode == parallel.returncode == 0
-    assert parallel.stdout == serial.stdout
+def test_jsonl_results_match_the_api_and_keep_input_order(serial_outputs, molecules_jsonl):
+    serial, _ = serial_outputs["canon"]
+    assert serial.returncode == 0
     records = [json.loads(line) for line in molecules_jsonl.splitlines()]
     results = [json.loads(line) for line in serial.stdout.splitlines()]
     assert [r["id"] for r in results] == [r["id"] for r in records]
     for record, result in zip(records[::25], results[::25]):
         assert result["text"] == quorl.canonical_text((record["nodes"], record["edges"]))
-    assert parallel.stderr.decode().startswith(f"quorl: {len(records)} graphs, 0 failed, ")
+    assert serial.stderr.decode().startswith(f"quorl: {len(records)} graphs, 0 failed, ")
+
+
+@needs_engine
+@pytest.mark.parametrize("command", ["canon", "order"])
+@pytest.mark.parametrize("jobs", ["2", "3", "8"])
+def test_output_is_byte_identical_for_every_job_count(serial_outputs, command, jobs):
+    serial_jsonl, serial_files = serial_outputs[command]
+    jsonl = run(command, "--jsonl", EXAMPLES / "molecules.jsonl", "--jobs", jobs)
+    files = run(command, *MOLECULE_FILES, ETHANOL, "--jobs", jobs)
+    assert (jsonl.returncode, files.returncode) == (0, 0)
+    assert jsonl.stdout == serial_jsonl.stdout
+    assert files.stdout == serial_files.stdout
 
 
 @needs_engine
@@ -177,7 +197,7 @@ def test_trace_lines_do_not_disturb_the_results():
 
 def test_version_and_help():
     version = run("--version")
-    assert version.stdout.decode() == f"quorl {quorl.__version__}\n"
+    assert version.stdout.decode() == f"quorl {quorl.__version__} (text format {quorl.TEXT_FORMAT_VERSION})\n"
     for command in ([], ["canon"], ["order"]):
         result = run(*command, "--help")
         assert result.returncode == 0

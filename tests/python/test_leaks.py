@@ -50,6 +50,7 @@ class Arguments:
         self.edges = [("a", "b", self.modality), ("b", "c", "2"), ("c", "a", "1"), ("c", "d", "1")]
         self.graph = _quorl.graph_from_edges(self.nodes, self.edges)
         self.empty_graph = _quorl.graph_from_edges([], [])
+        self.split_graph = _quorl.graph_from_edges(self.nodes + [("z", "Z")], self.edges + [("x", "y", "1")])
         self.cgraph = _quorl.to_cgraph_py(self.graph, None, None, None, None, None)
         self.rule = fresh("$degree")
         self.bad_rule = fresh("$nope")
@@ -150,6 +151,9 @@ SCENARIOS = {
         lambda a: _quorl.canonical_node_order_py(a.graph, compress=True),
         TypeError,
     ),
+    "_component_numbers connected": (lambda a: _quorl._component_numbers(a.graph), None),
+    "_component_numbers split": (lambda a: _quorl._component_numbers(a.split_graph), None),
+    "_component_numbers not a graph": (lambda a: _quorl._component_numbers(a.nodes), TypeError),
     "PyGraph members": (
         lambda a: (a.graph.node_count, a.graph.edge_count, a.graph.node_labels(), a.graph.edges()),
         None,

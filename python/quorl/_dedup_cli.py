@@ -1,0 +1,246 @@
+"""`quorl dedup`: group the records of a batch whose canonical texts are equal."""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import json
+import sys
+import time
+from dataclasses import dataclass
+from typing import IO, Any, Callable, Iterator, NamedTuple, Optional, Tuple
+
+import quorl
+
+from . import cli
+from ._batch import run_batch
+from ._dedup import DEFAULT_VERIFY_SECONDS, Grouper, Keys, keys_of
+
+EXAMPLES = """\
+examples:
+  quorl dedup --jsonl examples/molecules.jsonl > groups.jsonl
+      writes {"group": N, "text": ..., "members": [ids]} per group of equal texts
+  quorl dedup --jsonl ../shared/data/molecules.jsonl --id-key name --verify --jobs 2
+      proves every merge; collisions of non-isomorphic records are split and counted
+  quorl dedup --per-record examples/molecules/*.dot
+      writes {"id": FILE, "group": N} per file, in input order
+  quorl dedup --smiles mols.smi --verify      (needs pip install 'quorl[rdkit]')"""
+
+def add_arguments(sub: argparse.ArgumentParser) -> None:
+    """The options only dedup has; the shared ones are added by cli.build_parser."""
+    sub.add_argument("--smiles", metavar="IN.smi", help="read one SMILES per line, optionally followed by a name (the id)")
+    sub.add_argument("--sdf", metavar="IN.sdf", help="read an SDF file; a record's id is its title line")
+    sub.add_argument(
+        "--verify", action="store_true",
+        help="prove every merge by an isomorphism test; records whose texts collide but whose graphs "
+        "differ are split into groups of their own",
+    )
+    sub.add_argument(
+        "--verify-seconds", type=float, default=DEFAULT_VERIFY_SECONDS, metavar="S",
+        help="time the complete matcher may spend on one pair; undecided records are reported "
+        f"unverified, not merged (default {DEFAULT_VERIFY_SECONDS:g})",
+    )
+    sub.add_argument(
+        "--per-record", action="store_true",
+        help='write {"id": ..., "group": N} per record in input order instead of one line per group',
+    )
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What to compute for every record."""
+
+    allow_hashes: bool
+    compress: bool
+    compact: bool
+    verify: bool
+    id_key: str
+
+    def keys(self, graph: object) -> Keys:
+        return keys_of(
+            graph, verify=self.verify, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact
+        )
+
+
+class Found(NamedTuple):
+    """One record's keys, or why it failed; where it came from and how far the input has
+    been consumed (for the progress bar)."""
+
+    record_id: Any
+    keys: Optional[Keys]
+    error: Optional[str]
+    origin: int  # file position, line number or record number
+    progress: int
+
+
+class TextLine(NamedTuple):
+    number: int  # 1-based line (or, for SDF, record) number
+    first_line: int
+    raw: bytes
+    end_offset: int
+
+
+def _found(settings: Settings, origin: int, progress: int, read: Callable[[], Tuple[Any, Callable[[], object]]]) -> Found:
+    record_id = None
+    try:
+        record_id, graph_of = read()
+        keys = settings.keys(graph_of())
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # one bad record must not stop the others
+        return Found(record_id, None, cli._failure_message(error), origin, progress)
+    return Found(record_id, keys, None, origin, progress)
+
+
+def _dot_task(settings: Settings, source: cli.DotSource) -> Found:
+    def read() -> Tuple[Any, Callable[[], object]]:
+        text = cli._read_utf8(source.path) if source.path is not None else source.text or ""
+        return source.name, lambda: quorl.parse_dot(text)
+
+    return _found(settings, source.position, source.position, read)
+
+
+def _jsonl_task(settings: Settings, line: cli.JsonlLine) -> Found:
+    def read() -> Tuple[Any, Callable[[], object]]:
+        record = cli._parse_record(line.raw)
+        return cli._record_id_of(record, settings.id_key), lambda: quorl.from_edges(record["nodes"], record["edges"])
+
+    return _found(settings, line.number, line.end_offset, read)
+
+
+def _smiles_task(settings: Settings, line: TextLine) -> Found:
+    from ._molfiles import graph_from_smiles
+
+    def read() -> Tuple[Any, Callable[[], object]]:
+        fields = cli._decode_utf8(line.raw).split(None, 1)
+        name = fields[1].strip() if len(fields) > 1 else None
+        return name, lambda: graph_from_smiles(fields[0])
+
+    return _found(settings, line.number, line.end_offset, read)
+
+
+def _sdf_task(settings: Settings, record: TextLine) -> Found:
+    from ._molfiles import graph_from_molblock
+
+    def read() -> Tuple[Any, Callable[[], object]]:
+        block = cli._decode_utf8(record.raw)
+        title = block.split("\n", 1)[0].strip()
+        return title or None, lambda: graph_from_molblock(block)
+
+    return _found(settings, record.number, record.end_offset, read)
+
+
+def _smiles_lines(stream: IO[bytes]) -> Iterator[TextLine]:
+    offset = 0
+    for number, raw in enumerate(stream, start=1):
+        offset += len(raw)
+        if raw.strip():
+            yield TextLine(number, number, raw, offset)
+
+
+def _sdf_records(stream: IO[bytes]) -> Iterator[TextLine]:
+    lines = []
+    offset = first_line = records = 0
+    for number, raw in enumerate(stream, start=1):
+        offset += len(raw)
+        if not lines:
+            first_line = number
+        lines.append(raw)
+        if raw.rstrip(b"\r\n") == b"$$$$":
+            records += 1
+            yield TextLine(records, first_line, b"".join(lines), offset)
+            lines = []
+    if any(raw.strip() for raw in lines):  # a last record without its "$$$$"
+        yield TextLine(records + 1, first_line, b"".join(lines), offset)
+
+
+class _Input(NamedTuple):
+    name: str
+    tasks: Iterator[Any]
+    worker: Callable[[Settings, Any], Found]
+    locate: Callable[[int], str]  # origin -> "FILE:LINE" for messages
+    place: str  # the key that says where a failed record is, in per-record output
+    total: Optional[int]  # for the progress bar
+    stream: Optional[IO[bytes]]
+
+
+def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Optional[_Input]:
+    given = [(option, path) for option, path in (("jsonl", args.jsonl), ("smiles", args.smiles), ("sdf", args.sdf)) if path]
+    if len(given) + bool(args.files) > 1:
+        parser.error("give one input: FILE arguments, --jsonl, --smiles or --sdf")
+    if not given and not args.files:
+        parser.error("nothing to do: give FILE arguments, --jsonl, --smiles or --sdf")
+    if args.files:
+        sources = cli._dot_sources(args.files)
+        if sources is None:
+            return None
+        return _Input("", iter(sources), _dot_task, lambda p: sources[p - 1].name, "file", len(sources), None)
+    option, path = given[0]
+    opened = cli._open_input(path)
+    if opened is None:
+        return None
+    name, stream = opened
+    readers = {
+        "jsonl": (cli._jsonl_lines, _jsonl_task, "line"),
+        "smiles": (_smiles_lines, _smiles_task, "line"),
+        "sdf": (_sdf_records, _sdf_task, "record"),
+    }
+    split, worker, place = readers[option]
+    locate = (lambda n: f"{name}: record {n}") if place == "record" else (lambda n: f"{name}:{n}")
+    return _Input(name, split(stream), worker, locate, place, cli._regular_file_size(stream), stream)
+
+
+def _line(value: dict) -> bytes:
+    return json.dumps(value, ensure_ascii=False).encode("utf-8") + b"\n"
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    source = _open_input(args, parser)
+    if source is None:
+        return cli._FAILURE_EXIT
+    settings = Settings(args.allow_hashes, args.compress, args.compact, args.verify, args.id_key)
+    out = sys.stdout.buffer
+    progress = cli.Progress(source.total, cli._progress_wanted(args))
+    start = time.monotonic()
+    failures = 0
+    worker = functools.partial(source.worker, settings)
+    with Grouper(verify=args.verify, verify_seconds=args.verify_seconds) as grouper:
+        try:
+            for found in run_batch(worker, source.tasks, jobs=args.jobs):
+                if found.keys is None:
+                    failures += 1
+                    progress.clear()
+                    cli._report(f"{source.locate(found.origin)}: {found.error}")
+                    if args.per_record:
+                        out.write(_line({"id": found.record_id, source.place: found.origin, "error": found.error}))
+                else:
+                    group = grouper.add(found.record_id, found.keys)
+                    if args.per_record:
+                        out.write(_line({"id": found.record_id, "group": group}))
+                progress.update(grouper.records + failures, found.progress, failures)
+        except OSError as error:
+            if isinstance(error, BrokenPipeError):
+                raise
+            cli._report(f"{source.name}: cannot read: {error.strerror or error}")
+            return cli._FAILURE_EXIT
+        finally:
+            if source.stream is not None:
+                source.stream.close()
+        progress.clear()
+        if not args.per_record:
+            for group in grouper.groups():
+                line = {"group": group.number, "text": group.text, "members": group.members}
+                if args.verify:
+                    line["unverified"] = group.unverified
+                out.write(_line(line))
+        out.flush()
+        if not args.quiet:
+            sys.stderr.write(f"{cli.PROG}: {_summary(grouper, failures)}, {time.monotonic() - start:.2f} s\n")
+    return cli._FAILURE_EXIT if failures else 0
+
+
+def _summary(grouper: Grouper, failures: int) -> str:
+    parts = [f"{grouper.records + failures} records", f"{grouper.group_count} groups", f"{failures} failed"]
+    if grouper.verify:
+        parts.append(f"{grouper.collisions} split off by verification, {grouper.unverified} unverified")
+    return ", ".join(parts)

@@ -1,0 +1,131 @@
+#include "host_module/engine_call.hpp"
+
+#include <new>
+
+#include "host_module/arguments.hpp"
+
+namespace quorl::host {
+
+namespace {
+
+// A `_quorl._StopFlag`: set once, never cleared, read by engine calls on any thread.
+struct StopFlagObject {
+    PyObject_HEAD
+    std::atomic<bool> is_set;
+};
+
+std::atomic<bool>& flag_of(PyObject* self) { return reinterpret_cast<StopFlagObject*>(self)->is_set; }
+
+PyObject* new_stop_flag(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "_StopFlag() takes no arguments");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&flag_of(self)) std::atomic<bool>(false);
+    return self;
+}
+
+void dealloc_stop_flag(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+PyObject* set_flag(const ModuleState&, PyObject* self) {
+    flag_of(self).store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyObject* flag_is_set(const ModuleState&, PyObject* self) {
+    return PyBool_FromLong(flag_of(self).load(std::memory_order_relaxed));
+}
+
+constexpr Signature<0> kSet{"_StopFlag.set", {}};
+constexpr Signature<0> kIsSet{"_StopFlag.is_set", {}};
+
+PyMethodDef stop_flag_methods[] = {
+    {"set", method_entry<kSet, set_flag>(), METH_FASTCALL | METH_KEYWORDS,
+     "set($self)\n--\n\nMakes every call running under this flag stop at its next poll with KeyboardInterrupt."},
+    {"is_set", method_entry<kIsSet, flag_is_set>(), METH_FASTCALL | METH_KEYWORDS, "is_set($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stop_flag_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&new_stop_flag)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_stop_flag)},
+    {Py_tp_methods, stop_flag_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stop_flag_spec = {"_quorl._StopFlag", sizeof(StopFlagObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, stop_flag_slots};
+
+// Whether the calling thread is the interpreter's main thread, the only one
+// that runs signal handlers: 1 or 0, -1 with the pending exception. Threads
+// are started through the threading module, so without it loaded this is
+// the main thread.
+int on_main_thread() {
+    PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+    if (threading == nullptr) return 1;
+    PyRef main_thread = PyRef::steal(PyObject_CallMethod(threading, "main_thread", nullptr));
+    if (!main_thread) return -1;
+    PyRef ident = PyRef::steal(PyObject_GetAttrString(main_thread.get(), "ident"));
+    if (!ident) return -1;
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) return -1;
+    return main_ident == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+}  // namespace
+
+PyRef create_stop_flag_type(PyObject* module) {
+    return PyRef::steal(PyType_FromModuleAndSpec(module, &stop_flag_spec, nullptr));
+}
+
+PyRef create_current_stop_flag() {
+    return PyRef::steal(PyContextVar_New("quorl_stop_flag", nullptr));
+}
+
+EngineCall::EngineCall(const ModuleState& state) {
+    PyObject* flag = nullptr;
+    if (PyContextVar_Get(state.current_stop_flag, nullptr, &flag) < 0) return;
+    flag_owner_ = PyRef::steal(flag);
+    if (flag_owner_) {
+        if (!PyObject_TypeCheck(flag, state.stop_flag_type)) {
+            raise_cast_error(flag, "_StopFlag");
+            return;
+        }
+        flag_ = &flag_of(flag);
+    }
+    const int main_thread = on_main_thread();
+    if (main_thread < 0) return;
+    handles_signals_ = main_thread == 1;
+    next_signal_poll_ = std::chrono::steady_clock::now() + kSignalPollInterval;
+    ready_ = true;
+}
+
+bool EngineCall::signal_handler_raised() {
+    PyEval_RestoreThread(thread_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    thread_ = PyEval_SaveThread();
+    return raised;
+}
+
+bool EngineCall::poll(void* context) {
+    EngineCall& call = *static_cast<EngineCall*>(context);
+    if (call.stopped_by_flag_ || call.stopped_by_signal_) return true;
+    if (call.flag_ != nullptr && call.flag_->load(std::memory_order_relaxed)) {
+        call.stopped_by_flag_ = true;
+        return true;
+    }
+    if (!call.handles_signals_) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < call.next_signal_poll_) return false;
+    call.next_signal_poll_ = now + kSignalPollInterval;
+    call.stopped_by_signal_ = call.signal_handler_raised();
+    return call.stopped_by_signal_;
+}
+
+}  // namespace quorl::host

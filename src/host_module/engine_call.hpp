@@ -1,0 +1,87 @@
+// Running the engine without the interpreter lock.
+//
+// A canonisation converts its arguments under the lock, releases it for the
+// engine's work and takes it back to build the result, so that calls on
+// several threads run in parallel. The engine asks its stop check between
+// steps whether to stop; the check answers from two sources:
+// - the thread's stop flag (a `_quorl._StopFlag` set in the context variable
+//   `_quorl._current_stop_flag`), which any thread may set; it is read
+//   without the lock, so a worker thread never waits for the lock to poll;
+// - on the main thread, the interpreter's signal handlers (Ctrl-C raises
+//   KeyboardInterrupt). Running them needs the lock, so the check takes it
+//   back at most once per kSignalPollInterval, and polling often costs no
+//   more than a clock read. Other threads skip this: the interpreter runs
+//   signal handlers on the main thread only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <chrono>
+#include <utility>
+
+#include "error/quorl_error.hpp"
+#include "host_module/module_state.hpp"
+#include "host_module/py_ref.hpp"
+
+namespace quorl::host {
+
+inline constexpr std::chrono::milliseconds kSignalPollInterval{2};
+
+// The class `_quorl._StopFlag` and the context variable that holds the
+// current thread's flag.
+PyRef create_stop_flag_type(PyObject* module);
+PyRef create_current_stop_flag();
+
+// One engine call's stop check and released lock. Made under the lock.
+class EngineCall {
+public:
+    explicit EngineCall(const ModuleState& state);
+    EngineCall(const EngineCall&) = delete;
+    EngineCall& operator=(const EngineCall&) = delete;
+
+    // False (with the pending exception) when the thread's stop flag could not be read.
+    bool ready() const { return ready_; }
+
+    // Runs work(stop) with the lock released and returns its result once the
+    // lock is held again (also when the work throws). When the work stopped
+    // on the stop flag, KeyboardInterrupt is pending afterwards; when a
+    // signal handler raised, that handler's exception.
+    template <class Work>
+    auto run_released(Work&& work) {
+        auto result = [&] {
+            const Released released(*this);
+            return std::forward<Work>(work)(StopCheck(&EngineCall::poll, this));
+        }();
+        if (stopped_by_flag_ && PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return result;
+    }
+
+private:
+    // Releases the lock for its lifetime.
+    class Released {
+    public:
+        explicit Released(EngineCall& call) : call_(call) { call_.thread_ = PyEval_SaveThread(); }
+        ~Released() { PyEval_RestoreThread(call_.thread_); }
+        Released(const Released&) = delete;
+        Released& operator=(const Released&) = delete;
+
+    private:
+        EngineCall& call_;
+    };
+
+    static bool poll(void* call);
+    bool signal_handler_raised();
+
+    bool ready_ = false;
+    PyRef flag_owner_;                        // keeps the stop flag alive for the call
+    const std::atomic<bool>* flag_ = nullptr; // null when the thread has no flag
+    bool handles_signals_ = false;
+    bool stopped_by_flag_ = false;
+    bool stopped_by_signal_ = false;
+    PyThreadState* thread_ = nullptr;         // while the lock is released
+    std::chrono::steady_clock::time_point next_signal_poll_{};
+};
+
+}  // namespace quorl::host

@@ -1,0 +1,163 @@
+"""The command on the records users have, and on bad input: every bad record is reported
+with where it is and why, and never stops the run."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorl
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+ETHANOL = EXAMPLES / "ethanol.dot"
+MOLECULES = EXAMPLES / "molecules.jsonl"
+
+
+def run(*args, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "quorl", *map(os.fsdecode, args)], input=stdin, capture_output=True, timeout=300
+    )
+
+
+def records(*lines):
+    return "".join(line + "\n" for line in lines).encode()
+
+
+ONE_NODE = '"nodes": [["a", "C"]], "edges": []'
+
+
+BAD_LINES = [
+    ('{"id": "\\ud800", %s}' % ONE_NODE, "the id holds a lone surrogate (\\ud800), which UTF-8 cannot carry"),
+    ('{"id": NaN, %s}' % ONE_NODE, "malformed JSON line: NaN is not a JSON value"),
+    ('{"id": -Infinity, %s}' % ONE_NODE, "malformed JSON line: -Infinity is not a JSON value"),
+    ('{"id": 1e999, %s}' % ONE_NODE, "malformed JSON line: the number 1e999 is out of range"),
+    # The error sits at the end of the line, not at the start of the next one.
+    ('{"id": 3, %s' % ONE_NODE, "malformed JSON line: Expecting ',' delimiter (column 45)"),
+]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_bad_json_lines_are_reported_and_the_run_goes_on(jobs):
+    good = '{"id": 2, %s}' % ONE_NODE
+    result = run("canon", "--jsonl", "-", "--jobs", jobs, stdin=records(*(line for line, _ in BAD_LINES), good))
+    assert result.returncode == 1
+    expected = [json.dumps({"id": None, "line": n, "error": e}) for n, (_, e) in enumerate(BAD_LINES, start=1)]
+    assert result.stdout.decode().splitlines() == expected + ['{"id": 2, "text": "()C"}']
+    reports = [f"quorl: <stdin>:{n}: {e}" for n, (_, e) in enumerate(BAD_LINES, start=1)]
+    assert result.stderr.decode().splitlines()[:-1] == reports
+
+
+def test_a_file_name_that_is_not_utf8(tmp_path):
+    bad = os.fsencode(tmp_path) + b"/bad\xff.dot"
+    Path(os.fsdecode(bad)).write_bytes(ETHANOL.read_bytes())
+    result = run("canon", bad, tmp_path / "missing.dot", ETHANOL)
+    text = quorl.canonical_text(quorl.read_dot(str(ETHANOL)))
+    assert result.returncode == 1
+    assert result.stdout.decode().splitlines() == [f"{tmp_path}/bad\\xff.dot\t{text}", f"{ETHANOL}\t{text}"]
+    assert f"quorl: {tmp_path}/missing.dot: no such file\n" in result.stderr.decode()
+
+
+def test_a_closed_standard_output():
+    result = subprocess.run([sys.executable, "-m", "quorl", "canon", str(ETHANOL)], stderr=subprocess.PIPE,
+                            preexec_fn=lambda: os.close(1), timeout=300)
+    assert result.returncode == 1
+    assert result.stderr.decode() == "quorl: standard output is closed; nothing can be written\n"
+
+
+@pytest.mark.parametrize("command, key", [("canon", "text"), ("order", "order")])
+def test_id_key_names_the_record_id(command, key):
+    line = '{"name": "ethanol", "id": "other", %s}' % ONE_NODE
+    result = run(command, "--jsonl", "-", "--id-key", "name", "-q", stdin=records(line))
+    assert json.loads(result.stdout) == {"id": "ethanol", key: "()C" if command == "canon" else ["a"]}
+
+
+def test_dedup_groups_json_lines_and_reports_bad_ones():
+    lines = [
+        '{"name": "e1", "nodes": [["a", "C"], ["b", "O"]], "edges": [["a", "b", "1"]]}',
+        "not json",
+        '{"name": "e2", "nodes": [["x", "O"], ["y", "C"]], "edges": [["x", "y", "1"]]}',
+        '{"name": "n", "nodes": [["a", "N"]], "edges": []}',
+    ]
+    result = run("dedup", "--jsonl", "-", "--id-key", "name", stdin=records(*lines))
+    assert result.returncode == 1
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [
+        {"group": 1, "text": "(O:1)C", "members": ["e1", "e2"]},
+        {"group": 2, "text": "()N", "members": ["n"]},
+    ]
+    stderr = result.stderr.decode().splitlines()
+    assert stderr[0] == "quorl: <stdin>:2: malformed JSON line: Expecting value (column 1)"
+    assert stderr[1].startswith("quorl: 4 records, 2 groups, 1 failed, ")
+
+    per_record = run("dedup", "--jsonl", "-", "--id-key", "name", "--per-record", "--verify", "-q",
+                     stdin=records(*lines))
+    assert [json.loads(line) for line in per_record.stdout.splitlines()] == [
+        {"id": "e1", "group": 1},
+        {"id": None, "line": 2, "error": "malformed JSON line: Expecting value (column 1)"},
+        {"id": "e2", "group": 1},
+        {"id": "n", "group": 2},
+    ]
+
+
+def test_dedup_verify_splits_collisions_and_counts_them():
+    pytest.importorskip("networkx")
+    from test_dedup import COLLIDING, pair_graph
+
+    lines = [json.dumps({"id": name, "nodes": g[0], "edges": g[1]})
+             for name, g in (("a", pair_graph(COLLIDING[0])), ("b", pair_graph(COLLIDING[1], "x")))]
+    plain = run("dedup", "--jsonl", "-", "-q", stdin=records(*lines))
+    assert [json.loads(line)["members"] for line in plain.stdout.splitlines()] == [["a", "b"]]
+    verified = run("dedup", "--jsonl", "-", "--verify", stdin=records(*lines))
+    assert verified.returncode == 0
+    groups = [json.loads(line) for line in verified.stdout.splitlines()]
+    assert [(g["members"], g["unverified"]) for g in groups] == [(["a"], False), (["b"], False)]
+    assert groups[0]["text"] == groups[1]["text"]
+    assert ", 1 split off by verification, 0 unverified, " in verified.stderr.decode()
+
+
+def test_dedup_of_dot_files_and_the_example_batch():
+    result = run("dedup", "--per-record", "-q", ETHANOL, *sorted((EXAMPLES / "molecules").glob("*.dot")), ETHANOL)
+    groups = [json.loads(line)["group"] for line in result.stdout.splitlines()]
+    assert groups == [1, 2, 3, 4, 5, 6, 7, 8, 1]
+    batch = run("dedup", "--jsonl", MOLECULES, "--jobs", "2", "-q")
+    assert sum(len(json.loads(line)["members"]) for line in batch.stdout.splitlines()) == 300
+
+
+def test_dedup_takes_one_input():
+    result = run("dedup", ETHANOL, "--jsonl", MOLECULES)
+    assert result.returncode == 2
+    assert "give one input: FILE arguments, --jsonl, --smiles or --sdf" in result.stderr.decode()
+
+
+SMILES = b"CCO ethanol\nOCC ethanol again\nC1CC broken\n\nc1ccccc1\n"
+
+
+def test_smiles_and_sdf_files(tmp_path):
+    chem = pytest.importorskip("rdkit.Chem")
+    smiles = tmp_path / "m.smi"
+    smiles.write_bytes(SMILES)
+    result = run("dedup", "--smiles", smiles, "--per-record", "-q")
+    assert result.returncode == 1
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [
+        {"id": "ethanol", "group": 1},
+        {"id": "ethanol again", "group": 1},
+        {"id": "broken", "line": 3, "error": "cannot read the SMILES: SMILES Parse Error: unclosed ring for input: 'C1CC'"},
+        {"id": None, "group": 2},
+    ]
+    sdf = tmp_path / "m.sdf"
+    writer = chem.SDWriter(str(sdf))
+    for text, name in (("CCO", "eth"), ("c1ccccc1", "bz")):
+        mol = chem.MolFromSmiles(text)
+        mol.SetProp("_Name", name)
+        writer.write(mol)
+    writer.close()
+    with sdf.open("a") as stream:
+        stream.write("junk\n\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n"
+                     "    0.0000    0.0000    0.0000 Xx  0  0\nM  END\n$$$$\n")
+    groups = run("dedup", "--sdf", sdf, "--verify")
+    assert [json.loads(line)["members"] for line in groups.stdout.splitlines()] == [["eth"], ["bz"]]
+    ethanol_text = quorl.canonical_text(chem.AddHs(chem.MolFromSmiles("CCO")))
+    assert json.loads(groups.stdout.splitlines()[0])["text"] == ethanol_text
+    assert f"quorl: {sdf}: record 3: cannot read the SDF record: Element 'Xx' not found\n" in groups.stderr.decode()
