@@ -74,6 +74,12 @@ def canonical_node_order_py(
 # numbered from 0 in the order of their first node.
 def _component_numbers(graph: PyGraph) -> list[int] | None: ...
 
+# Private to the package: graph_from_edges that also takes lists as rows (as JSON gives
+# them), with the same messages, and builds the store without the interpreter lock.
+def _graph_from_rows(
+    nodes: Sequence[Sequence[str]], edges: Sequence[Sequence[str]]
+) -> PyGraph: ...
+
 # Private: how the package passes its per-call limits. max_bytes is what a DOT input may hold
 # (None: 4 GiB); max_memory the bytes the call may hold (None: half of the memory available, or
 # of what RLIMIT_AS leaves); timeout the seconds it may run (None: no deadline). Each is None or

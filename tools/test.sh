@@ -20,8 +20,10 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
 fi
 
-# rdkit (a 30 MB wheel, about 15 s to fetch) lets the SMILES and SDF tests run rather than skip.
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" pytest cmake ninja networkx rdkit
+# rdkit (a 30 MB wheel, about 15 s to fetch) lets the SMILES and SDF tests run rather than skip;
+# Dask with pandas and pyarrow runs the tests of quorl.dask.
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" pytest cmake ninja networkx rdkit \
+    "dask[dataframe,distributed]" pyarrow
 
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DQUORL_BUILD_TESTS=ON -DQUORL_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

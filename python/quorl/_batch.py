@@ -177,15 +177,17 @@ def _run_inline(
 ) -> Iterator[object]:
     """One job: the items run on the caller's thread, where Ctrl-C reaches the engine directly."""
     never_set = _quorl._StopFlag()
+    sizes = _ChunkSize()
     while True:
-        items = reader.take(1)
+        items = reader.take(sizes.next())
         if not items:
             break
         chunk = _run_chunk(work, items, never_set)
-        if chunk.stopping is not None:
-            raise chunk.stopping
+        sizes.record(chunk)
         for outcome in chunk.outcomes:
             yield progress.deliver(outcome, errors)
+        if chunk.stopping is not None:
+            raise chunk.stopping
     if reader.error is not None:
         raise reader.error
 
@@ -219,11 +221,12 @@ def _run_threaded(
         while window:
             chunk = _wait(window.popleft())
             sizes.record(chunk)
-            if chunk.stopping is not None:
-                raise chunk.stopping
-            refill()
+            if chunk.stopping is None:
+                refill()
             for outcome in chunk.outcomes:
                 yield progress.deliver(outcome, errors)
+            if chunk.stopping is not None:
+                raise chunk.stopping
         if reader.error is not None:
             raise reader.error
     finally:
@@ -256,8 +259,8 @@ def run_batch(
     return _stream(work, iter(items), jobs, errors, progress, total)
 
 
-def _with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
-    # A misspelt option fails the call, not every item.
+def with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
+    """work with the keyword options bound; a misspelt option fails here, not on every item."""
     inspect.signature(work).bind(None, **options)
     return functools.partial(work, **options) if options else work
 
@@ -329,7 +332,7 @@ def canonical_texts(
     """
     from . import canonical_text
 
-    return run_batch(_with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    return run_batch(with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
 
 
 @overload
@@ -363,4 +366,4 @@ def canonical_orders(
     `canonical_order`."""
     from . import canonical_order
 
-    return run_batch(_with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    return run_batch(with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)

@@ -36,7 +36,7 @@ def from_edges(nodes: Iterable[Sequence[str]], edges: Iterable[Sequence[str]]) -
     tuples. Items must be strings; a node that appears only in `edges` gets the label ".",
     and edges are kept in order, duplicates and self-loops included.
     """
-    return _quorl.graph_from_edges(_lists_as_tuples(nodes), _lists_as_tuples(edges))
+    return _quorl._graph_from_rows(_as_sequence(nodes), _as_sequence(edges))
 
 
 def _is_instance_of(obj: object, module: str, class_name: str) -> bool:
@@ -84,7 +84,7 @@ def from_networkx(
         (ids[a], ids[b], _text(data.get(modality_attr, DEFAULT_MODALITY)))
         for a, b, data in graph.edges(data=True)
     ]
-    return _quorl.graph_from_edges(nodes, edges)
+    return _quorl._graph_from_rows(nodes, edges)
 
 
 def from_rdkit(mol: Any) -> PyGraph:
@@ -111,7 +111,7 @@ def from_rdkit(mol: Any) -> PyGraph:
                 f"{bond.GetEndAtomIdx()} is {kind}; only single, double and triple bonds are supported"
             )
         edges.append((str(bond.GetBeginAtomIdx()), str(bond.GetEndAtomIdx()), order))
-    return _quorl.graph_from_edges(nodes, edges)
+    return _quorl._graph_from_rows(nodes, edges)
 
 
 def to_graph(
@@ -134,12 +134,12 @@ def to_graph(
     )
 
 
-def _lists_as_tuples(items: Any) -> Any:
-    """The items with every list item turned into a tuple; anything else is left for the
-    engine to accept or refuse with its own message (a string is not a list of pairs)."""
-    if isinstance(items, (str, bytes)):
+def _as_sequence(items: Any) -> Any:
+    """Lists and tuples as they are, any other iterable as a list; strings and bytes are
+    left for the engine to refuse with its own message (a string is not a list of pairs)."""
+    if isinstance(items, (list, tuple, str, bytes)):
         return items
-    return [tuple(item) if isinstance(item, list) else item for item in items]
+    return list(items)
 
 
 def _text(value: object) -> str:

@@ -14,10 +14,10 @@ import struct
 import tempfile
 from array import array
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from ._convert import to_graph
-from ._verify import Verdict, canonical_form, same_graph
+from ._verify import Verdict, canonical_form, canonical_form_of, form_in_store_order, same_graph
 
 #: Members held in memory at once while the groups are written out; more members are
 #: read back in several passes over the members file.
@@ -29,6 +29,10 @@ _NO_GROUP = -1
 _MEMBER_HEADER = struct.Struct("<QI")  # group number, length of the JSON-encoded id
 
 
+def _digest(text: str) -> bytes:
+    return hashlib.blake2b(text.encode("utf-8"), digest_size=16).digest()
+
+
 @dataclass(frozen=True)
 class Group:
     """Records whose texts are equal (and, when verified, whose graphs are isomorphic).
@@ -38,7 +42,8 @@ class Group:
         when non-isomorphic records collide on it.
     members: the record ids, in input order.
     unverified: the first member could neither be proved isomorphic to an earlier group of
-        the same text nor proved different within the time limit (always False unverified).
+        the same text nor proved different within the time limit (always False without
+        verification).
     """
 
     number: int
@@ -49,27 +54,38 @@ class Group:
 
 @dataclass(frozen=True)
 class Keys:
-    """What grouping needs of one graph: its canonical text and, to verify, its graph
-    rewritten in its canonical order (see `quorl._verify.canonical_form`)."""
+    """What grouping needs of one graph: its canonical text and, to verify, the graph as a
+    form (see `quorl._verify`): the canonical form, or while no other record has shown the
+    same text, the cheaper form in the graph's own node order."""
 
     text: str
     form: Optional[bytes] = None
+    form_is_canonical: bool = False
 
 
 def keys_of(
-    graph: object, *, verify: bool, allow_hashes: bool = True, compress: bool = True, compact: bool = False
+    graph: object,
+    *,
+    verify: bool,
+    allow_hashes: bool = True,
+    compress: bool = True,
+    compact: bool = False,
+    seen: Optional[Callable[[str], bool]] = None,
 ) -> Keys:
-    """The keys of any graph `quorl.canonical_text` accepts."""
+    """The keys of any graph `quorl.canonical_text` accepts. To verify, the canonical form
+    costs a node order; it is made only when `seen` (Grouper.has_text) says the text is
+    not new, or always without `seen`."""
     from . import canonical_order, canonical_text
 
     engine_graph = to_graph(graph)
     text = canonical_text(engine_graph, allow_hashes=allow_hashes, compress=compress, compact=compact)
     if not verify:
         return Keys(text)
-    # The expanded order, whatever `compact` says: the compact one leaves out the nodes that
-    # the rewrite split into mirrors.
-    order = canonical_order(engine_graph, allow_hashes=allow_hashes, compact=False)
-    return Keys(text, canonical_form(engine_graph, order))
+    if seen is not None and not seen(text):
+        return Keys(text, form_in_store_order(engine_graph))
+    # The default order, whatever the flags of the text: the compact one leaves out the
+    # nodes that the rewrite split into mirrors, and every form must use the same order.
+    return Keys(text, canonical_form(engine_graph, canonical_order(engine_graph)), form_is_canonical=True)
 
 
 class _Spill:
@@ -103,7 +119,7 @@ class Grouper:
 
         grouper = Grouper(verify=True)
         for record_id, graph in records:
-            grouper.add(record_id, keys_of(graph, verify=True))
+            grouper.add(record_id, keys_of(graph, verify=True, seen=grouper.has_text))
         for group in grouper.groups():
             ...
 
@@ -136,17 +152,22 @@ class Grouper:
         self._form_length = array("I")
         self._next_same_text = array("q")
         self._unverified = bytearray()
+        self._form_is_canonical = bytearray()
 
     @property
     def group_count(self) -> int:
         return len(self._text_at)
 
+    def has_text(self, text: str) -> bool:
+        """Whether a record with this text has been added (safe to ask from other threads)."""
+        return _digest(text) in self._first_group
+
     def add(self, record_id: Any, keys: Keys) -> int:
         """Files one record under its group and returns the group number (from 1)."""
         if self.verify and keys.form is None:
-            raise ValueError("verifying needs the canonical form: use keys_of(graph, verify=True)")
+            raise ValueError("verifying needs the graph's form: use keys_of(graph, verify=True)")
         encoded_id = json.dumps(record_id, ensure_ascii=False, allow_nan=False).encode("utf-8")
-        digest = hashlib.blake2b(keys.text.encode("utf-8"), digest_size=16).digest()
+        digest = _digest(keys.text)
         first = self._first_group.get(digest, _NO_GROUP)
         if first == _NO_GROUP:
             group = self._new_group(keys, unverified=False)
@@ -172,21 +193,24 @@ class Grouper:
             self._form_length.append(len(keys.form))
             self._next_same_text.append(_NO_GROUP)
             self._unverified.append(unverified)
+            self._form_is_canonical.append(keys.form_is_canonical)
         return group
 
     def _verified_group(self, first: int, keys: Keys) -> int:
         assert keys.form is not None
+        form = keys.form if keys.form_is_canonical else canonical_form_of(keys.form)
+        keys = Keys(keys.text, form, form_is_canonical=True)
         candidates = []
         group = first
         while group != _NO_GROUP:
-            if self._form(group) == keys.form:
+            if self._canonical_form(group) == form:
                 return group
             candidates.append(group)
             group = self._next_same_text[group]
         undecided = False
         for group in candidates:
             self.matcher_runs += 1
-            verdict = same_graph(self._form(group), keys.form, self.verify_seconds)
+            verdict = same_graph(self._form(group), form, self.verify_seconds)
             if verdict is Verdict.SAME:
                 return group
             undecided = undecided or verdict is Verdict.UNDECIDED
@@ -200,6 +224,16 @@ class Grouper:
 
     def _form(self, group: int) -> bytes:
         return self._forms.read(self._form_at[group], self._form_length[group])
+
+    def _canonical_form(self, group: int) -> bytes:
+        """The group's form, made canonical (and kept so) the first time it is compared."""
+        form = self._form(group)
+        if not self._form_is_canonical[group]:
+            form = canonical_form_of(form)
+            self._form_at[group] = self._forms.append(form)
+            self._form_length[group] = len(form)
+            self._form_is_canonical[group] = True
+        return form
 
     def groups(self) -> Iterator[Group]:
         """Every group in order of number, its members read back from the members file in
@@ -263,7 +297,10 @@ def group_duplicates(
     """
     with Grouper(verify=verify, verify_seconds=verify_seconds) as grouper:
         for record_id, graph in records:
-            keys = keys_of(graph, verify=verify, allow_hashes=allow_hashes, compress=compress, compact=compact)
+            keys = keys_of(
+                graph, verify=verify, allow_hashes=allow_hashes, compress=compress, compact=compact,
+                seen=grouper.has_text,
+            )
             grouper.add(record_id, keys)
         return list(grouper.groups())
 

@@ -55,10 +55,12 @@ class Settings:
     compact: bool
     verify: bool
     id_key: str
+    seen: Callable[[str], bool]  # whether a text has been grouped already (Grouper.has_text)
 
     def keys(self, graph: object) -> Keys:
         return keys_of(
-            graph, verify=self.verify, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact
+            graph, verify=self.verify, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
+            seen=self.seen,
         )
 
 
@@ -94,8 +96,10 @@ def _found(settings: Settings, origin: int, progress: int, read: Callable[[], Tu
 
 def _dot_task(settings: Settings, source: cli.DotSource) -> Found:
     def read() -> Tuple[Any, Callable[[], object]]:
-        text = cli._read_utf8(source.path) if source.path is not None else source.text or ""
-        return source.name, lambda: quorl.parse_dot(text)
+        def graph() -> object:
+            return quorl.parse_dot(cli._read_utf8(source.path) if source.path is not None else source.text or "")
+
+        return source.name, graph
 
     return _found(settings, source.position, source.position, read)
 
@@ -198,13 +202,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     source = _open_input(args, parser)
     if source is None:
         return cli._FAILURE_EXIT
-    settings = Settings(args.allow_hashes, args.compress, args.compact, args.verify, args.id_key)
     out = sys.stdout.buffer
     progress = cli.Progress(source.total, cli._progress_wanted(args))
     start = time.monotonic()
     failures = 0
-    worker = functools.partial(source.worker, settings)
     with Grouper(verify=args.verify, verify_seconds=args.verify_seconds) as grouper:
+        settings = Settings(args.allow_hashes, args.compress, args.compact, args.verify, args.id_key, grouper.has_text)
+        worker = functools.partial(source.worker, settings)
         try:
             for found in run_batch(worker, source.tasks, jobs=args.jobs):
                 if found.keys is None:

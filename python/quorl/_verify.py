@@ -3,7 +3,7 @@
 Two checks, the fast one first:
 
 1. Canonical forms. A graph rewritten in its canonical node order (node i is the i-th node of
-   `quorl.canonical_order` with compact=False, which lists every node) is its form: the labels in that order and the sorted list of edges
+   `quorl.canonical_order` with its default flags, which list every node) is its form: the labels in that order and the sorted list of edges
    (i, j, modality) with i <= j, parallel edges and self-loops included. Equal forms prove the
    graphs isomorphic: mapping the i-th node of one order to the i-th of the other is an
    isomorphism. Different forms prove nothing, since the order of two isomorphic graphs may
@@ -53,6 +53,25 @@ def canonical_form(graph: Any, order: Sequence[str]) -> bytes:
     )
     form = [[labels[node_id] for node_id in order], edges]
     return json.dumps(form, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def form_in_store_order(graph: Any) -> bytes:
+    """The form of a graph in its own node order: exact, but equal to another graph's form
+    only by chance; `canonical_form_of` turns it into the canonical one when it is needed."""
+    return canonical_form(graph, [node_id for node_id, _ in graph.node_labels()])
+
+
+def canonical_form_of(form: bytes) -> bytes:
+    """The canonical form of the graph a form describes; the form itself, still exact, if
+    the engine refuses the graph."""
+    from . import canonical_order, from_edges
+
+    labels, edges = _decode(form)
+    graph = from_edges([(str(at), label) for at, label in enumerate(labels)], [(str(a), str(b), m) for a, b, m in edges])
+    try:
+        return canonical_form(graph, canonical_order(graph))
+    except ValueError:
+        return form
 
 
 def _decode(form: bytes) -> Form:

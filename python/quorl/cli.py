@@ -25,8 +25,9 @@ examples:
   quorl order examples/molecules/*.dot
   quorl canon --jsonl examples/molecules.jsonl --jobs 2 > texts.jsonl
   cat examples/ethanol.dot | quorl canon -
+  quorl dedup --jsonl examples/molecules.jsonl --verify > groups.jsonl
 
-run 'quorl canon --help' or 'quorl order --help' for the options."""
+run 'quorl COMMAND --help' (canon, order or dedup) for the options."""
 
 _COMMAND_EXAMPLES = {
     "canon": """\
@@ -440,8 +441,9 @@ def build_parser() -> argparse.ArgumentParser:
             "--jsonl",
             metavar="IN.jsonl",
             help='read one graph per line, {"id": ..., "nodes": [[id, label], ...], '
-            '"edges": [[a, b, modality], ...]}, and write one JSON line per graph; '
-            "'-' reads standard input",
+            '"edges": [[a, b, modality], ...]}'
+            + ("" if command == "dedup" else ", and write one JSON line per graph")
+            + "; '-' reads standard input",
         )
         sub.add_argument(
             "--id-key", default="id", metavar="KEY",

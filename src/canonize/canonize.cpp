@@ -8,6 +8,7 @@
 #include "canonize/candidates.hpp"
 #include "canonize/group_compression.hpp"
 #include "canonize/pruning.hpp"
+#include "canonize/root_depth_bounds.hpp"
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag/trace.hpp"
@@ -18,44 +19,30 @@ namespace quorl {
 
 namespace {
 
-struct Winners {
-    std::vector<std::string> roots;
-    // Set when the scoring pass excluded nothing: then it wrote every winner
-    // exactly as the final pass would, and winners tie on their texts, so
-    // this is the final text (the first winner's).
-    std::shared_ptr<const std::string> final_text;
+struct ScoringSetup {
+    GraphWrap working;
+    std::vector<std::string> selected;
+    IdSet shared;
 };
 
-// Scores and selects the candidate roots, prunes what they share, scores each
-// on its own region and returns the winners. Leaves no claim fields on `working`.
-Result<Winners> winning_roots(GraphWrap& working, std::string_view candidate_rule, bool allow_hashes, bool compact,
-                              const StopCheck& stop) {
-    auto scores = score_candidates(working, candidate_rule);
+// Scores and selects the candidate roots and prunes what they share, on a
+// copy of the graph (pruning writes claim fields, never on the caller's graph).
+Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule) {
+    ScoringSetup setup{graph, {}, {}};
+    auto scores = score_candidates(setup.working, candidate_rule);
     if (!scores) return std::unexpected(std::move(scores.error()));
-    const std::vector<std::string> selected = select_candidates(std::move(*scores));
-    const IdSet shared = prune_graph(working, selected);
+    setup.selected = select_candidates(std::move(*scores));
+    setup.shared = prune_graph(setup.working, setup.selected);
     // Nothing reads the claims once the shared ids are known; dropped, they
     // are not copied into every candidate's rewrite.
-    for (NodeIndex node = 0; node < working.node_bound(); ++node) {
-        if (NodeData* data = working.node(node)) {
+    for (NodeIndex node = 0; node < setup.working.node_bound(); ++node) {
+        if (NodeData* data = setup.working.node(node)) {
             data->meta.prune_source.reset();
             data->meta.prune_sources = {};
         }
     }
-    auto entries = collect_candidate_scores(working, selected, shared, compact, allow_hashes, stop);
-    if (!entries) return std::unexpected(std::move(entries.error()));
-    Winners winners{winning_candidates(*entries), nullptr};
-    if (shared.empty()) {
-        const auto first = std::ranges::find(*entries, winners.roots.front(), &ScoringEntry::candidate_id);
-        winners.final_text = first->tree_text;
-    }
-    return winners;
+    return setup;
 }
-
-struct CanonicalForm {
-    std::string text;
-    std::vector<std::string> node_order;  // filled only when asked for
-};
 
 // Writes every winner's tree string again with nothing excluded and keeps the
 // smallest (unsigned bytes, a proper prefix first; the earlier winner on a
@@ -86,10 +73,20 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
     return std::move(*kept);
 }
 
+// The straightforward road: every selected candidate rewritten and written,
+// every winner rewritten and written again.
+Result<CanonicalForm> reference_form(const ScoringSetup& setup, bool allow_hashes, bool compact,
+                                     bool with_node_order, const StopCheck& stop) {
+    auto entries = collect_candidate_scores(setup.working, setup.selected, setup.shared, compact, allow_hashes, stop);
+    if (!entries) return std::unexpected(std::move(entries.error()));
+    return smallest_form(setup.working, winning_candidates(std::move(*entries)), allow_hashes, compact,
+                         with_node_order, stop);
+}
+
 Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
-                                     bool compact, bool with_node_order, const StopCheck& stop) {
+                                     bool compact, bool with_node_order, bool reference, const StopCheck& stop) {
     if (graph.node_count() == 0) return CanonicalForm{};
-    // The working copy below, and each candidate's rewrite of it: two copies at least.
+    // The working copy scoring_setup makes, and each candidate's rewrite of it: two copies at least.
     MemoryHold held(stop.memory_budget());
     const std::uint64_t graph_bytes = held.budget() != nullptr ? graph.held_bytes() : 0;
     if (!held.fits(2 * graph_bytes)) {
@@ -98,17 +95,31 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
                                    format_bytes(2 * graph_bytes));
     }
     held.try_take(graph_bytes);
-    // Pruning writes claim fields: they go on a copy, never on the caller's graph.
-    GraphWrap working = graph;
-    auto winners = winning_roots(working, candidate_rule, allow_hashes, compact, stop);
-    if (!winners) return std::unexpected(std::move(winners.error()));
-    // Rewriting the winners again would only repeat the scoring pass's work,
-    // except for the trace events that the rewrites emit.
-    if (winners->final_text && !trace_enabled()) {
-        if (!with_node_order) return CanonicalForm{*winners->final_text, {}};
-        winners->roots.resize(1);
+    auto setup = scoring_setup(graph, candidate_rule);
+    if (!setup) return std::unexpected(std::move(setup.error()));
+    // A traced call emits every rewrite's events, so it takes the full road;
+    // so does a graph whose ids may meet the rewrite's generated ids, which
+    // the candidate bounds do not model.
+    if (reference || trace_enabled() || ids_may_meet_generated_ids(setup->working)) {
+        return reference_form(*setup, allow_hashes, compact, with_node_order, stop);
     }
-    return smallest_form(working, winners->roots, allow_hashes, compact, with_node_order, stop);
+    return best_candidate_form(setup->working, setup->selected, setup->shared, compact, allow_hashes,
+                               with_node_order, stop);
+}
+
+Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
+                                bool compress, bool compact, bool reference, const StopCheck& stop) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, reference, stop);
+    if (!form) return std::unexpected(std::move(form.error()));
+    if (compress) return compress_groups(form->text);
+    return std::move(form->text);
+}
+
+Result<std::vector<std::string>> node_order(const GraphWrap& graph, std::string_view candidate_rule,
+                                            bool allow_hashes, bool compact, bool reference, const StopCheck& stop) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, true, reference, stop);
+    if (!form) return std::unexpected(std::move(form.error()));
+    return std::move(form->node_order);
 }
 
 }  // namespace
@@ -116,18 +127,25 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
 // The branch rule is accepted and read by no step.
 Result<std::string> to_cgraph(const GraphWrap& graph, std::string_view candidate_rule, std::string_view,
                               bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
-    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, stop);
-    if (!form) return std::unexpected(std::move(form.error()));
-    if (compress) return compress_groups(form->text);
-    return std::move(form->text);
+    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, false, stop);
 }
 
 Result<std::vector<std::string>> canonical_node_order(const GraphWrap& graph, std::string_view candidate_rule,
                                                       std::string_view, bool allow_hashes, bool compact,
                                                       const StopCheck& stop) {
-    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, true, stop);
-    if (!form) return std::unexpected(std::move(form.error()));
-    return std::move(form->node_order);
+    return node_order(graph, candidate_rule, allow_hashes, compact, false, stop);
+}
+
+Result<std::string> to_cgraph_reference(const GraphWrap& graph, std::string_view candidate_rule, std::string_view,
+                                        bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
+    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, true, stop);
+}
+
+Result<std::vector<std::string>> canonical_node_order_reference(const GraphWrap& graph,
+                                                                std::string_view candidate_rule, std::string_view,
+                                                                bool allow_hashes, bool compact,
+                                                                const StopCheck& stop) {
+    return node_order(graph, candidate_rule, allow_hashes, compact, true, stop);
 }
 
 }  // namespace quorl

@@ -20,4 +20,16 @@ Result<std::vector<std::string>> canonical_node_order(const GraphWrap& graph, st
                                                       std::string_view branch_rule, bool allow_hashes, bool compact,
                                                       const StopCheck& stop = {});
 
+// The same results by the straightforward road: every selected candidate
+// rewritten and written, every winner rewritten and written again. The drivers
+// above must give exactly what these give (tests compare them); they are kept
+// as the reference, not for callers.
+Result<std::string> to_cgraph_reference(const GraphWrap& graph, std::string_view candidate_rule,
+                                        std::string_view branch_rule, bool allow_hashes, bool compress, bool compact,
+                                        const StopCheck& stop = {});
+Result<std::vector<std::string>> canonical_node_order_reference(const GraphWrap& graph,
+                                                                std::string_view candidate_rule,
+                                                                std::string_view branch_rule, bool allow_hashes,
+                                                                bool compact, const StopCheck& stop = {});
+
 }  // namespace quorl

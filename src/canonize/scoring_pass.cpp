@@ -1,9 +1,13 @@
 #include "canonize/scoring_pass.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <numeric>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
+#include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "tree/tree_string.hpp"
 
@@ -36,6 +40,149 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
         entries.push_back(ScoringEntry{candidate, written->depth, found->second});
     }
     return entries;
+}
+
+namespace {
+
+// The candidates in the order in which they are rewritten: the deepest
+// possible first, so that the best entry found early rules out the rest;
+// candidate order among equals.
+std::vector<std::size_t> deepest_first(const CandidateDepths& depths, std::size_t count) {
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return depths.range(a).hi > depths.range(b).hi; });
+    return order;
+}
+
+// Narrows the candidates' depth ranges until every candidate that can still
+// reach the greatest depth known for certain has an exact range or has been
+// refined; returns that depth. Refines in turn the candidate that can reach
+// deepest (likely a winner, whose depth rules out others) and the most
+// central one (whose levelling tightens the others' bounds most).
+Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, const StopCheck& stop) {
+    bool central_turn = false;
+    while (true) {
+        if (stop.stop_requested()) return interrupted_error();
+        std::int64_t surely_reached = 0;
+        for (std::size_t i = 0; i < count; ++i) surely_reached = std::max(surely_reached, depths.range(i).lo);
+        std::optional<std::size_t> deepest;
+        std::optional<std::size_t> central;
+        for (std::size_t i = 0; i < count; ++i) {
+            const DepthRange range = depths.range(i);
+            if (range.hi < surely_reached || range.exact() || depths.refined(i)) continue;
+            if (!deepest || range.hi > depths.range(*deepest).hi) deepest = i;
+            if (!central || depths.eccentricity_lo(i) < depths.eccentricity_lo(*central)) central = i;
+        }
+        if (!deepest) return surely_reached;
+        depths.refine(central_turn ? *central : *deepest);
+        central_turn = !central_turn;
+    }
+}
+
+struct BestEntry {
+    std::int32_t depth;
+    std::string text;
+};
+
+// <0, 0, >0 as the entry (depth, text) ranks below, equal to or above `best`.
+int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& best) {
+    if (depth != best.depth) return depth < best.depth ? -1 : 1;
+    const int order = text.compare(best.text);
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vector<std::string>& candidates,
+                                          const IdSet& excluded_ids, bool compact, bool allow_hashes,
+                                          bool with_node_order, const StopCheck& stop) {
+    QUORL_ASSERT(!candidates.empty());
+    std::vector<NodeIndex> nodes;
+    nodes.reserve(candidates.size());
+    for (const std::string& candidate : candidates) {
+        const std::optional<NodeIndex> node = graph.find_node(candidate);
+        QUORL_ASSERT(node.has_value());
+        nodes.push_back(*node);
+    }
+    std::vector<bool> shared(graph.node_bound(), false);
+    for (const std::string& id : excluded_ids) {
+        if (const std::optional<NodeIndex> node = graph.find_node(id)) shared[*node] = true;
+    }
+
+    CandidateDepths depths(graph, nodes, shared, compact);
+    // Every candidate's rewrite would run in turn and the first failure would
+    // end the pass; the guard's error is the only failure a rewrite of these
+    // graphs can give, and it reads the same for every candidate, so asking
+    // whether any candidate fails decides the outcome, skipped ones included.
+    if (depths.some_rewrite_exceeds_guard()) return unsupported_error(std::string(kRewriteGuardMessage));
+    if (stop.stop_requested()) return interrupted_error();
+
+    const Result<std::int64_t> settled = settle_depths(depths, candidates.size(), stop);
+    if (!settled) return std::unexpected(settled.error());
+    const std::int64_t surely_reached = *settled;
+    const std::vector<std::size_t> order = deepest_first(depths, candidates.size());
+
+    const Exclusion nothing_excluded;
+    const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
+    std::optional<BestEntry> best;
+    CanonicalForm kept;
+    std::size_t kept_position = 0;
+    for (const std::size_t i : order) {
+        const DepthRange range = depths.range(i);
+        // Some candidate is written at least surely_reached deep: a candidate
+        // that cannot reach that depth has a smaller entry and cannot win.
+        if (range.hi < surely_reached) continue;
+        // Nor can one that cannot reach the depth of the best entry so far.
+        if (best && range.hi < best->depth) continue;
+
+        const std::string& candidate = candidates[i];
+        if (stop.stop_requested()) return interrupted_error();
+        // Rooted in a tree the rewrite resolves nothing: it removes the other
+        // components, which no walk from the root reaches, and leaves the
+        // root's own as it is (same slots, incidence lists and records), so
+        // the writers give the same texts and order on the graph itself.
+        std::optional<GraphWrap> rewritten;
+        if (!depths.in_tree(i)) {
+            auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
+            if (!done) return std::unexpected(std::move(done.error()));
+            rewritten = std::move(*done);
+        }
+        const GraphWrap* dag = rewritten ? &*rewritten : &graph;
+        auto scored = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
+        if (!scored) return parse_error(std::move(scored.error()));
+        const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
+        if (rank < 0) continue;
+
+        // The final pass would rewrite this candidate again, as here, and
+        // write it with nothing excluded: with nothing to exclude that is the
+        // text just written.
+        std::string final_text;
+        if (excluded_ids.empty()) {
+            final_text = scored->text;
+        } else {
+            auto written = to_tree_string_with_depth_order(*dag, candidate, nothing_excluded, true);
+            if (!written) return parse_error(std::move(written.error()));
+            final_text = std::move(written->text);
+        }
+        // Among winners the final pass keeps the smallest text, the earliest
+        // winner on a tie.
+        if (rank == 0) {
+            const int order_of_texts = std::string_view(final_text).compare(kept.text);
+            if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
+        }
+        std::vector<std::string> node_order;
+        if (with_node_order) {
+            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded);
+            if (!listed) return parse_error(std::move(listed.error()));
+            node_order = std::move(*listed);
+        }
+        if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
+        kept = CanonicalForm{std::move(final_text), std::move(node_order)};
+        kept_position = i;
+    }
+    QUORL_ASSERT(best.has_value());
+    return kept;
 }
 
 }  // namespace quorl

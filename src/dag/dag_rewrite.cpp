@@ -19,8 +19,6 @@ namespace quorl {
 
 namespace {
 
-constexpr std::uint64_t kPassGuard = 10001;
-
 struct Rewrite {
     explicit Rewrite(MemoryBudget* budget) : held(budget) {}
 
@@ -39,7 +37,7 @@ struct Rewrite {
 // the pass guard first is left to fail there.
 Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, bool allow_hashes) {
     const RewriteSize size = count_rewrite(rewrite.work, rewrite.levelled, allow_hashes);
-    if (size.conflicts >= kPassGuard) return {};
+    if (size.conflicts >= kRewritePassGuard) return {};
     // The text is held twice at the end: written, and handed to the caller.
     const std::uint64_t needed = [&] {
         const long double bytes = static_cast<long double>(size.expanded_nodes) * GraphWrap::node_record_bytes() +
@@ -143,7 +141,7 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!resolved) return std::unexpected(std::move(resolved.error()));
         if (!*resolved) break;
         emit_counts(rewrite.work);
-        if (rewrite.passes == kPassGuard) return unsupported_error("dag rewrite loop exceeded guard limit");
+        if (rewrite.passes == kRewritePassGuard) return unsupported_error(std::string(kRewriteGuardMessage));
     }
 
     // Nodes of the first levelling get their floors back, also where a node

@@ -1,6 +1,7 @@
 // The rewrite of a levelled graph into its rooted directed form.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "error/quorl_error.hpp"
@@ -8,6 +9,11 @@
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {
+
+// The pass on which a rewrite that is still resolving fails: a rewrite may
+// resolve at most kRewritePassGuard - 1 conflicts.
+inline constexpr std::uint64_t kRewritePassGuard = 10001;
+inline constexpr std::string_view kRewriteGuardMessage = "dag rewrite loop exceeded guard limit";
 
 // Rewrites a copy of `graph` rooted at `root_id`: cobound edges become pairs
 // of virtual nodes and join nodes are split into mirrors, deepest floor first.

@@ -203,7 +203,7 @@ bool Graph::convert(const ModuleState& state, PyObject* object, Value& value) {
     return true;
 }
 
-bool convert_text_rows(PyObject* object, std::size_t width, TextRows& rows) {
+bool convert_text_rows(PyObject* object, std::size_t width, bool lists_too, TextRows& rows) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -222,21 +222,26 @@ bool convert_text_rows(PyObject* object, std::size_t width, TextRows& rows) {
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
-        if (!PyTuple_Check(element.get())) {
+        const bool is_list = lists_too && PyList_Check(element.get());
+        if (!is_list && !PyTuple_Check(element.get())) {
             raise_cast_error(element.get(), "PyTuple");
             return false;
         }
-        const Py_ssize_t length = PyTuple_GET_SIZE(element.get());
+        const Py_ssize_t length = Py_SIZE(element.get());
         if (static_cast<std::size_t>(length) != width) {
             PyErr_Format(PyExc_TypeError, "expected tuple of length %zu, but got tuple of length %zd", width, length);
             return false;
         }
         for (Py_ssize_t at = 0; at < length; ++at) {
+            PyObject* item = is_list ? PyList_GET_ITEM(element.get(), at) : PyTuple_GET_ITEM(element.get(), at);
             std::string_view text;
-            if (!extract_text(PyTuple_GET_ITEM(element.get(), at), text)) return false;
+            if (!extract_text(item, text)) return false;
             rows.texts_.push_back(text);
+            // A list may be changed later, a tuple not: a list's texts are held one by one.
+            if (is_list) rows.owners_.push_back(PyRef::borrow(item));
         }
-        rows.owners_.push_back(std::move(element));
+        if (!is_list) rows.owners_.push_back(std::move(element));
+        ++rows.rows_;
     }
     return PyErr_Occurred() == nullptr;
 }

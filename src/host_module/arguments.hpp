@@ -83,30 +83,42 @@ struct Graph {
     static bool convert(const ModuleState& state, PyObject* object, Value& value);
 };
 
-// The texts of a sequence of equally long tuples of str, row by row. The
-// element tuples are held so that the texts stay valid whatever the
-// sequence does afterwards.
+// The texts of a sequence of equally long tuples of str, row by row. What
+// holds the texts is kept (an element tuple, or every text of an element
+// list), so that they stay valid whatever the sequence or its lists do
+// afterwards, also while the interpreter lock is released.
 class TextRows {
 public:
-    std::size_t size() const { return owners_.size(); }
+    std::size_t size() const { return rows_; }
     std::span<const std::string_view> row(std::size_t at) const {
         return std::span<const std::string_view>(texts_).subspan(at * width_, width_);
     }
 
 private:
-    friend bool convert_text_rows(PyObject* object, std::size_t width, TextRows& rows);
+    friend bool convert_text_rows(PyObject* object, std::size_t width, bool lists_too, TextRows& rows);
     std::size_t width_ = 0;
+    std::size_t rows_ = 0;
     std::vector<PyRef> owners_;
     std::vector<std::string_view> texts_;
 };
 
-bool convert_text_rows(PyObject* object, std::size_t width, TextRows& rows);
+// With `lists_too`, element lists are taken like tuples.
+bool convert_text_rows(PyObject* object, std::size_t width, bool lists_too, TextRows& rows);
 
 template <std::size_t Width>
 struct TupleSequence {
     using Value = TextRows;
     static bool convert(const ModuleState&, PyObject* object, Value& value) {
-        return convert_text_rows(object, Width, value);
+        return convert_text_rows(object, Width, false, value);
+    }
+};
+
+// Like TupleSequence, also taking lists as elements (as JSON gives them).
+template <std::size_t Width>
+struct RowSequence {
+    using Value = TextRows;
+    static bool convert(const ModuleState&, PyObject* object, Value& value) {
+        return convert_text_rows(object, Width, true, value);
     }
 };
 

@@ -107,10 +107,7 @@ EngineCall::EngineCall(const ModuleState& state) {
 }
 
 bool EngineCall::signal_handler_raised() {
-    PyEval_RestoreThread(thread_);
-    const bool raised = PyErr_CheckSignals() != 0;
-    thread_ = PyEval_SaveThread();
-    return raised;
+    return released_->with_lock([] { return PyErr_CheckSignals() != 0; });
 }
 
 bool EngineCall::poll(void* context) {

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "error/quorl_error.hpp"
@@ -33,6 +34,29 @@ inline constexpr std::chrono::milliseconds kSignalPollInterval{2};
 // current thread's flag.
 PyRef create_stop_flag_type(PyObject* module);
 PyRef create_current_stop_flag();
+
+// Releases the interpreter lock for its lifetime (the calling thread must hold it).
+class ReleasedLock {
+public:
+    ReleasedLock() : thread_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(thread_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    // Runs code that needs the lock, such as signal handlers, and releases it again.
+    template <class Body>
+    auto with_lock(Body&& body) {
+        PyEval_RestoreThread(thread_);
+        struct Release {
+            ReleasedLock& lock;
+            ~Release() { lock.thread_ = PyEval_SaveThread(); }
+        } release{*this};
+        return std::forward<Body>(body)();
+    }
+
+private:
+    PyThreadState* thread_;
+};
 
 // One engine call's stop check and released lock. Made under the lock.
 class EngineCall {
@@ -51,7 +75,11 @@ public:
     template <class Work>
     auto run_released(Work&& work) {
         auto result = [&] {
-            const Released released(*this);
+            released_.emplace();
+            struct Reacquire {
+                std::optional<ReleasedLock>& lock;
+                ~Reacquire() { lock.reset(); }
+            } reacquire{released_};
             return std::forward<Work>(work)(StopCheck(&EngineCall::poll, this));
         }();
         if (stopped_by_flag_ && PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -59,18 +87,6 @@ public:
     }
 
 private:
-    // Releases the lock for its lifetime.
-    class Released {
-    public:
-        explicit Released(EngineCall& call) : call_(call) { call_.thread_ = PyEval_SaveThread(); }
-        ~Released() { PyEval_RestoreThread(call_.thread_); }
-        Released(const Released&) = delete;
-        Released& operator=(const Released&) = delete;
-
-    private:
-        EngineCall& call_;
-    };
-
     static bool poll(void* call);
     bool signal_handler_raised();
 
@@ -80,7 +96,7 @@ private:
     bool handles_signals_ = false;
     bool stopped_by_flag_ = false;
     bool stopped_by_signal_ = false;
-    PyThreadState* thread_ = nullptr;         // while the lock is released
+    std::optional<ReleasedLock> released_;    // while the engine works
     std::chrono::steady_clock::time_point next_signal_poll_{};
 };
 

@@ -59,7 +59,7 @@ PyObject* parse_dot_string(const ModuleState& state, PyObject*, std::string_view
     return graph_or_error(state, parse_dot_content(content));
 }
 
-PyObject* graph_from_edges(const ModuleState& state, PyObject*, const TextRows& nodes, const TextRows& edges) {
+GraphWrap graph_of_rows(const TextRows& nodes, const TextRows& edges) {
     GraphWrap graph;
     for (std::size_t at = 0; at < nodes.size(); ++at) {
         const auto node = nodes.row(at);
@@ -69,6 +69,21 @@ PyObject* graph_from_edges(const ModuleState& state, PyObject*, const TextRows& 
         const auto edge = edges.row(at);
         graph.add_edge_with_modality(edge[0], edge[1], edge[2]);
     }
+    return graph;
+}
+
+PyObject* graph_from_edges(const ModuleState& state, PyObject*, const TextRows& nodes, const TextRows& edges) {
+    return new_graph(state, graph_of_rows(nodes, edges));
+}
+
+// Private to the package: graph_from_edges that also takes lists as rows and
+// builds the store without the interpreter lock, so that threads turning
+// plain lists into graphs do not wait for each other.
+PyObject* graph_from_rows(const ModuleState& state, PyObject*, const TextRows& nodes, const TextRows& edges) {
+    GraphWrap graph = [&] {
+        const ReleasedLock released;
+        return graph_of_rows(nodes, edges);
+    }();
     return new_graph(state, std::move(graph));
 }
 
@@ -238,6 +253,7 @@ constexpr Signature<7> kCanonicalNodeOrderLimited{
     "_canonical_node_order_limited",
     {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact", "max_memory", "timeout"}};
 constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
+constexpr Signature<2> kGraphFromRows{"_graph_from_rows", {"nodes", "edges"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -264,6 +280,8 @@ PyMethodDef module_functions[] = {
 PyMethodDef private_functions[] = {
     {"_component_numbers", method_entry<kComponentNumbers, component_numbers_py, Graph>(), kFastcall,
      "_component_numbers(graph)\n--\n\n"},
+    {"_graph_from_rows", method_entry<kGraphFromRows, graph_from_rows, RowSequence<2>, RowSequence<3>>(), kFastcall,
+     "_graph_from_rows(nodes, edges)\n--\n\n"},
     {"_parse_dot_limited", method_entry<kParseDotLimited, parse_dot_limited, Text, OptionalByteCount>(), kFastcall,
      "_parse_dot_limited(path, max_bytes)\n--\n\n"},
     {"_to_cgraph_limited",

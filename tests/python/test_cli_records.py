@@ -117,10 +117,14 @@ def test_dedup_verify_splits_collisions_and_counts_them():
     assert ", 1 split off by verification, 0 unverified, " in verified.stderr.decode()
 
 
-def test_dedup_of_dot_files_and_the_example_batch():
-    result = run("dedup", "--per-record", "-q", ETHANOL, *sorted((EXAMPLES / "molecules").glob("*.dot")), ETHANOL)
-    groups = [json.loads(line)["group"] for line in result.stdout.splitlines()]
-    assert groups == [1, 2, 3, 4, 5, 6, 7, 8, 1]
+def test_dedup_of_dot_files_and_the_example_batch(tmp_path):
+    missing = tmp_path / "missing.dot"
+    result = run("dedup", "--per-record", "-q", ETHANOL, *sorted((EXAMPLES / "molecules").glob("*.dot")), missing,
+                 ETHANOL)
+    lines = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [line.get("group") for line in lines] == [1, 2, 3, 4, 5, 6, 7, 8, None, 1]
+    assert lines[8] == {"id": str(missing), "file": 9, "error": "no such file"}
+    assert result.returncode == 1
     batch = run("dedup", "--jsonl", MOLECULES, "--jobs", "2", "-q")
     assert sum(len(json.loads(line)["members"]) for line in batch.stdout.splitlines()) == 300
 

@@ -131,3 +131,20 @@ def test_members_come_back_in_several_passes(monkeypatch):
 def test_ids_must_be_json_values():
     with _dedup.Grouper() as grouper, pytest.raises(ValueError):
         grouper.add(float("nan"), _dedup.keys_of(ETHANOL, verify=False))
+
+
+def test_a_canonical_form_is_made_only_once_a_text_repeats():
+    mol = ([("c", "C"), ("o", "O"), ("n", "N"), ("h1", "H"), ("h2", "H")],
+           [("c", "o", "2"), ("c", "n", "1"), ("n", "h1", "1"), ("n", "h2", "1")])
+    with _dedup.Grouper(verify=True) as grouper:
+        first = _dedup.keys_of(mol, verify=True, seen=grouper.has_text)
+        assert not first.form_is_canonical
+        grouper.add("first", first)
+        again = _dedup.keys_of(shuffled(mol, 5), verify=True, seen=grouper.has_text)
+        assert again.form_is_canonical
+        # The first member's form is made canonical when it is compared, so the fast check
+        # proves the duplicate and the matcher is not needed.
+        assert grouper.add("again", again) == 1
+        assert grouper.add("plain again", _dedup.keys_of(shuffled(mol, 6), verify=True)) == 1
+        assert grouper.matcher_runs == 0
+        assert [g.members for g in grouper.groups()] == [["first", "again", "plain again"]]

@@ -172,3 +172,38 @@ def test_parse_dot_failure_is_a_parse_error_with_the_reader_line(tmp_path):
     path = tmp_path / "g.dot"
     path.write_text("graph {\n -- b\n}\n")
     assert read_error(str(path)) == "parse error: line 2: empty node id"
+
+
+def tupled(rows):
+    return [tuple(row) if isinstance(row, list) else row for row in rows] if isinstance(rows, list) else rows
+
+
+# _graph_from_rows, the package's road, must be graph_from_edges with lists taken as tuples.
+@pytest.mark.parametrize(
+    "nodes, edges",
+    [
+        ([["a", "A"], ("b", "B")], [["a", "b", "2"], ("b", "c", "1"), ["c", "c", "3"]]),
+        ([], []),
+        ([["a", "A", "x"]], []),  # a row of the wrong length
+        ([("a",)], []),
+        ([["a", 1]], []),  # an item that is no str
+        ([], [["a", "b", None]]),
+        ([], ["abc"]),  # a str as a row
+        ([], [{"a": 1}]),
+        ("ab", []),  # a str as the sequence
+        ({"a": "A"}, []),
+        ([["a", "\ud800"]], []),  # a str without a UTF-8 form
+    ],
+)
+def test_graph_from_rows_is_graph_from_edges_with_lists_as_tuples(nodes, edges):
+    def outcome(function, *args):
+        try:
+            graph = function(*args)
+        except (TypeError, UnicodeEncodeError) as error:
+            return type(error), str(error)
+        return graph.node_labels(), graph.edges()
+
+    assert outcome(_quorl._graph_from_rows, nodes, edges) == outcome(
+        _quorl.graph_from_edges, tupled(nodes), tupled(edges)
+    )
+

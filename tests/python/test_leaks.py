@@ -3,6 +3,7 @@ keeps the process's memory flat and leaves the reference counts of its arguments
 
 from __future__ import annotations
 
+import contextvars
 import os
 import sys
 
@@ -63,6 +64,13 @@ class Arguments:
         self.missing_path = str(tmp_path / "missing.dot")
         self.nul_path = fresh("a\0b.dot")
         self.list_node = [["a", "A"]]
+        self.list_edges = [["a", self.node_id, self.modality], ("b", "c", "2")]
+        self.list_int_modality = [["a", "b", 1]]
+        # A context whose calls are stopped at once by their set stop flag.
+        self.stopped = contextvars.copy_context()
+        flag = _quorl._StopFlag()
+        flag.set()
+        self.stopped.run(_quorl._current_stop_flag.set, flag)
         self.long_tuple = [("a", "b", "c")]
         self.short_tuple = [("a",)]
         self.int_modality = [("a", "b", 1)]
@@ -151,6 +159,19 @@ SCENARIOS = {
         lambda a: _quorl.canonical_node_order_py(a.graph, compress=True),
         TypeError,
     ),
+    "_graph_from_rows list rows ok": (lambda a: _quorl._graph_from_rows(a.list_node, a.list_edges), None),
+    "_graph_from_rows tuple rows ok": (lambda a: _quorl._graph_from_rows(a.nodes, a.edges), None),
+    "_graph_from_rows int modality": (lambda a: _quorl._graph_from_rows(a.nodes, a.list_int_modality), TypeError),
+    "_graph_from_rows tuple length": (lambda a: _quorl._graph_from_rows(a.long_tuple, a.list_edges), TypeError),
+    "to_cgraph_py stopped by its flag": (
+        lambda a: a.stopped.run(_quorl.to_cgraph_py, a.graph, None, None, None, None, None),
+        KeyboardInterrupt,
+    ),
+    "canonical_node_order_py stopped by its flag": (
+        lambda a: a.stopped.run(_quorl.canonical_node_order_py, a.graph),
+        KeyboardInterrupt,
+    ),
+    "_StopFlag members": (lambda a: (_quorl._StopFlag().set(), _quorl._StopFlag().is_set()), None),
     "_component_numbers connected": (lambda a: _quorl._component_numbers(a.graph), None),
     "_component_numbers split": (lambda a: _quorl._component_numbers(a.split_graph), None),
     "_component_numbers not a graph": (lambda a: _quorl._component_numbers(a.nodes), TypeError),

@@ -1,0 +1,292 @@
+#include "canonize/root_depth_bounds.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "dag/dag_rewrite.hpp"
+
+namespace quorl {
+
+namespace {
+
+constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
+
+// Whether the T_c node that carries a node's lower edges is written: compact
+// resolution keeps one mirror of a join, picked by tree strings, so when the
+// join's parents differ in being written the answer is not known up front.
+constexpr std::uint8_t kNo = 0;
+constexpr std::uint8_t kMaybe = 1;
+constexpr std::uint8_t kYes = 2;
+
+}  // namespace
+
+bool ids_may_meet_generated_ids(const GraphWrap& graph) {
+    // Every generated node id starts with '*' ("*v…") or holds a '#' ("#m…",
+    // "…@#m…"); an input id that does neither is never one of them.
+    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+        const NodeData* data = graph.node(node);
+        if (data == nullptr) continue;
+        if (data->id.starts_with('*') || data->id.find('#') != std::string::npos) return true;
+    }
+    return false;
+}
+
+CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeIndex> candidates,
+                                 const std::vector<bool>& shared, bool compact)
+    : graph_(graph),
+      candidates_(candidates),
+      shared_(shared),
+      compact_(compact),
+      component_of_(graph.node_bound(), kNoIndex),
+      ranges_(candidates.size()),
+      refined_(candidates.size(), false),
+      passes_(candidates.size(), 0),
+      distance_(graph.node_bound(), -1),
+      lower_edges_(graph.node_bound(), 0),
+      status_(graph.node_bound(), kNo),
+      height_(graph.node_bound(), 0),
+      cobound_(graph.node_bound(), false) {
+    order_.reserve(graph.node_count());
+    // Components, each with its size, cycle rank and whether
+    // it is bipartite (two ends of an edge at equal distance from its first
+    // node, a self-loop included, make an odd closed walk).
+    for (NodeIndex start = 0; start < graph_.node_bound(); ++start) {
+        if (!graph_.has_node(start) || component_of_[start] != kNoIndex) continue;
+        const auto component = static_cast<std::uint32_t>(components_.size());
+        components_.emplace_back();
+        sweep(start);
+        for (const NodeIndex node : order_) component_of_[node] = component;
+        components_.back().nodes = order_.size();
+        for (const NodeIndex node : order_) {
+            graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
+                if (graph_.endpoints(edge).first != node) return;  // each edge once, from its first end
+                ++components_.back().edges;
+                if (distance_[other] % 2 == distance_[node] % 2) components_.back().bipartite = false;
+            });
+        }
+        clear_sweep();
+    }
+    for (NodeIndex node = 0; node < shared_.size() && !any_shared_; ++node) any_shared_ = shared_[node];
+    bound_eccentricities();
+}
+
+std::int32_t CandidateDepths::sweep(NodeIndex start) {
+    order_.clear();
+    order_.push_back(start);
+    distance_[start] = 0;
+    for (std::size_t head = 0; head < order_.size(); ++head) {
+        const NodeIndex node = order_[head];
+        graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex other) {
+            if (distance_[other] >= 0) return;
+            distance_[other] = distance_[node] + 1;
+            order_.push_back(other);
+        });
+    }
+    return distance_[order_.back()];
+}
+
+void CandidateDepths::clear_sweep() {
+    for (const NodeIndex node : order_) {
+        distance_[node] = -1;
+        lower_edges_[node] = 0;
+        status_[node] = kNo;
+        height_[node] = 0;
+        cobound_[node] = false;
+    }
+}
+
+// Eccentricity bounds from a few searches per component (a double sweep and
+// its middle node), tightened by every later levelling: ecc(x) >= d(x, w),
+// ecc(x) >= ecc(w) - d(x, w) and ecc(x) <= d(x, w) + ecc(w) for every
+// searched w. In a tree the two ends u, v of the double sweep are a diametral
+// pair and ecc(x) = max(d(x, u), d(x, v)) exactly.
+void CandidateDepths::bound_eccentricities() {
+    members_.assign(components_.size(), {});
+    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[component_of_[candidates_[i]]].push_back(i);
+    ecc_lo_.assign(candidates_.size(), 0);
+    ecc_hi_.assign(candidates_.size(), kUnbounded);
+    std::vector<std::int32_t> from_first_end(graph_.node_bound(), -1);
+    component_shared_.assign(components_.size(), false);
+    for (NodeIndex node = 0; node < shared_.size(); ++node) {
+        if (shared_[node] && graph_.has_node(node)) component_shared_[component_of_[node]] = true;
+    }
+
+    for (std::uint32_t component = 0; component < components_.size(); ++component) {
+        const std::vector<std::size_t>& in_component = members_[component];
+        if (in_component.empty()) continue;
+        take_sweep(component, sweep(candidates_[in_component.front()]));
+        const NodeIndex first_end = order_.back();
+        clear_sweep();
+        take_sweep(component, sweep(first_end));
+        for (const NodeIndex node : order_) from_first_end[node] = distance_[node];
+        const NodeIndex second_end = order_.back();
+        clear_sweep();
+        take_sweep(component, sweep(second_end));
+        NodeIndex middle = second_end;
+        for (const NodeIndex node : order_) {
+            if (std::max(from_first_end[node], distance_[node]) <
+                std::max(from_first_end[middle], distance_[middle])) {
+                middle = node;
+            }
+        }
+        clear_sweep();
+        take_sweep(component, sweep(middle));
+        clear_sweep();
+
+        const Component& info = components_[component];
+        for (const std::size_t i : in_component) {
+            if (info.edges + 1 == info.nodes) ecc_hi_[i] = ecc_lo_[i];  // a tree
+            set_range_from_eccentricity(i);
+        }
+    }
+}
+
+void CandidateDepths::take_sweep(std::uint32_t component, std::int64_t eccentricity) {
+    for (const std::size_t i : members_[component]) {
+        if (refined_[i]) continue;
+        const std::int64_t d = distance_[candidates_[i]];
+        ecc_lo_[i] = std::max({ecc_lo_[i], d, eccentricity - d});
+        ecc_hi_[i] = std::min(ecc_hi_[i], d + eccentricity);
+    }
+}
+
+void CandidateDepths::set_range_from_eccentricity(std::size_t i) {
+    const Component& info = components_[component_of_[candidates_[i]]];
+    // Written depth (in nodes) is 1 + the deepest written node's depth.
+    // Unless the tree writer leaves nodes out, every node of the component is
+    // written at least as deep as its floor, so at least one as deep as the
+    // eccentricity. At most: the deepest floor, one more for a virtual node
+    // (only where a cobound edge exists, that is in a non-bipartite
+    // component), and in expanded resolution one more per join above it (a
+    // join per floor at most, and no more joins than independent cycles).
+    const std::int64_t virtual_floor = info.bipartite ? 0 : 1;
+    const std::int64_t joins_above =
+        compact_ ? 0 : std::min<std::int64_t>(ecc_hi_[i], static_cast<std::int64_t>(info.cycle_rank()));
+    ranges_[i].hi = 1 + ecc_hi_[i] + virtual_floor + joins_above;
+    ranges_[i].lo = component_shared_[component_of_[candidates_[i]]] ? 1 : 1 + ecc_lo_[i];
+}
+
+void CandidateDepths::refine(std::size_t candidate) { refine_and_count_passes(candidate); }
+
+std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
+    if (refined_[candidate]) return passes_[candidate];
+    const NodeIndex root = candidates_[candidate];
+    const std::uint32_t component = component_of_[root];
+    refined_[candidate] = true;
+    take_sweep(component, sweep(root));
+    for (const std::size_t i : members_[component]) {
+        if (!refined_[i]) set_range_from_eccentricity(i);
+    }
+
+    // The conflicts of the levelling: edges within a floor (cobound, a
+    // self-loop included) and nodes with two or more edges up (joins).
+    std::uint64_t cobound_edges = 0;
+    std::uint64_t joins = 0;
+    for (const NodeIndex node : order_) {
+        const std::int32_t floor = distance_[node];
+        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
+            if (distance_[other] == floor - 1) {
+                ++lower_edges_[node];
+            } else if (distance_[other] == floor) {
+                cobound_[node] = true;
+                if (graph_.endpoints(edge).first == node) ++cobound_edges;
+            }
+        });
+        if (lower_edges_[node] >= 2) ++joins;
+    }
+    const auto for_each_parent = [&](NodeIndex node, auto&& visit) {
+        graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex other) {
+            if (distance_[other] == distance_[node] - 1) visit(other);
+        });
+    };
+
+    std::int64_t written_lo = 0;  // deepest node surely written
+    std::int64_t written_hi = 0;  // deepest node perhaps written
+    const auto written_at = [&](std::int64_t depth, std::uint8_t written) {
+        if (written == kYes) written_lo = std::max(written_lo, depth);
+        if (written != kNo) written_hi = std::max(written_hi, depth);
+    };
+    if (compact_) {
+        // Every node keeps its floor. A node kept as itself is written when
+        // it is not shared and the node carrying its parent's lower edges is
+        // written; a join's mirrors carry new ids, so each mirror is written
+        // when its parent is, and the join's subtree goes with the kept mirror.
+        status_[root] = kYes;
+        for (const NodeIndex node : order_) {
+            const std::int64_t floor = distance_[node];
+            if (node != root) {
+                if (lower_edges_[node] == 1) {
+                    for_each_parent(node, [&](NodeIndex parent) {
+                        status_[node] = shared_[node] ? kNo : status_[parent];
+                    });
+                } else {
+                    bool any_yes = false;
+                    bool any_no = false;
+                    bool any_maybe = false;
+                    for_each_parent(node, [&](NodeIndex parent) {
+                        any_yes |= status_[parent] == kYes;
+                        any_no |= status_[parent] == kNo;
+                        any_maybe |= status_[parent] == kMaybe;
+                    });
+                    status_[node] = any_maybe || (any_yes && any_no) ? kMaybe : (any_yes ? kYes : kNo);
+                    written_at(floor, any_yes ? kYes : (any_maybe ? kMaybe : kNo));  // the best-placed mirror
+                }
+            }
+            if (lower_edges_[node] <= 1) written_at(floor, status_[node]);
+            if (cobound_[node]) written_at(floor + 1, status_[node]);  // its virtual nodes
+        }
+    } else {
+        // Expanded resolution: height_ is the height of a node's region once
+        // rewritten; below a join the region hangs one floor deeper, under a
+        // mirror, and consists of copies with generated ids only, so the
+        // writer leaves out nothing there.
+        for (auto at = order_.rbegin(); at != order_.rend(); ++at) {
+            const NodeIndex node = *at;
+            if (cobound_[node]) height_[node] = std::max(height_[node], 1);
+            if (node == root) continue;
+            const std::int32_t step = lower_edges_[node] == 1 ? 1 : 2;
+            for_each_parent(node, [&](NodeIndex parent) {
+                height_[parent] = std::max(height_[parent], step + height_[node]);
+            });
+        }
+        // Input nodes stay themselves only above every join; such a node is
+        // written when it and all its ancestors are not shared.
+        status_[root] = kYes;
+        for (const NodeIndex node : order_) {
+            const std::int64_t floor = distance_[node];
+            if (node != root) {
+                if (lower_edges_[node] == 1) {
+                    for_each_parent(node, [&](NodeIndex parent) {
+                        status_[node] = shared_[node] ? kNo : status_[parent];
+                    });
+                } else {
+                    status_[node] = kNo;  // not kept as itself
+                    bool under_written = false;
+                    for_each_parent(node, [&](NodeIndex parent) { under_written |= status_[parent] == kYes; });
+                    if (under_written) written_at(floor + 1 + height_[node], kYes);
+                }
+            }
+            written_at(floor, status_[node]);
+            if (cobound_[node]) written_at(floor + 1, status_[node]);
+        }
+    }
+    clear_sweep();
+
+    ranges_[candidate] = {1 + written_lo, 1 + written_hi};
+    passes_[candidate] = cobound_edges + joins;
+    return passes_[candidate];
+}
+
+bool CandidateDepths::some_rewrite_exceeds_guard() {
+    // A rewrite resolves cobound edges + joins conflicts, at most the cycle
+    // rank: each cobound edge lies outside the search tree, and so does every
+    // edge up of a join but one. Only larger components need a count.
+    for (std::size_t i = 0; i < candidates_.size(); ++i) {
+        const Component& info = components_[component_of_[candidates_[i]]];
+        if (info.cycle_rank() < kRewritePassGuard) continue;
+        if (refine_and_count_passes(i) >= kRewritePassGuard) return true;
+    }
+    return false;
+}
+
+}  // namespace quorl

@@ -1,0 +1,120 @@
+// What the scoring pass can know about a candidate root before rewriting it:
+// exact bounds on the root depth of its scoring entry, and whether its rewrite
+// would end in the pass guard's error.
+//
+// Both follow from the levelling alone. Rooted at c, the rewrite resolves each
+// conflict of the levelled graph once and makes no new one: a cobound repair
+// hangs two virtual nodes one floor deeper, each with a single edge up; a join
+// resolution gives each mirror a single edge up, and in compact resolution
+// the kept mirror takes over the join's lower edges, whose other ends had that
+// edge as their only one up, while expanded resolution copies the region below
+// the join, a tree once every deeper conflict is resolved. So the rewrite takes
+// exactly (cobound edges + join nodes) resolving passes, and the part it leaves
+// reachable from the root is a tree in which every node's depth is its floor.
+// In that tree the nodes keep their floors, except that below every join
+// resolved expanded the region sits one floor deeper (mirror, then the copy of
+// the join), and virtual nodes sit one floor below the node they hang from.
+//
+// The tree writer then leaves out the shared ids and everything below them.
+// Mirrors, virtual nodes and expanded copies carry generated ids, so only an
+// input node kept as itself can be left out; this holds only while no input id
+// can equal a generated one (ids_may_meet_generated_ids).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/graph_wrap.hpp"
+
+namespace quorl {
+
+// True when some node id could equal an id the rewrite generates ("*v…",
+// "#m…", "…@#m…"): a rewrite that meets its own names behaves in ways the
+// bounds do not model, so callers then take the straightforward road.
+bool ids_may_meet_generated_ids(const GraphWrap& graph);
+
+struct DepthRange {
+    std::int64_t lo = 1;
+    std::int64_t hi = 1;
+    bool exact() const { return lo == hi; }
+};
+
+class CandidateDepths {
+public:
+    // `shared` flags (by node index) the nodes the tree writer leaves out.
+    // Costs a few breadth-first searches per component holding candidates.
+    CandidateDepths(const GraphWrap& graph, std::span<const NodeIndex> candidates, const std::vector<bool>& shared,
+                    bool compact);
+
+    DepthRange range(std::size_t candidate) const { return ranges_[candidate]; }
+    bool refined(std::size_t candidate) const { return refined_[candidate]; }
+
+    // Levels the graph from the candidate and follows its rewrite floor by
+    // floor, without rewriting: narrows its range to the written depth. The
+    // range stays open only in compact resolution, when which mirror keeps a
+    // join's subtree decides whether the subtree is written. The levelling
+    // also tightens the eccentricity bounds of the other candidates of its
+    // component, hence their ranges.
+    void refine(std::size_t candidate);
+
+    // Lower bound of the candidate's eccentricity: small for central nodes,
+    // whose levelling tightens the others' bounds most.
+    std::int64_t eccentricity_lo(std::size_t candidate) const { return ecc_lo_[candidate]; }
+
+    // True when the candidate's component is a tree: rooted there the rewrite
+    // finds no conflict and changes nothing the tree writers can reach.
+    bool in_tree(std::size_t candidate) const {
+        return components_[component_of_[candidates_[candidate]]].cycle_rank() == 0;
+    }
+
+    // True when the rewrite rooted at some candidate would resolve
+    // kRewritePassGuard conflicts and so fail with the guard's error.
+    bool some_rewrite_exceeds_guard();
+
+private:
+    struct Component {
+        std::uint64_t nodes = 0;
+        std::uint64_t edges = 0;  // self-loops and parallel edges included
+        bool bipartite = true;
+        // Independent cycles: every edge outside a breadth-first tree.
+        std::uint64_t cycle_rank() const { return edges + 1 - nodes; }
+    };
+
+    // One breadth-first search from `start` over its component; fills
+    // distance_ and order_, returns the eccentricity of `start`.
+    std::int32_t sweep(NodeIndex start);
+    void clear_sweep();
+    void bound_eccentricities();
+    // Folds the distances of the search just made from a node of eccentricity
+    // `eccentricity` into the bounds of the unrefined candidates of `component`.
+    void take_sweep(std::uint32_t component, std::int64_t eccentricity);
+    void set_range_from_eccentricity(std::size_t candidate);
+    std::uint64_t refine_and_count_passes(std::size_t candidate);
+
+    const GraphWrap& graph_;
+    std::span<const NodeIndex> candidates_;
+    const std::vector<bool>& shared_;
+    const bool compact_;
+    bool any_shared_ = false;
+
+    std::vector<std::uint32_t> component_of_;  // by node index
+    std::vector<Component> components_;
+    std::vector<std::vector<std::size_t>> members_;  // candidates by component
+    std::vector<bool> component_shared_;  // some node of the component is left out
+    std::vector<std::int64_t> ecc_lo_;
+    std::vector<std::int64_t> ecc_hi_;
+    std::vector<DepthRange> ranges_;
+    std::vector<bool> refined_;
+    std::vector<std::uint64_t> passes_;  // known after refine
+
+    // Scratch of sweep and refine, by node index; distance_ is -1 outside a search.
+    std::vector<std::int32_t> distance_;
+    std::vector<NodeIndex> order_;
+    std::vector<std::uint32_t> lower_edges_;
+    std::vector<std::uint8_t> status_;
+    std::vector<std::int32_t> height_;
+    std::vector<bool> cobound_;
+};
+
+}  // namespace quorl

@@ -1,0 +1,51 @@
+// Decodes bytes into a small labelled multigraph (the format of
+// fuzz_graph.hpp) and compares the drivers with the reference road: the text
+// under all eight flag sets and the node order under all four must be the
+// same, the same error included. Calls that run out of their budget are left
+// out (the drivers may finish where the reference road is still rewriting
+// candidates it would not need).
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "canonize/canonize.hpp"
+#include "fuzz_graph.hpp"
+
+namespace {
+
+using quorl::fuzz::Budget;
+using quorl::fuzz::check_same_outcome;
+using quorl::fuzz::Clock;
+
+constexpr std::string_view kCandidateRule = "$degree";
+constexpr std::string_view kBranchRule = "$depth > tree.parent_modality > $lexic";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const auto input_deadline = Clock::now() + quorl::fuzz::kTimePerInput;
+    const quorl::GraphWrap graph = quorl::fuzz::decode_graph(data, size);
+    // Each call gets its own budget, started just before it.
+    const auto budget = [&] { return Budget(input_deadline); };
+    // Compact resolution first: it is cheap, expanded resolution may use up the time.
+    for (const bool compact : {true, false}) {
+        for (const bool allow_hashes : {false, true}) {
+            for (const bool compress : {false, true}) {
+                Budget fast = budget();
+                const auto text = quorl::to_cgraph(graph, kCandidateRule, kBranchRule, allow_hashes, compress,
+                                                   compact, fast.stop_check());
+                Budget reference = budget();
+                check_same_outcome(text, quorl::to_cgraph_reference(graph, kCandidateRule, kBranchRule, allow_hashes,
+                                                                    compress, compact, reference.stop_check()));
+            }
+            Budget fast = budget();
+            const auto order =
+                quorl::canonical_node_order(graph, kCandidateRule, kBranchRule, allow_hashes, compact, fast.stop_check());
+            Budget reference = budget();
+            check_same_outcome(order, quorl::canonical_node_order_reference(graph, kCandidateRule, kBranchRule,
+                                                                            allow_hashes, compact,
+                                                                            reference.stop_check()));
+        }
+    }
+    return 0;
+}
