@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import re
 import time
-from typing import BinaryIO, Callable, Optional, TypeVar
+from typing import BinaryIO, Callable, List, Optional, TypeVar
 
 _Result = TypeVar("_Result")
 
@@ -103,7 +103,7 @@ def parse_size(text: str) -> int:
 def read_limited(stream: BinaryIO, max_bytes: int) -> bytes:
     """All of a stream, or InputTooLarge once it has delivered more than `max_bytes`; an endless
     stream ends there. Ctrl-C interrupts the read as usual."""
-    chunks = []
+    chunks: List[bytes] = []
     held = 0
     while True:
         chunk = stream.read(min(_READ_CHUNK, max_bytes + 1 - held))

@@ -70,12 +70,15 @@ class Job:
     max_bytes: int = DEFAULT_MAX_BYTES
 
     def run(self, graph: quorl.PyGraph) -> Union[str, List[str]]:
-        limits = {"max_memory": self.max_memory, "timeout": self.timeout}
         if self.command == "canon":
             return quorl.canonical_text(
-                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact, **limits
+                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
+                max_memory=self.max_memory, timeout=self.timeout,
             )
-        return quorl.canonical_order(graph, allow_hashes=self.allow_hashes, compact=self.compact, **limits)
+        return quorl.canonical_order(
+            graph, allow_hashes=self.allow_hashes, compact=self.compact, max_memory=self.max_memory,
+            timeout=self.timeout,
+        )
 
 
 class Outcome(NamedTuple):
@@ -162,9 +165,7 @@ class JsonlLine(NamedTuple):
 def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
     record_id = None
     try:
-        if line.raw is None:
-            raise InputTooLarge(line.max_bytes)
-        record = _parse_record(line.raw)
+        record = _line_record(line)
         record_id = _record_id_of(record, job.id_key)
         result = job.run(quorl.from_edges(record["nodes"], record["edges"]))
     except (KeyboardInterrupt, SystemExit):
@@ -187,6 +188,12 @@ def _finite_float(text: str) -> float:
     if value in (float("inf"), float("-inf")):
         raise InputError(f"malformed JSON line: the number {text} is out of range")
     return value
+
+
+def _line_record(line: JsonlLine) -> Dict[str, Any]:
+    if line.raw is None:
+        raise InputTooLarge(line.max_bytes)
+    return _parse_record(line.raw)
 
 
 def _parse_record(raw: bytes) -> Dict[str, Any]:
