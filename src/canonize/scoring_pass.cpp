@@ -29,7 +29,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
-        auto written = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
+        auto written = to_tree_string_with_groups(*dag, candidate, excluded);
         if (!written) return parse_error(std::move(written.error()));
         auto found = distinct_texts.find(written->text);
         if (found == distinct_texts.end()) {
@@ -37,7 +37,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
             const std::string_view key = *text;
             found = distinct_texts.emplace(key, std::move(text)).first;
         }
-        entries.push_back(ScoringEntry{candidate, written->depth, found->second});
+        entries.push_back(ScoringEntry{candidate, written->depth, found->second, std::move(written->groups)});
     }
     return entries;
 }
@@ -149,7 +149,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             rewritten = std::move(*done);
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded);
         if (!scored) return parse_error(std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -158,12 +158,15 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         // write it with nothing excluded: with nothing to exclude that is the
         // text just written.
         std::string final_text;
+        std::vector<TextSpan> final_groups;
         if (excluded_ids.empty()) {
             final_text = scored->text;
+            final_groups = std::move(scored->groups);
         } else {
-            auto written = to_tree_string_with_depth_order(*dag, candidate, nothing_excluded, true);
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded);
             if (!written) return parse_error(std::move(written.error()));
             final_text = std::move(written->text);
+            final_groups = std::move(written->groups);
         }
         // Among winners the final pass keeps the smallest text, the earliest
         // winner on a tie.
@@ -173,12 +176,12 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         }
         std::vector<std::string> node_order;
         if (with_node_order) {
-            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded);
+            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph);
             if (!listed) return parse_error(std::move(listed.error()));
             node_order = std::move(*listed);
         }
         if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
-        kept = CanonicalForm{std::move(final_text), std::move(node_order)};
+        kept = CanonicalForm{std::move(final_text), std::move(final_groups), std::move(node_order)};
         kept_position = i;
     }
     QUORL_ASSERT(best.has_value());

@@ -26,8 +26,7 @@ struct Rewrite {
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
-    std::uint64_t virtual_counter = 0;
-    std::uint64_t mirror_group = 0;
+    GeneratedIds ids;
     CandidateBuckets buckets;
 };
 
@@ -73,8 +72,8 @@ Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact, bool 
     Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, allow_hashes);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved =
-        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.mirror_group)
-                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.mirror_group, rewrite.held);
+        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids)
+                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.held);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
 }
@@ -95,7 +94,7 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact, bool allow_hashes) {
         if (!choice) return std::unexpected(std::move(choice.error()));
         if (*choice) {
             Result<void> fixed =
-                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.virtual_counter, allow_hashes);
+                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.ids, allow_hashes);
             if (!fixed) return std::unexpected(std::move(fixed.error()));
             return true;
         }
@@ -123,12 +122,10 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!levelled) return parse_error(std::move(levelled.error()));
         rewrite.levelled = std::move(*levelled);
     }
-    std::vector<std::string> unreached;
     for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
         const NodeData* data = rewrite.work.node(node);
-        if (data != nullptr && !data->meta.floor) unreached.push_back(data->id);
+        if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
     }
-    for (const std::string& id : unreached) rewrite.work.remove_node(id);
     if (!compact && rewrite.held.budget() != nullptr) {
         if (Result<void> fits = check_expanded_size(rewrite, copy_bytes, allow_hashes); !fits) {
             return std::unexpected(std::move(fits.error()));
