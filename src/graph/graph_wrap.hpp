@@ -68,6 +68,14 @@ struct EdgeData {
     std::string modality;
 };
 
+// The heap memory a string holds (none while it fits in the string itself),
+// and what a string of `size` bytes made as a copy holds.
+std::uint64_t heap_bytes(const std::string& text);
+std::uint64_t heap_bytes_of_size(std::size_t size);
+// The heap memory of a node's or an edge's strings.
+std::uint64_t heap_bytes(const NodeData& node);
+std::uint64_t heap_bytes(const EdgeData& edge);
+
 // Which end of an edge a node is; also selects one of a node's two incidence lists.
 enum class End : std::uint8_t { First = 0, Second = 1 };
 
@@ -83,6 +91,7 @@ public:
     template <class IdOf>
     std::optional<NodeIndex> erase(std::string_view id, const IdOf& id_of);
     std::size_t size() const { return live_; }
+    std::uint64_t held_bytes() const { return entries_.capacity() * sizeof(Entry); }
 
 private:
     struct Entry {
@@ -100,36 +109,6 @@ private:
     std::vector<Entry> entries_;  // size is zero or a power of two
     std::size_t live_ = 0;
     std::size_t erased_ = 0;
-};
-
-// Slots in fixed-size chunks: growing never moves a slot, so no append costs
-// more than one chunk (a growing vector of slots would move every slot at
-// once, which on a working copy of millions of nodes takes longer than a stop
-// request may wait). Indexing costs a shift and a mask.
-template <class Slot>
-class SlotChunks {
-public:
-    std::size_t size() const { return size_; }
-    Slot& operator[](std::size_t at) { return chunks_[at >> kChunkBits][at & kChunkMask]; }
-    const Slot& operator[](std::size_t at) const { return chunks_[at >> kChunkBits][at & kChunkMask]; }
-    // The first chunk grows like a vector, so a small store holds no more
-    // than it uses; later chunks are allocated whole.
-    void emplace_back() {
-        if (chunks_.empty() || chunks_.back().size() == kChunkSize) {
-            chunks_.emplace_back();
-            if (chunks_.size() > 1) chunks_.back().reserve(kChunkSize);
-        }
-        chunks_.back().emplace_back();
-        ++size_;
-    }
-
-private:
-    static constexpr std::size_t kChunkBits = 12;
-    static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
-    static constexpr std::size_t kChunkMask = kChunkSize - 1;
-
-    std::vector<std::vector<Slot>> chunks_;  // kChunkSize slots each but the last
-    std::size_t size_ = 0;
 };
 
 // Where a store lists the edges it adds, while someone listens. A copy of the
@@ -201,6 +180,17 @@ public:
 
     std::optional<NodeIndex> find_node(std::string_view id) const;
 
+    // The memory the store holds: its slot vectors as allocated, its id index
+    // and the heap blocks of every string it keeps. Walks every slot.
+    std::uint64_t held_bytes() const;
+    // The part of it in the slot vectors: what a vector's reallocation holds
+    // twice while it moves the slots.
+    std::uint64_t slot_bytes() const;
+    // What one more node or edge costs at least besides its strings: its slot
+    // and, for a node, its share of the id index.
+    static std::uint64_t node_record_bytes();
+    static std::uint64_t edge_record_bytes();
+
     // Raw incidence lists, newest edge first; kNoIndex ends a list.
     EdgeIndex list_head(NodeIndex node, End list) const;
     EdgeIndex next_in_list(EdgeIndex edge, End list) const;
@@ -233,8 +223,8 @@ private:
         return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };
     }
 
-    SlotChunks<NodeSlot> nodes_;
-    SlotChunks<EdgeSlot> edges_;
+    std::vector<NodeSlot> nodes_;
+    std::vector<EdgeSlot> edges_;
     IdIndex node_index_;
     std::uint32_t node_count_ = 0;
     std::uint32_t edge_count_ = 0;
