@@ -123,7 +123,7 @@ void report(const char* shape, std::size_t nodes, GraphWrap graph) {
         text_bytes = written->text.size();
         depth = written->depth;
     });
-    const Measure order = measure([&] { (void)quorl::to_tree_node_order(graph, "0", quorl::Exclusion()); });
+    const Measure order = measure([&] { (void)quorl::to_tree_node_order(graph, "0", quorl::Exclusion(), graph); });
     std::printf(
         "%-22s %8zu nodes  depth %7d  text %8zu B  string %7.1f ms %6.1f MB  node order %7.1f ms %6.1f MB  "
         "floors %6.1f ms\n",

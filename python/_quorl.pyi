@@ -13,6 +13,9 @@ __all__ = [
     "canonical_node_order_py",
 ]
 
+class InternalError(BaseException):
+    """A fault inside the engine (a broken invariant), never a user error."""
+
 class PyGraph:
     """A labelled undirected graph held by the engine; never changed after creation."""
 

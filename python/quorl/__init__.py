@@ -21,11 +21,11 @@ from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 from ._dedup import Group, Grouper, group_duplicates
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 #: Raised with every change of any text or node order the package gives for some graph;
 #: CHANGELOG.md says what changed. Keys stored under one format version stay comparable.
-TEXT_FORMAT_VERSION = 2
+TEXT_FORMAT_VERSION = 3
 
 __all__ = [
     "PyGraph",
@@ -66,7 +66,8 @@ def canonical_text(
 
     allow_hashes: describe the regions that rings are opened at by MD5 digests rather than
         by their full texts (shorter texts, faster comparisons).
-    compress: replace the content of every outermost {...} group by a numbered $N reference.
+    compress: replace the {...} description of every mirror and virtual node by a numbered
+        $N reference (braces in labels and modalities are left alone).
     compact: resolve join nodes in the compact way rather than the expanded one.
     label_attr, modality_attr: the networkx attribute names read as node label and edge
         modality (ignored for other inputs).

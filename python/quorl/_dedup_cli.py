@@ -143,7 +143,7 @@ def _smiles_lines(stream: IO[bytes]) -> Iterator[TextLine]:
 
 
 def _sdf_records(stream: IO[bytes]) -> Iterator[TextLine]:
-    lines = []
+    lines: list[bytes] = []
     offset = first_line = records = 0
     for number, raw in enumerate(stream, start=1):
         offset += len(raw)
@@ -184,7 +184,7 @@ def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Op
     if opened is None:
         return None
     name, stream = opened
-    readers = {
+    readers: dict[str, tuple[Callable[[IO[bytes]], Iterator[Any]], Callable[[Settings, Any], Found], str]] = {
         "jsonl": (cli._jsonl_lines, _jsonl_task, "line"),
         "smiles": (_smiles_lines, _smiles_task, "line"),
         "sdf": (_sdf_records, _sdf_task, "record"),
@@ -194,7 +194,7 @@ def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Op
     return _Input(name, split(stream), worker, locate, place, cli._regular_file_size(stream), stream)
 
 
-def _line(value: dict) -> bytes:
+def _line(value: dict[str, Any]) -> bytes:
     return json.dumps(value, ensure_ascii=False).encode("utf-8") + b"\n"
 
 
@@ -232,10 +232,10 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                 source.stream.close()
         progress.clear()
         if not args.per_record:
-            for group in grouper.groups():
-                line = {"group": group.number, "text": group.text, "members": group.members}
+            for finished in grouper.groups():
+                line: dict[str, Any] = {"group": finished.number, "text": finished.text, "members": finished.members}
                 if args.verify:
-                    line["unverified"] = group.unverified
+                    line["unverified"] = finished.unverified
                 out.write(_line(line))
         out.flush()
         if not args.quiet:

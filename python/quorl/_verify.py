@@ -113,11 +113,11 @@ def _multigraph(form: Form) -> Any:
     return graph
 
 
-def _same_label(a: dict, b: dict) -> bool:
-    return a["label"] == b["label"]
+def _same_label(a: dict[str, Any], b: dict[str, Any]) -> bool:
+    return bool(a["label"] == b["label"])
 
 
-def _same_modalities(a: dict, b: dict) -> bool:
+def _same_modalities(a: dict[Any, dict[str, Any]], b: dict[Any, dict[str, Any]]) -> bool:
     # All the edges between one pair of nodes, keyed by edge key: compared as multisets.
     return sorted(e["modality"] for e in a.values()) == sorted(e["modality"] for e in b.values())
 

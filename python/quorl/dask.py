@@ -40,12 +40,12 @@ def graph_of_record(record: object) -> object:
     of `quorl canon --jsonl` holds them) becomes a (nodes, edges) pair; anything else is taken
     as it is, for `canonical_text` to accept or refuse."""
     if isinstance(record, dict) and "nodes" in record and "edges" in record:
-        return _pair(record["nodes"], record["edges"])
+        return record["nodes"], record["edges"]
     return record
 
 
 def _pair(nodes: Any, edges: Any) -> object:
-    # Parquet and Arrow give list columns as arrays of arrays; the engine takes tuples of str.
+    # Parquet and Arrow give list columns as arrays of arrays; the engine takes lists or tuples.
     for value in (nodes, edges):
         if isinstance(value, str):
             raise TypeError(

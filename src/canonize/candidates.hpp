@@ -10,6 +10,7 @@
 
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
+#include "tree/subtree_texts.hpp"
 
 namespace quorl {
 
@@ -37,6 +38,7 @@ struct ScoringEntry {
     std::string candidate_id;
     std::int32_t root_depth = 0;
     std::shared_ptr<const std::string> tree_text;
+    std::vector<TextSpan> groups;  // the writer's groups in the text (TreeText::groups)
 };
 
 // The ids of the entries equal to the greatest entry, in entry order. Entries

@@ -57,13 +57,13 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
         if (!dag) return std::unexpected(std::move(dag.error()));
         CanonicalForm form;
         if (with_node_order) {
-            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded);
+            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working);
             if (!written) return parse_error(std::move(written.error()));
-            form = {std::move(written->tree.text), std::move(written->node_order)};
+            form = {std::move(written->tree.text), {}, std::move(written->node_order)};
         } else {
-            auto written = to_tree_string_with_depth_order(*dag, winner, nothing_excluded, true);
+            auto written = to_tree_string_with_groups(*dag, winner, nothing_excluded);
             if (!written) return parse_error(std::move(written.error()));
-            form.text = std::move(written->text);
+            form = {std::move(written->text), std::move(written->groups), {}};
         }
         if (kept && !(std::string_view(form.text) < std::string_view(kept->text))) continue;
         kept = std::move(form);
@@ -101,7 +101,7 @@ Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candida
                                 bool compress, bool compact, bool reference, const StopCheck& stop) {
     auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, reference, stop);
     if (!form) return std::unexpected(std::move(form.error()));
-    if (compress) return compress_groups(form->text);
+    if (compress) return compress_groups(form->text, form->groups);
     return std::move(form->text);
 }
 

@@ -29,7 +29,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
-        auto written = to_tree_string_with_depth_order(*dag, candidate, excluded, true);
+        auto written = to_tree_string_with_groups(*dag, candidate, excluded);
         if (!written) return parse_error(std::move(written.error()));
         auto found = distinct_texts.find(written->text);
         if (found == distinct_texts.end()) {
@@ -37,7 +37,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
             const std::string_view key = *text;
             found = distinct_texts.emplace(key, std::move(text)).first;
         }
-        entries.push_back(ScoringEntry{candidate, written->depth, found->second});
+        entries.push_back(ScoringEntry{candidate, written->depth, found->second, std::move(written->groups)});
     }
     return entries;
 }
@@ -90,25 +90,6 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
     if (depth != best.depth) return depth < best.depth ? -1 : 1;
     const int order = text.compare(best.text);
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
-}
-
-struct WrittenForm {
-    CanonicalForm form;
-    std::int32_t depth = 0;
-};
-
-// The tree string with the modality order set, and from the same walk the
-// node order when asked for.
-Result<WrittenForm> write_form(const GraphWrap& dag, std::string_view root, const Exclusion& excluded,
-                               bool with_node_order) {
-    if (with_node_order) {
-        auto written = to_tree_string_with_node_order(dag, root, excluded);
-        if (!written) return parse_error(std::move(written.error()));
-        return WrittenForm{{std::move(written->tree.text), std::move(written->node_order)}, written->tree.depth};
-    }
-    auto written = to_tree_string_with_depth_order(dag, root, excluded, true);
-    if (!written) return parse_error(std::move(written.error()));
-    return WrittenForm{{std::move(written->text), {}}, written->depth};
 }
 
 }  // namespace
@@ -168,31 +149,39 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             rewritten = std::move(*done);
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        // The final pass would rewrite this candidate again, as here, and
-        // write it with nothing excluded: with nothing to exclude that is the
-        // scoring walk itself, which then also gives the node order.
-        const bool scoring_is_final = excluded_ids.empty();
-        auto scored = write_form(*dag, candidate, excluded, with_node_order && scoring_is_final);
-        if (!scored) return std::unexpected(std::move(scored.error()));
-        const int rank = best ? compare_entry(scored->depth, scored->form.text, *best) : 1;
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded);
+        if (!scored) return parse_error(std::move(scored.error()));
+        const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
 
-        std::optional<WrittenForm> final_written;
-        if (!scoring_is_final) {
-            auto written = write_form(*dag, candidate, nothing_excluded, with_node_order);
-            if (!written) return std::unexpected(std::move(written.error()));
-            final_written = std::move(*written);
+        // The final pass would rewrite this candidate again, as here, and
+        // write it with nothing excluded: with nothing to exclude that is the
+        // text just written.
+        std::string final_text;
+        std::vector<TextSpan> final_groups;
+        if (excluded_ids.empty()) {
+            final_text = scored->text;
+            final_groups = std::move(scored->groups);
+        } else {
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded);
+            if (!written) return parse_error(std::move(written.error()));
+            final_text = std::move(written->text);
+            final_groups = std::move(written->groups);
         }
-        const CanonicalForm& final_form = final_written ? final_written->form : scored->form;
         // Among winners the final pass keeps the smallest text, the earliest
         // winner on a tie.
         if (rank == 0) {
-            const int order_of_texts = std::string_view(final_form.text).compare(kept.text);
+            const int order_of_texts = std::string_view(final_text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        kept = final_written ? std::move(final_written->form)
-                             : CanonicalForm{scored->form.text, std::move(scored->form.node_order)};
-        if (rank > 0) best = BestEntry{scored->depth, std::move(scored->form.text)};
+        std::vector<std::string> node_order;
+        if (with_node_order) {
+            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph);
+            if (!listed) return parse_error(std::move(listed.error()));
+            node_order = std::move(*listed);
+        }
+        if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
+        kept = CanonicalForm{std::move(final_text), std::move(final_groups), std::move(node_order)};
         kept_position = i;
     }
     QUORL_ASSERT(best.has_value());

@@ -22,10 +22,11 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
                                                            const IdSet& excluded_ids, bool compact,
                                                            bool allow_hashes, const StopCheck& stop = {});
 
-// A winner's tree string written with nothing excluded, and its node order
-// when asked for.
+// A winner's tree string written with nothing excluded, with its groups (for
+// group compression), and its node order when asked for.
 struct CanonicalForm {
     std::string text;
+    std::vector<TextSpan> groups;
     std::vector<std::string> node_order;
 };
 

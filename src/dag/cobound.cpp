@@ -91,7 +91,7 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
     return CoboundChoice{best->edge, best->floor};
 }
 
-Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
+Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, GeneratedIds& ids,
                          bool allow_hashes) {
     if (!graph.has_edge(edge)) return parse_error("cobound endpoints missing");
     const EdgeData removed = graph.edge_at(edge);
@@ -112,11 +112,11 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, s
     meta.is_virtual = true;
     meta.floor = floor + 1;
     meta.origin = origin;
-    const NodeIndex first_virtual = graph.add_node_with_meta("*v" + std::to_string(virtual_counter), "", meta);
-    ++virtual_counter;
+    const NodeIndex first_virtual = ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), "", meta);
+    ++ids.virtual_counter;
     const NodeIndex second_virtual =
-        graph.add_node_with_meta("*v" + std::to_string(virtual_counter), "", std::move(meta));
-    ++virtual_counter;
+        ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), "", std::move(meta));
+    ++ids.virtual_counter;
 
     graph.add_edge_custom(first, first_virtual, EdgeData{"*" + removed.id + "_a", removed.modality});
     graph.add_edge_custom(second, second_virtual, EdgeData{"*" + removed.id + "_b", removed.modality});

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "dag/edge_key.hpp"
+#include "dag/generated_ids.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
@@ -51,12 +52,13 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
 // modality, then the greater greater magnet, then the smaller edge key.
 std::strong_ordering cmp_cobound_entry(const CoboundEntry& a, const CoboundEntry& b);
 
-// Replaces the edge by virtual nodes "*v{n}" and "*v{n+1}" on floor + 1, one
-// below each end, joined by edges "*{id}_a" and "*{id}_b" that keep the
-// modality; both carry "{smaller magnet}-{modality}-{greater magnet}" as
-// origin. Advances `virtual_counter` by two. Fails, changing nothing, with
-// "cobound endpoints missing" for a dead edge or with a magnet's failure.
-Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, std::uint64_t& virtual_counter,
+// Replaces the edge by virtual nodes "*v{n}" and "*v{n+1}" (n the virtual
+// counter of `ids`) on floor + 1, one below each end, joined by edges
+// "*{id}_a" and "*{id}_b" that keep the modality; both carry
+// "{smaller magnet}-{modality}-{greater magnet}" as origin. Advances the
+// counter by two. Fails, changing nothing, with "cobound endpoints missing"
+// for a dead edge or with a magnet's failure.
+Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, GeneratedIds& ids,
                          bool allow_hashes);
 
 }  // namespace quorl

@@ -21,8 +21,7 @@ struct Rewrite {
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
-    std::uint64_t virtual_counter = 0;
-    std::uint64_t mirror_group = 0;
+    GeneratedIds ids;
     CandidateBuckets buckets;
 };
 
@@ -34,8 +33,8 @@ Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact, bool 
     Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, allow_hashes);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved = compact
-                                ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.mirror_group)
-                                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.mirror_group);
+                                ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids)
+                                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
 }
@@ -56,7 +55,7 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact, bool allow_hashes) {
         if (!choice) return std::unexpected(std::move(choice.error()));
         if (*choice) {
             Result<void> fixed =
-                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.virtual_counter, allow_hashes);
+                fix_cobound(rewrite.work, (*choice)->edge, (*choice)->floor, rewrite.ids, allow_hashes);
             if (!fixed) return std::unexpected(std::move(fixed.error()));
             return true;
         }
@@ -71,18 +70,16 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact, bool allow_hashes) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop) {
-    Rewrite rewrite{graph, {}, 0, 0, 0, {}};
+    Rewrite rewrite{graph, {}, 0, {}, {}};
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));
         rewrite.levelled = std::move(*levelled);
     }
-    std::vector<std::string> unreached;
     for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
         const NodeData* data = rewrite.work.node(node);
-        if (data != nullptr && !data->meta.floor) unreached.push_back(data->id);
+        if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
     }
-    for (const std::string& id : unreached) rewrite.work.remove_node(id);
 
     while (true) {
         if (stop.stop_requested()) return interrupted_error();

@@ -19,8 +19,15 @@ struct ReattachedEdge {
     NodeIndex mirror;
 };
 
-NodeMeta mirror_meta(const InboundChoice& join, std::string_view magnet) {
+// The input node that `node` of the working copy is or stands for.
+NodeIndex input_node_of(const GraphWrap& graph, NodeIndex node) {
+    const NodeIndex stands_for = graph.node_at(node).meta.stands_for;
+    return stands_for == kNoIndex ? node : stands_for;
+}
+
+NodeMeta mirror_meta(const GraphWrap& graph, const InboundChoice& join, std::string_view magnet) {
     NodeMeta meta;
+    meta.stands_for = input_node_of(graph, join.node);
     meta.mirror_seq = join.edges.size();
     meta.origin = std::string(magnet);
     meta.floor = join.floor;
@@ -35,14 +42,14 @@ std::string mirror_id(std::uint64_t group, std::size_t position) {
 // Moves inbound edge `position` of the join from the join node to a new
 // mirror, keeping the edge's modality and renaming it "#{id}_{position}".
 Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice& join, std::size_t position,
-                                          std::string_view label, const NodeMeta& meta, std::uint64_t group) {
+                                          std::string_view label, const NodeMeta& meta, GeneratedIds& ids) {
     const EdgeIndex edge = join.edges[position];
     if (!graph.has_edge(edge)) return parse_error("inbound edge missing");
     EdgeData data = graph.edge_at(edge);
     const auto [first, second] = graph.endpoints(edge);
     const NodeIndex parent = first == join.node ? second : first;
 
-    const NodeIndex mirror = graph.add_node_with_meta(mirror_id(group, position), label, meta);
+    const NodeIndex mirror = ids.add_node(graph, mirror_id(ids.mirror_group, position), label, meta);
     graph.remove_edge(edge);
     data.id = "#" + data.id + "_" + std::to_string(position);
     graph.add_edge_custom(parent, mirror, std::move(data));
@@ -84,10 +91,14 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
     std::sort(region_edges.begin(), region_edges.end());
     region_edges.erase(std::unique(region_edges.begin(), region_edges.end()), region_edges.end());
 
+    // Each node keeps the record of the input node it stands for, which its
+    // copies below the mirrors take over.
     GraphWrap region;
     for (const NodeIndex node : region_nodes) {
         const NodeData& data = graph.node_at(node);
-        region.add_node_with_meta(data.id, data.label, data.meta);
+        NodeMeta meta = data.meta;
+        if (!meta.is_virtual) meta.stands_for = input_node_of(graph, node);
+        region.add_node_with_meta(data.id, data.label, std::move(meta));
     }
     auto region_index = [&](NodeIndex node) {
         return static_cast<NodeIndex>(std::lower_bound(region_nodes.begin(), region_nodes.end(), node) -
@@ -109,18 +120,18 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
 }  // namespace
 
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  std::uint64_t& mirror_group) {
+                                  GeneratedIds& ids) {
     const Exclusion upper = upper_floors(join.floor);
     if (join.edges.empty()) return parse_error("no inbound candidates");
     const std::string label = graph.node_at(join.node).label;
-    const NodeMeta meta = mirror_meta(join, magnet);
+    const NodeMeta meta = mirror_meta(graph, join, magnet);
 
     // The kept mirror is the one whose parent's tree string, written right
     // after the mirror was attached, is smallest; the first listed on a tie.
     NodeIndex kept = kNoIndex;
     std::string kept_text;
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
-        Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, label, meta, mirror_group);
+        Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, label, meta, ids);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
         Failable<TreeText> tree = to_tree_string_with_depth_order(graph, graph.node_at(reattached->parent).id, upper,
                                                                   /*modality_order=*/true);
@@ -146,30 +157,30 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
         graph.add_edge_custom(child, kept, std::move(data));
     }
 
-    graph.remove_node(std::string(graph.node_at(join.node).id));
-    ++mirror_group;
+    ids.remove_node(graph, join.node);
+    ++ids.mirror_group;
     return {};
 }
 
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   std::uint64_t& mirror_group) {
+                                   GeneratedIds& ids) {
     const std::string join_id = graph.node_at(join.node).id;
-    const NodeMeta meta = mirror_meta(join, magnet);
+    const NodeMeta meta = mirror_meta(graph, join, magnet);
     const GraphWrap sub_form = rewritten_region(graph, join);
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
 
     std::vector<NodeIndex> copy_of(sub_form.node_bound(), kNoIndex);
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
-        Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, ".", meta, mirror_group);
+        Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, ".", meta, ids);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
-        const std::string suffix = "@" + mirror_id(mirror_group, position);
+        const std::string suffix = "@" + mirror_id(ids.mirror_group, position);
 
         for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
             const NodeData& data = sub_form.node_at(node);
             NodeMeta copied = data.meta;
             if (copied.floor) *copied.floor += floor_offset;
-            copy_of[node] = graph.add_node_with_meta(data.id + suffix, data.label, std::move(copied));
+            copy_of[node] = ids.add_node(graph, data.id + suffix, data.label, std::move(copied));
         }
         for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
             const auto [first, second] = sub_form.endpoints(edge);
@@ -178,7 +189,7 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         graph.add_edge_custom(reattached->mirror, copy_of[sub_root],
                               EdgeData{join_id + "_link_" + std::to_string(position), "1"});
     }
-    ++mirror_group;
+    ++ids.mirror_group;
     return {};
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "dag/generated_ids.hpp"
 #include "dag/inbound.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
@@ -11,13 +12,13 @@
 namespace quorl {
 
 // Compact resolution: each inbound edge j of the join is re-attached as
-// "#{id}_{j}" to its own mirror "#m{group}_{j}" (the join's label, the magnet
-// as origin); the mirror whose tree string read from its parent is smallest
-// takes the join's lower edges as "{id}_main", and the join node is removed.
-// Advances `mirror_group`. Fails with "no inbound candidates" for an empty
+// "#{id}_{j}" to its own mirror "#m{group}_{j}" (group: the mirror group of
+// `ids`; the join's label, the magnet as origin); the mirror whose tree string
+// read from its parent is smallest takes the join's lower edges as
+// "{id}_main", and the join node is removed. Advances the mirror group. Fails with "no inbound candidates" for an empty
 // inbound list and "inbound edge missing" for a dead inbound edge.
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                  std::uint64_t& mirror_group);
+                                  GeneratedIds& ids);
 
 // Expanded resolution: the join's region (what a walk from the join reaches
 // without entering a floor above it) is rewritten on its own, rooted at the
@@ -26,8 +27,8 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 // rewritten region whose ids carry the suffix "@{mirror id}" and whose floors
 // continue below the mirror, linked by the edge "{join id}_link_{j}". The
 // join node and its region stay, cut off from the inbound edges. Advances
-// `mirror_group`. Fails with "inbound edge missing" for a dead inbound edge.
+// the mirror group. Fails with "inbound edge missing" for a dead inbound edge.
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   std::uint64_t& mirror_group);
+                                   GeneratedIds& ids);
 
 }  // namespace quorl

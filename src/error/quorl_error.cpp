@@ -1,5 +1,8 @@
 #include "error/quorl_error.hpp"
 
+#include <new>
+#include <stdexcept>
+
 namespace quorl {
 
 namespace {
@@ -26,6 +29,20 @@ std::string QuorlError::display() const {
 
 void fail_invariant(const char* condition, const char* file, int line) {
     throw InternalFault(std::string("internal fault: ") + condition + " (" + file + ":" + std::to_string(line) + ")");
+}
+
+Escaped classify_escaped(const std::exception_ptr& exception) noexcept {
+    try {
+        std::rethrow_exception(exception);
+    } catch (const std::bad_alloc&) {
+        return {EscapedKind::OutOfMemory, "out of memory"};
+    } catch (const std::length_error& error) {
+        return {EscapedKind::OutOfMemory, error.what()};
+    } catch (const std::exception& fault) {
+        return {EscapedKind::InternalFault, fault.what()};
+    } catch (...) {
+        return {EscapedKind::InternalFault, "unknown internal fault"};
+    }
 }
 
 }  // namespace quorl

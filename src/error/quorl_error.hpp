@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <stdexcept>
 #include <string>
@@ -72,6 +73,20 @@ public:
 };
 
 [[noreturn]] void fail_invariant(const char* condition, const char* file, int line);
+
+// What an exception that escaped the engine means to its caller. Running out
+// of memory includes asking for a string or vector longer than the library
+// can hold (std::length_error): a text or rewrite too large to build, not a
+// fault of the engine.
+enum class EscapedKind : std::uint8_t { OutOfMemory, InternalFault };
+
+struct Escaped {
+    EscapedKind kind;
+    const char* message;  // lives as long as the exception
+};
+
+// Classifies the exception held by `exception`, which must not be null.
+Escaped classify_escaped(const std::exception_ptr& exception) noexcept;
 
 }  // namespace quorl
 

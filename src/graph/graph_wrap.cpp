@@ -62,6 +62,11 @@ NodeIndex GraphWrap::add_node_with_meta(std::string_view id, std::string_view la
     return insert_node(NodeData{std::move(meta), std::string(id), std::string(label)});
 }
 
+std::optional<NodeIndex> GraphWrap::add_node_if_new(std::string& id, std::string_view label, NodeMeta& meta) {
+    if (find_node(id)) return std::nullopt;
+    return insert_node(NodeData{std::move(meta), std::move(id), std::string(label)});
+}
+
 void GraphWrap::add_edge_with_modality(std::string_view first_id, std::string_view second_id,
                                        std::string_view modality) {
     const NodeIndex first = ensure_node(first_id, ".");

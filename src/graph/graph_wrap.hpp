@@ -46,6 +46,10 @@ struct NodeMeta {
     std::optional<std::string> magnet;
     std::optional<std::string> prune_source;
     std::optional<std::int32_t> floor;
+    // The input node that a mirror (its join node) or a copy below a mirror
+    // stands for; kNoIndex for an input node itself and for a virtual node,
+    // which stands for an edge.
+    NodeIndex stands_for = kNoIndex;
     bool is_mirror = false;
     bool is_virtual = false;
     std::optional<Digest> magnet_digest;
@@ -109,6 +113,9 @@ public:
     // Returns the node with this id unchanged if it exists; otherwise creates
     // it with the given metadata.
     NodeIndex add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta);
+    // Creates a node with this id unless a live node holds it; takes `id` and
+    // `meta` over only when it creates the node, and returns it.
+    std::optional<NodeIndex> add_node_if_new(std::string& id, std::string_view label, NodeMeta& meta);
     // Adds an edge named "e{counter}" between two nodes named by id, creating
     // them with label "." if needed (the first id first).
     void add_edge_with_modality(std::string_view first_id, std::string_view second_id, std::string_view modality);

@@ -21,6 +21,12 @@ PyObject* raise_internal_fault(const ModuleState& state, std::string_view messag
     return nullptr;
 }
 
+PyObject* raise_escaped(const ModuleState& state, const std::exception_ptr& exception) noexcept {
+    const Escaped escaped = classify_escaped(exception);
+    if (escaped.kind == EscapedKind::OutOfMemory) return PyErr_NoMemory();
+    return raise_internal_fault(state, escaped.message);
+}
+
 PyObject* map_err(const ModuleState& state, const QuorlError& error) {
     if (error.kind() == ErrorKind::Interrupted) {
         // The stop check answered true: a signal handler raised, or the stop

@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <exception>
-#include <new>
 #include <string_view>
 
 #include "error/quorl_error.hpp"
@@ -40,19 +39,19 @@ void set_raised_exception(PyRef exception);
 // exceptions of every other type are left as they are.
 void wrap_argument_error(const char* parameter);
 
+// Raises the host exception for an exception that escaped the engine:
+// MemoryError when it ran out of memory (a string or vector too long to hold
+// included), otherwise the module's InternalError carrying its message.
+PyObject* raise_escaped(const ModuleState& state, const std::exception_ptr& exception) noexcept;
+
 // The one exception firewall of every entry point: no C++ exception reaches
-// the interpreter. Out-of-memory becomes MemoryError; a broken invariant or
-// any other exception becomes the module's InternalError carrying its message.
+// the interpreter.
 template <class Body>
 PyObject* firewall(const ModuleState& state, Body&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        return raise_internal_fault(state, fault.what());
     } catch (...) {
-        return raise_internal_fault(state, "unknown internal fault");
+        return raise_escaped(state, std::current_exception());
     }
 }
 

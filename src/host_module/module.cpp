@@ -214,6 +214,8 @@ int exec_module(PyObject* module) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!register_name(module, all.get(), function->ml_name, object)) return -1;
     }
+    // Catchable by name; not one of the names that __all__ lists.
+    if (PyModule_AddObjectRef(module, "InternalError", state.internal_error) < 0) return -1;
     for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, module, module_name.get()));
         if (!object || PyModule_AddObjectRef(module, function->ml_name, object.get()) < 0) return -1;

@@ -107,18 +107,19 @@ SubtreeTexts::SubtreeTexts(std::size_t expected_texts) {
     slots_.assign(16, kNoText);
 }
 
-TextId SubtreeTexts::intern_leaf(std::string_view label) {
+TextId SubtreeTexts::intern_leaf(std::string_view label, std::uint32_t group_open) {
     const std::size_t label_begin = labels_.size();
     labels_.append(label);
-    return intern_appended(true, label_begin, children_.size());
+    return intern_appended(true, label_begin, children_.size(), group_open);
 }
 
-TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildText> children) {
+TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildText> children,
+                                 std::uint32_t group_open) {
     const std::size_t label_begin = labels_.size();
     const std::size_t children_begin = children_.size();
     labels_.append(label);
     children_.insert(children_.end(), children.begin(), children.end());
-    return intern_appended(false, label_begin, children_begin);
+    return intern_appended(false, label_begin, children_begin, group_open);
 }
 
 // Structurally equal texts have the same children. So while some child of a
@@ -128,12 +129,14 @@ TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildTe
 // go into the table. On trees whose subtrees are mostly distinct (paths,
 // random trees) this keeps most texts out of the table, whose random
 // accesses would otherwise dominate the cost.
-TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin) {
+TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin,
+                                     std::uint32_t group_open) {
     const std::size_t label_size = labels_.size() - label_begin;
     const std::size_t child_count = children_.size() - children_begin;
     QUORL_ASSERT(label_size <= std::numeric_limits<std::uint32_t>::max());
     QUORL_ASSERT(child_count <= std::numeric_limits<std::uint32_t>::max());
     QUORL_ASSERT(texts_.size() < kNoText);
+    QUORL_ASSERT(group_open == kNoGroup || group_open + std::size_t{2} <= label_size);
     const TextId id = static_cast<TextId>(texts_.size());
     Text text{0,
               0,
@@ -143,10 +146,11 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
               static_cast<std::uint32_t>(label_size),
               static_cast<std::uint32_t>(child_count),
               kNoText,
+              group_open,
               plain};
 
     text.length = label_size;
-    text.hash = mix(plain ? 1 : 2, hash_bytes(label_of(text)));
+    text.hash = mix(mix(plain ? 1 : 2, group_open), hash_bytes(label_of(text)));
     bool children_all_had_parents = true;
     if (!plain) {
         text.length = saturating_add(text.length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
@@ -222,7 +226,10 @@ std::uint64_t SubtreeTexts::leading_bytes_of(const Text& text) const {
 }
 
 bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
-    if (a.plain != b.plain || a.child_count != b.child_count || label_of(a) != label_of(b)) return false;
+    if (a.plain != b.plain || a.child_count != b.child_count || a.group_open != b.group_open ||
+        label_of(a) != label_of(b)) {
+        return false;
+    }
     const auto children_a = children_of(a);
     const auto children_b = children_of(b);
     return std::equal(children_a.begin(), children_a.end(), children_b.begin(),
@@ -281,12 +288,19 @@ int SubtreeTexts::compare(TextId a, TextId b) const {
 // Writes the same bytes, in the same layout, as a Cursor reads; appending
 // directly instead of chunk by chunk makes it several times faster, and
 // writing the final text is on every caller's path.
-std::string SubtreeTexts::write(TextId root) const {
+std::string SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups) const {
     std::string out(length(root), '\0');
     char* at = out.data();
     const auto put = [&at](std::string_view bytes) {
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
+    };
+    const auto put_label = [&](const Text& text) {
+        if (groups != nullptr && text.group_open != kNoGroup) {
+            const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
+            groups->push_back({begin, text.label_size - text.group_open - 2});
+        }
+        put(label_of(text));
     };
     struct Open {
         TextId text;
@@ -296,7 +310,7 @@ std::string SubtreeTexts::write(TextId root) const {
     const auto enter = [&](TextId id) {
         const Text& text = texts_[id];
         if (text.plain) {
-            put(label_of(text));
+            put_label(text);
         } else {
             put("(");
             open.push_back({id, 0});
@@ -317,7 +331,7 @@ std::string SubtreeTexts::write(TextId root) const {
             continue;
         }
         put(")");
-        put(label_of(text));
+        put_label(text);
         open.pop_back();
     }
     QUORL_ASSERT(at == out.data() + out.size());

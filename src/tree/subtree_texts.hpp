@@ -39,6 +39,18 @@ namespace quorl {
 using TextId = std::uint32_t;
 inline constexpr TextId kNoText = 0xFFFFFFFFu;
 
+// Where in a label its writer's brace group opens (the "{" before a mirror's
+// or virtual node's origin, closed by the label's last byte); kNoGroup for a
+// label without one. Braces a label or origin holds itself are no group.
+inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
+
+// A byte range of a written text: a group's content, without its braces.
+struct TextSpan {
+    std::size_t begin;
+    std::size_t size;
+    friend bool operator==(const TextSpan&, const TextSpan&) = default;
+};
+
 // The first eight bytes of a text as a big-endian number, zero-padded. When
 // the keys of two texts differ they order the texts bytewise; when they are
 // equal the texts must be compared further.
@@ -69,16 +81,19 @@ class SubtreeTexts {
 public:
     explicit SubtreeTexts(std::size_t expected_texts);
 
-    // The bare label of a plain leaf.
-    TextId intern_leaf(std::string_view label);
+    // The bare label of a plain leaf. Texts that spell the same bytes with
+    // their groups in different places are different texts.
+    TextId intern_leaf(std::string_view label, std::uint32_t group_open = kNoGroup);
     // "(" each child's text ":" modality, separated by ", ", then ")" label.
-    TextId intern_node(std::string_view label, std::span<const ChildText> children);
+    TextId intern_node(std::string_view label, std::span<const ChildText> children,
+                       std::uint32_t group_open = kNoGroup);
 
     // Bytewise order of the written texts, a proper prefix first: <0, 0, >0.
     int compare(TextId a, TextId b) const;
     // Length of the written text; saturates at UINT64_MAX, a text too long to write.
     std::uint64_t length(TextId text) const { return texts_[text].length; }
-    std::string write(TextId text) const;
+    // With `groups`, also appends the content of every label's group to it, in text order.
+    std::string write(TextId text, std::vector<TextSpan>* groups = nullptr) const;
 
 private:
     class Cursor;
@@ -95,6 +110,7 @@ private:
         std::uint32_t label_size;
         std::uint32_t child_count;
         TextId first_parent;  // the first text made with this one as a child
+        std::uint32_t group_open;  // offset in the label, or kNoGroup
         bool plain;
     };
 
@@ -103,7 +119,7 @@ private:
         return {children_.data() + text.children_begin, text.child_count};
     }
     // Interns the text whose label and children were just appended to the pools.
-    TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin);
+    TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin, std::uint32_t group_open);
     bool same_structure(const Text& a, const Text& b) const;
     std::uint64_t leading_bytes_of(const Text& text) const;
     void grow_slots();

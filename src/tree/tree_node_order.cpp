@@ -1,6 +1,5 @@
-#include <optional>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "tree/tree_string.hpp"
 #include "tree/tree_traversal.hpp"
@@ -9,32 +8,30 @@ namespace quorl {
 
 namespace {
 
-std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTraversal& traversal) {
-    // Pre-order along the recorded child lists. A node listed by several
-    // parents is walked once per listing; its base id is listed once. A base
-    // id that is some node's whole id is marked by that node's index, so only
-    // base ids naming no node are hashed; the set is only looked up, so its
-    // order never reaches the result.
-    std::vector<bool> listed_node_ids(graph.node_bound(), false);
-    std::unordered_set<std::string_view> listed_other_ids;
-    const auto first_listing = [&](NodeIndex node, std::string_view id) {
-        const std::size_t at = id.find('@');
-        std::optional<NodeIndex> named = node;
-        if (at != std::string_view::npos) named = graph.find_node(id.substr(0, at));
-        if (!named) return listed_other_ids.insert(id.substr(0, at)).second;
-        if (listed_node_ids[*named]) return false;
-        listed_node_ids[*named] = true;
-        return true;
-    };
+// The input node a node of the written graph is listed as, if any: a mirror
+// or a copy below one as the node its record names, an input node as itself.
+// Virtual nodes stand for edges, and a mirror without a record (made by hand)
+// for nothing.
+NodeIndex listed_node(const NodeData& data, NodeIndex node) {
+    if (data.meta.is_virtual) return kNoIndex;
+    if (data.meta.stands_for != kNoIndex) return data.meta.stands_for;
+    return data.meta.is_mirror ? kNoIndex : node;
+}
 
+// Pre-order along the recorded child lists. A node listed by several parents
+// is walked once per listing; the input node it stands for is listed once.
+std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTraversal& traversal,
+                                       const GraphWrap& input) {
+    std::vector<bool> listed(input.node_bound(), false);
     std::vector<std::string> order;
     std::vector<NodeIndex> walk{traversal.root};
     while (!walk.empty()) {
         const NodeIndex node = walk.back();
         walk.pop_back();
-        const NodeData& data = graph.node_at(node);
-        if (!data.meta.is_mirror && !data.meta.is_virtual && first_listing(node, data.id)) {
-            order.emplace_back(data.id.substr(0, data.id.find('@')));
+        const NodeIndex named = listed_node(graph.node_at(node), node);
+        if (named != kNoIndex && !listed[named]) {
+            listed[named] = true;
+            order.push_back(input.node_at(named).id);
         }
         const ChildList children = traversal.child_lists[node];
         for (std::size_t i = children.begin + children.size; i-- > children.begin;) {
@@ -47,19 +44,19 @@ std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTravers
 }  // namespace
 
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded) {
+                                                      const Exclusion& excluded, const GraphWrap& input) {
     auto traversal = traverse_tree(graph, root_id, excluded, true, true);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return node_order_of(graph, *traversal);
+    return node_order_of(graph, *traversal, input);
 }
 
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                           const Exclusion& excluded) {
+                                                           const Exclusion& excluded, const GraphWrap& input) {
     auto traversal = traverse_tree(graph, root_id, excluded, true, true);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    Failable<TreeText> tree = written_tree(*traversal);
+    Failable<TreeText> tree = written_tree(*traversal, false);
     if (!tree) return std::unexpected(std::move(tree.error()));
-    return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal)};
+    return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal, input)};
 }
 
 }  // namespace quorl

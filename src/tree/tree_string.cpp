@@ -10,33 +10,46 @@ std::string format_label(const GraphWrap& graph, NodeIndex node) {
     return label;
 }
 
-void append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {
+std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {
     const NodeData& data = graph.node_at(node);
+    const std::size_t begin = out.size();
     out += data.label;
     if (data.meta.is_mirror) {
         out += '#';
         out += std::to_string(data.meta.mirror_seq.value_or(0));
-        out += '{';
     } else if (data.meta.is_virtual) {
-        out += "*{";
+        out += '*';
     } else {
-        return;
+        return kNoGroup;
     }
+    const std::size_t group_open = out.size() - begin;
+    QUORL_ASSERT(group_open < kNoGroup);
+    out += '{';
     if (data.meta.origin) out += *data.meta.origin;
     out += '}';
+    return static_cast<std::uint32_t>(group_open);
 }
 
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
                                                    const Exclusion& excluded, bool modality_order) {
     auto traversal = traverse_tree(graph, root_id, excluded, modality_order, false);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return written_tree(*traversal);
+    return written_tree(*traversal, false);
 }
 
-Failable<TreeText> written_tree(const TreeTraversal& traversal) {
+Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
+                                              const Exclusion& excluded) {
+    auto traversal = traverse_tree(graph, root_id, excluded, true, false);
+    if (!traversal) return std::unexpected(std::move(traversal.error()));
+    return written_tree(*traversal, true);
+}
+
+Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups) {
     const FinishedNode& root = traversal.finished[traversal.root];
     if (root.text == kNoText) return std::unexpected(std::string("failed to build tree string"));
-    return TreeText{traversal.texts.write(root.text), root.depth};
+    TreeText tree{{}, root.depth, {}};
+    tree.text = traversal.texts.write(root.text, with_groups ? &tree.groups : nullptr);
+    return tree;
 }
 
 }  // namespace quorl

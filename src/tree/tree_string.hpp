@@ -10,12 +10,17 @@
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
+#include "tree/subtree_texts.hpp"
 
 namespace quorl {
 
 struct TreeText {
     std::string text;
     std::int32_t depth = 0;  // height of the root's subtree counted in nodes
+    // Where the brace groups that the writer made lie: the origin of each
+    // mirror and virtual node, in text order. Braces that labels, modalities
+    // or origins hold are no groups. Filled by the writers that say so.
+    std::vector<TextSpan> groups;
 };
 
 // Output depends on the labels, mirror/virtual metadata, modalities and, for
@@ -25,22 +30,34 @@ struct TreeText {
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
                                                    const Exclusion& excluded, bool modality_order);
 
+// The tree string with modality order set and its groups, as the canonical
+// text is written. Fails with "unknown root id '{}'".
+Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
+                                              const Exclusion& excluded);
+
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
-// Appends format_label's text to `out`; lets a caller reuse one buffer for every node.
-void append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
+// Appends format_label's text to `out`; lets a caller reuse one buffer for every
+// node. Returns where in the appended text the origin's group opens, or kNoGroup.
+std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
 
-// The node ids in the order of the tree string written with modality order set.
+// The ids of the input nodes in the order in which the tree string written
+// with modality order set shows them, each once, where first shown: a node
+// as itself, a mirror (a compact join node is listed where its first mirror
+// is) or a copy below a mirror as the node its record names. Virtual nodes
+// are not listed. `input` is the graph the rewrite that made `graph` started
+// from, whose nodes the records name; `graph` itself if it was not rewritten.
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded);
+                                                      const Exclusion& excluded, const GraphWrap& input);
 
 struct TreeTextWithOrder {
     TreeText tree;
     std::vector<std::string> node_order;
 };
 
-// Both of the above with modality order set, from one walk of the graph.
+// The tree string with modality order set (without its groups: orders are
+// not compressed) and the node order, from one walk of the graph.
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                           const Exclusion& excluded);
+                                                           const Exclusion& excluded, const GraphWrap& input);
 
 }  // namespace quorl

@@ -95,11 +95,11 @@ private:
 
     void finish(const StackEntry& entry) {
         label_.clear();
-        append_label(graph_, entry.node, label_);
+        const std::uint32_t group_open = append_label(graph_, entry.node, label_);
         const std::string_view label = label_;
         FinishedNode& finished = result_.finished[entry.node];
         if (entry.parent != kNoIndex && entry.incident_edges == 1) {
-            finished = {result_.texts.intern_leaf(label), 1};
+            finished = {result_.texts.intern_leaf(label, group_open), 1};
         } else {
             order_children(entry);
             std::int32_t deepest = 0;
@@ -109,7 +109,7 @@ private:
                 child_texts_.push_back({child.text, child.modality});
             }
             QUORL_ASSERT(deepest < std::numeric_limits<std::int32_t>::max());
-            finished = {result_.texts.intern_node(label, child_texts_), deepest + 1};
+            finished = {result_.texts.intern_node(label, child_texts_, group_open), deepest + 1};
             if (record_child_lists_) {
                 result_.child_lists[entry.node] = {result_.child_nodes.size(), entries_.size()};
                 for (const ChildEntry& child : entries_) result_.child_nodes.push_back(child.child);

@@ -41,8 +41,8 @@ struct TreeTraversal {
 Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                       bool modality_order, bool record_child_lists);
 
-// The root's text and depth of a finished traversal. Fails with "failed to
-// build tree string" when the root was not finished.
-Failable<TreeText> written_tree(const TreeTraversal& traversal);
+// The root's text and depth of a finished traversal, and its groups when asked
+// for. Fails with "failed to build tree string" when the root was not finished.
+Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups);
 
 }  // namespace quorl

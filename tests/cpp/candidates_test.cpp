@@ -101,7 +101,7 @@ TEST_P(WinnerTable, GreatestDepthThenGreatestText) {
     std::vector<ScoringEntry> entries;
     for (std::size_t i = 0; i < GetParam().entries.size(); ++i) {
         const auto& [depth, text] = GetParam().entries[i];
-        entries.push_back(ScoringEntry{"c" + std::to_string(i), depth, std::make_shared<const std::string>(text)});
+        entries.push_back(ScoringEntry{"c" + std::to_string(i), depth, std::make_shared<const std::string>(text), {}});
     }
     EXPECT_EQ(winning_candidates(std::move(entries)), GetParam().winners);
 }

@@ -131,15 +131,21 @@ TEST(ToCgraph, EmptyGraphIgnoresEveryArgument) {
 TEST(ToCgraph, SingleNode) {
     const GraphWrap graph = make_graph({{"only", "L{1}"}}, {});
     EXPECT_EQ(cgraph(graph, false), "()L{1}");
-    EXPECT_EQ(cgraph(graph, true), "()L{$1}");
+    EXPECT_EQ(cgraph(graph, true), "()L{1}");
     EXPECT_EQ(node_order(graph), std::vector<std::string>{"only"});
 }
 
-TEST(ToCgraph, CompressionAppliesToLabelsAndOnlyWhenAsked) {
-    const GraphWrap graph = make_graph({{"c", "C"}, {"l1", "{a}"}, {"l2", "{a}"}, {"l3", "{b}"}},
-                                       {{"c", "l1", "1"}, {"c", "l2", "1"}, {"c", "l3", "1"}});
-    EXPECT_EQ(cgraph(graph, false), "({a}:1, {a}:1, {b}:1)C");
-    EXPECT_EQ(cgraph(graph, true), "({$1}:1, {$1}:1, {$2}:1)C");
+// Compression replaces the origins of mirror and virtual nodes only, never
+// braces of labels or modalities, and only when asked.
+TEST(ToCgraph, CompressionLeavesLabelsAndModalitiesAlone) {
+    const GraphWrap star = make_graph({{"c", "C"}, {"l1", "{a}"}, {"l2", "{a}"}, {"l3", "{"}},
+                                      {{"c", "l1", "1"}, {"c", "l2", "}"}, {"c", "l3", "1"}});
+    EXPECT_EQ(cgraph(star, false), "({:1, {a}:1, {a}:})C");
+    EXPECT_EQ(cgraph(star, true), "({:1, {a}:1, {a}:})C");
+    // A triangle's cobound edge becomes two virtual nodes, whose origins are groups.
+    const GraphWrap triangle = make_graph({{"a", "{"}, {"b", "}"}, {"c", "}"}}, {{"a", "b"}, {"b", "c"}, {"c", "a"}});
+    EXPECT_EQ(cgraph(triangle, false, false, false), "((*{_()}_-1-_()}_}:1)}:1, (*{_()}_-1-_()}_}:1)}:1){");
+    EXPECT_EQ(cgraph(triangle, true, false, false), "((*{$1}:1)}:1, (*{$1}:1)}:1){");
 }
 
 TEST(ToCgraph, SeveralComponentsDescribeTheWinnersComponentOnly) {

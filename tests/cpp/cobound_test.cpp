@@ -129,9 +129,10 @@ TEST(FixCobound, ReplacesTheEdgeByTwoVirtualNodes) {
     GraphWrap graph = make_graph({{"r", "R"}, {"a", "A"}, {"b", "B"}, {"c", "C"}, {"n", "N"}},
                                  {{"r", "a"}, {"a", "b"}, {"b", "c"}, {"b", "n"}, {"n", "c"}});
     ASSERT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
-    std::uint64_t counter = 8;
-    ASSERT_TRUE(fix_cobound(graph, 4, 3, counter, false).has_value());
-    EXPECT_EQ(counter, 10u);
+    GeneratedIds ids;
+    ids.virtual_counter = 8;
+    ASSERT_TRUE(fix_cobound(graph, 4, 3, ids, false).has_value());
+    EXPECT_EQ(ids.virtual_counter, 10u);
     EXPECT_EQ(dump(graph), (std::vector<std::string>{
                                "n0 r [R] f0",
                                "n1 a [A] f1",
@@ -154,8 +155,8 @@ TEST(FixCobound, SelfLoopOnTheRootAndFailures) {
     GraphWrap graph = make_graph({{"r", "R"}}, {{"r", "r", "2"}});
     ASSERT_TRUE(compute_floors(graph, "r", Exclusion{}).has_value());
     EXPECT_EQ(cobound_on(graph, 0).size(), 1u);
-    std::uint64_t counter = 0;
-    ASSERT_TRUE(fix_cobound(graph, 0, 0, counter, false).has_value());
+    GeneratedIds ids;
+    ASSERT_TRUE(fix_cobound(graph, 0, 0, ids, false).has_value());
     EXPECT_EQ(dump(graph), (std::vector<std::string>{
                                "n0 r [R] f0",
                                "n1 *v0 [] f1 virtual {_()R_-2-_()R_}",
@@ -165,7 +166,7 @@ TEST(FixCobound, SelfLoopOnTheRootAndFailures) {
                            }));
 
     for (const EdgeIndex dead : {EdgeIndex{7}, kNoIndex}) {
-        const auto fixed = fix_cobound(graph, dead, 0, counter, false);
+        const auto fixed = fix_cobound(graph, dead, 0, ids, false);
         ASSERT_FALSE(fixed.has_value());
         EXPECT_EQ(fixed.error().message(), "cobound endpoints missing");
         const auto selected = select_cobound(graph, std::vector<CoboundPair>{{0, 0}, {dead, 0}}, 0, false);
@@ -173,15 +174,15 @@ TEST(FixCobound, SelfLoopOnTheRootAndFailures) {
         EXPECT_EQ(selected.error().kind(), ErrorKind::Parse);
         EXPECT_EQ(selected.error().message(), "cobound endpoints missing");
     }
-    EXPECT_EQ(counter, 2u);
+    EXPECT_EQ(ids.virtual_counter, 2u);
 
     // An unfloored end fails before anything changes.
     graph.add_edge_with_modality("r", "loose", "1");
-    const auto unfloored = fix_cobound(graph, 2, 0, counter, false);
+    const auto unfloored = fix_cobound(graph, 2, 0, ids, false);
     ASSERT_FALSE(unfloored.has_value());
     EXPECT_EQ(unfloored.error().message(), "magnet requires floored graph");
     EXPECT_TRUE(graph.has_edge(2));
-    EXPECT_EQ(counter, 2u);
+    EXPECT_EQ(ids.virtual_counter, 2u);
 }
 
 }  // namespace

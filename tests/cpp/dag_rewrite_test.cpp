@@ -207,29 +207,106 @@ TEST(DagRewrite, FloorsAreWrittenBackOntoReusedSlots) {
     EXPECT_EQ(dag.node_at(*dag.find_node("*v1")).meta.floor, 2);
 }
 
-TEST(DagRewrite, GeneratedIdsThatExistAlreadyAreReused) {
-    // "#m0_0" is an input node on floor 1: the first mirror is that node, so
-    // d and "#m0_0" end up joined on one floor, which a later pass repairs.
-    // d's magnet was cached while c still hung below it, and is served so.
+TEST(DagRewrite, GeneratedIdsTakenByInputNodesGetVariants) {
+    // "#m0_0" is an input node on floor 1: the first mirror becomes
+    // "#m0_0'", and the rewrite goes on as with any other name.
     const GraphWrap graph = make_graph({{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d", "D"}, {"#m0_0", "X"}},
                                        {{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}, {"a", "#m0_0"}});
     const GraphWrap dag = rewrite(graph, "a", true);
     EXPECT_EQ(dump(dag), (std::vector<std::string>{
                              "n0 a [A] f0",
                              "n1 b [B] f1",
-                             "n2 *v0 [] f2 virtual {_(()C:1)D_-1-_()X_}",
                              "n3 d [D] f1",
                              "n4 #m0_0 [X] f1",
-                             "n5 #m0_1 [C] f2 mirror#2 {_()C_}",
-                             "n6 *v1 [] f2 virtual {_(()C:1)D_-1-_()X_}",
+                             "n5 #m0_0' [C] f2 mirror#2 {_()C_}",
+                             "n6 #m0_1 [C] f2 mirror#2 {_()C_}",
                              "e0 e1 a-b :1",
                              "e1 #e2_1 b-#m0_1 :1",
-                             "e2 *#e3_0_a d-*v0 :1",
+                             "e2 #e3_0 d-#m0_0' :1",
                              "e3 e4 d-a :1",
                              "e4 e5 a-#m0_0 :1",
-                             "e5 *#e3_0_b #m0_0-*v1 :1",
                          }));
 }
+
+// Graphs whose nodes are named so that the rewrite's templates meet them, and
+// the same graphs with plain names (in the same byte order, so that every
+// choice the ids decide goes the same way): the rewritten graphs must hold as
+// many nodes and read the same.
+struct HostileIdCase {
+    const char* name;
+    std::vector<NodeDef> nodes;
+    std::vector<EdgeDef> edges;
+    std::vector<std::pair<std::string, std::string>> plain_names;  // hostile id, plain id
+};
+
+class HostileIds : public ::testing::TestWithParam<HostileIdCase> {};
+
+TEST_P(HostileIds, RewriteAsWithPlainIds) {
+    const HostileIdCase& c = GetParam();
+    const auto plain = [&](const std::string& id) {
+        for (const auto& [hostile, replacement] : c.plain_names) {
+            if (id == hostile) return replacement;
+        }
+        return id;
+    };
+    std::vector<NodeDef> plain_nodes;
+    for (const NodeDef& node : c.nodes) plain_nodes.push_back({plain(node.id), node.label});
+    std::vector<EdgeDef> plain_edges;
+    for (const EdgeDef& edge : c.edges) plain_edges.push_back({plain(edge.first), plain(edge.second), edge.modality});
+    const GraphWrap hostile_graph = make_graph(c.nodes, c.edges);
+    const GraphWrap plain_graph = make_graph(plain_nodes, plain_edges);
+    // Excluding the renamed input nodes by id, as the scoring pass excludes
+    // shared ones, must not exclude a generated node.
+    IdSet hostile_ids;
+    IdSet plain_ids;
+    for (const auto& [hostile, replacement] : c.plain_names) {
+        hostile_ids.insert(hostile);
+        plain_ids.insert(replacement);
+    }
+    const std::string root = c.nodes.front().id;
+    for (const bool compact : {true, false}) {
+        const GraphWrap hostile_dag = rewrite(hostile_graph, root, compact);
+        const GraphWrap plain_dag = rewrite(plain_graph, plain(root), compact);
+        EXPECT_EQ(hostile_dag.node_count(), plain_dag.node_count()) << "compact " << compact;
+        EXPECT_EQ(tree_of(hostile_dag, root), tree_of(plain_dag, plain(root))) << "compact " << compact;
+        const auto hostile_tree =
+            to_tree_string_with_depth_order(hostile_dag, root, Exclusion::of_ids(hostile_ids), true);
+        const auto plain_tree =
+            to_tree_string_with_depth_order(plain_dag, plain(root), Exclusion::of_ids(plain_ids), true);
+        ASSERT_TRUE(hostile_tree && plain_tree);
+        EXPECT_EQ(hostile_tree->text, plain_tree->text) << "compact " << compact << " with exclusions";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Templates, HostileIds,
+    ::testing::Values(
+        // A cobound edge's virtual nodes would be "*v0" and "*v1".
+        HostileIdCase{"virtual_ids", {{"*v0", "C"}, {"*v1", "C"}, {"c", "C"}}, {{"*v0", "*v1"}, {"*v1", "c"}, {"c", "*v0"}},
+                      {{"*v0", "a"}, {"*v1", "b"}}},
+        // Mirrors of the square's join c would be "#m0_0" and "#m0_1".
+        HostileIdCase{"mirror_ids",
+                      {{"#m0_1", "A"}, {"#m0_0", "B"}, {"c", "C"}, {"d", "D"}},
+                      {{"#m0_1", "#m0_0"}, {"#m0_0", "c"}, {"c", "d"}, {"d", "#m0_1"}},
+                      {{"#m0_1", "a1"}, {"#m0_0", "a0"}}},
+        // Expanded resolution copies the join c and its tail t as "c@#m0_0", "t@#m0_1", ...
+        HostileIdCase{"copy_ids",
+                      {{"a", "A"}, {"b", "B"}, {"c", "C"}, {"d", "D"}, {"t", "T"}, {"c@#m0_0", "X"}, {"t@#m0_1", "Y"}},
+                      {{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}, {"c", "t"}, {"a", "c@#m0_0"}, {"a", "t@#m0_1"}},
+                      {{"c@#m0_0", "c0"}, {"t@#m0_1", "t1"}}},
+        // "*v0" names a node of another component, which the rewrite removes
+        // first: the virtual node must not take its id either.
+        HostileIdCase{"removed_input_ids",
+                      {{"r", "R"}, {"p", "P"}, {"q", "P"}, {"*v0", "Z"}, {"z", "Z"}},
+                      {{"r", "p"}, {"r", "q"}, {"p", "q"}, {"*v0", "z"}},
+                      {{"*v0", "y"}}},
+        // The compact join j, removed by its resolution, is named like the
+        // second virtual node that the cobound edge p-q gets afterwards.
+        HostileIdCase{"removed_join_ids",
+                      {{"r", "R"}, {"p", "P"}, {"q", "P"}, {"*v1", "J"}},
+                      {{"r", "p"}, {"r", "q"}, {"p", "q"}, {"p", "*v1"}, {"q", "*v1"}},
+                      {{"*v1", "j"}}}),
+    [](const ::testing::TestParamInfo<HostileIdCase>& info) { return std::string(info.param.name); });
 
 // A path of 100 nodes, each with a pendant node; `loops` self-loops spread
 // over the pendant nodes. Every self-loop is one cobound pass, nothing else is.

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 #include <tuple>
-#include <unordered_set>
+#include <set>
 #include <vector>
 
 namespace quorl {
@@ -38,7 +38,7 @@ std::int32_t tree_depth(const GraphWrap& graph, std::string_view root) {
 }
 
 std::vector<std::string> node_order(const GraphWrap& graph, std::string_view root, const IdSet& excluded = {}) {
-    const auto order = to_tree_node_order(graph, root, Exclusion::of_ids(excluded));
+    const auto order = to_tree_node_order(graph, root, Exclusion::of_ids(excluded), graph);
     EXPECT_TRUE(order.has_value()) << order.error();
     return order ? *order : std::vector<std::string>();
 }
@@ -105,13 +105,14 @@ TEST(TreeString, RootAndLeafForms) {
 }
 
 TEST(TreeString, UnknownRootFails) {
-    const auto written = to_tree_string_with_depth_order(worked_example(), "zz", Exclusion(), true);
+    const GraphWrap graph = worked_example();
+    const auto written = to_tree_string_with_depth_order(graph, "zz", Exclusion(), true);
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error(), "unknown root id 'zz'");
-    const auto order = to_tree_node_order(worked_example(), "zz", Exclusion());
+    const auto order = to_tree_node_order(graph, "zz", Exclusion(), graph);
     ASSERT_FALSE(order.has_value());
     EXPECT_EQ(order.error(), "unknown root id 'zz'");
-    const auto both = to_tree_string_with_node_order(worked_example(), "zz", Exclusion());
+    const auto both = to_tree_string_with_node_order(graph, "zz", Exclusion(), graph);
     ASSERT_FALSE(both.has_value());
     EXPECT_EQ(both.error(), "unknown root id 'zz'");
 }
@@ -234,20 +235,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, FormatLabel,
                                          LabelCase{false, true, 3, std::nullopt, "V", "V*{}"},
                                          LabelCase{false, false, 3, "o", "P", "P"}));
 
-TEST(TreeNodeOrder, WorkedExampleAndBaseIds) {
+TEST(TreeNodeOrder, WorkedExampleAndWholeIds) {
     EXPECT_EQ(node_order(worked_example(), "r"), (std::vector<std::string>{"r", "b", "a", "c", "d"}));
 
+    // A mirror without a record stands for no input node.
     GraphWrap mirror_c = worked_example();
     mirror_c.node_at(*mirror_c.find_node("c")).meta.is_mirror = true;
     EXPECT_EQ(node_order(mirror_c, "r"), (std::vector<std::string>{"r", "b", "a", "d"}));
 
+    // An "@" in an id is just a byte: "c" and "c@1" are two nodes.
     const GraphWrap renamed_d = graph_of({{"r", "C"}, {"a", "O"}, {"b", "O"}, {"c", "N"}, {"c@1", "H"}},
                                          {{"r", "a", "2"}, {"r", "b", "1"}, {"r", "c", "1"}, {"c", "c@1", "1"}});
-    EXPECT_EQ(node_order(renamed_d, "r"), (std::vector<std::string>{"r", "b", "a", "c"}));
+    EXPECT_EQ(node_order(renamed_d, "r"), (std::vector<std::string>{"r", "b", "a", "c", "c@1"}));
 }
 
 TEST(TreeNodeOrder, SingleNodes) {
-    EXPECT_EQ(node_order(graph_of({{"x@3", "X"}}, {}), "x@3"), (std::vector<std::string>{"x"}));
+    EXPECT_EQ(node_order(graph_of({{"x@3", "X"}}, {}), "x@3"), (std::vector<std::string>{"x@3"}));
     GraphWrap virtual_root;
     NodeMeta meta;
     meta.is_virtual = true;
@@ -255,7 +258,7 @@ TEST(TreeNodeOrder, SingleNodes) {
     EXPECT_EQ(node_order(virtual_root, "v"), (std::vector<std::string>{}));
 }
 
-TEST(TreeNodeOrder, EmptyBaseIdAndNodesBelowVirtualNodes) {
+TEST(TreeNodeOrder, IdsAsGivenAndNodesBelowVirtualNodes) {
     GraphWrap graph;
     graph.ensure_node("r", "R");
     NodeMeta meta;
@@ -264,10 +267,38 @@ TEST(TreeNodeOrder, EmptyBaseIdAndNodesBelowVirtualNodes) {
     graph.add_edge_with_modality("r", "*v1", "1");
     graph.add_edge_with_modality("*v1", "below", "1");
     graph.add_edge_with_modality("r", "@5", "2");
-    graph.add_edge_with_modality("r", "@6", "3");
+    graph.add_edge_with_modality("r", "", "3");
     graph.add_edge_with_modality("r", "x@1", "4");
     graph.add_edge_with_modality("r", "x@2", "5");
-    EXPECT_EQ(node_order(graph, "r"), (std::vector<std::string>{"r", "", "x", "below"}));
+    EXPECT_EQ(node_order(graph, "r"), (std::vector<std::string>{"r", "@5", "", "x@1", "x@2", "below"}));
+}
+
+// Mirrors and copies are listed as the input node their records name, read
+// from the input graph: the rewritten graph may have removed that node and
+// given its slot to another.
+TEST(TreeNodeOrder, RecordsNameNodesOfTheInput) {
+    const GraphWrap input = graph_of({{"r", "R"}, {"j", "J"}, {"k", "K"}}, {{"r", "j", "1"}, {"r", "k", "2"}});
+    GraphWrap rewritten = input;
+    const NodeIndex j = *input.find_node("j");
+    const NodeIndex k = *input.find_node("k");
+    rewritten.remove_node("j");
+    NodeMeta mirror;
+    mirror.is_mirror = true;
+    mirror.stands_for = j;
+    const NodeIndex first = rewritten.add_node_with_meta("#m0_0", "J", mirror);
+    EXPECT_EQ(first, j);  // the removed node's slot
+    const NodeIndex second = rewritten.add_node_with_meta("#m0_1", "J", mirror);
+    NodeMeta copy;
+    copy.stands_for = k;
+    const NodeIndex copy_of_k = rewritten.add_node_with_meta("k@#m0_1", "K", copy);
+    const NodeIndex root = *rewritten.find_node("r");
+    rewritten.add_edge_custom(root, first, {"", "1"});
+    rewritten.add_edge_custom(root, second, {"", "3"});
+    rewritten.add_edge_custom(second, copy_of_k, {"", "1"});
+    const auto order = to_tree_node_order(rewritten, "r", Exclusion(), input);
+    ASSERT_TRUE(order.has_value());
+    // r's children by depth, then modality: #m0_0 (1), k (2), #m0_1 with its copy of k.
+    EXPECT_EQ(*order, (std::vector<std::string>{"r", "j", "k"}));
 }
 
 TEST(TreeString, LongPathAndWideStarNeedNoCallStack) {
@@ -281,7 +312,7 @@ TEST(TreeString, LongPathAndWideStarNeedNoCallStack) {
     expected += '.';
     for (int i = 0; i + 1 < kSize; ++i) expected += ":1).";
     EXPECT_EQ(written->text, expected);
-    EXPECT_EQ(to_tree_node_order(path, "0", Exclusion())->size(), static_cast<std::size_t>(kSize));
+    EXPECT_EQ(to_tree_node_order(path, "0", Exclusion(), path)->size(), static_cast<std::size_t>(kSize));
 
     GraphWrap wide;
     for (int i = 1; i < kSize; ++i) wide.add_edge_with_modality("0", std::to_string(i), std::to_string(i % 3));
@@ -364,14 +395,16 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
         finished[entry.node] = {text + ")" + label, depth};
     }
     ReferenceTree tree{finished.at(root).first, finished.at(root).second, {}};
-    std::unordered_set<std::string> seen;
+    std::set<NodeIndex> seen;
     std::vector<NodeIndex> walk{root};
     while (!walk.empty()) {
         const NodeIndex n = walk.back();
         walk.pop_back();
-        const NodeData& data = graph.node_at(n);
-        const std::string base = data.id.substr(0, data.id.find('@'));
-        if (!data.meta.is_mirror && !data.meta.is_virtual && seen.insert(base).second) tree.order.push_back(base);
+        const NodeMeta& meta = graph.node_at(n).meta;
+        NodeIndex named = meta.is_mirror ? kNoIndex : n;
+        if (meta.stands_for != kNoIndex) named = meta.stands_for;
+        if (meta.is_virtual) named = kNoIndex;
+        if (named != kNoIndex && seen.insert(named).second) tree.order.push_back(graph.node_at(named).id);
         const auto& children = child_lists[n];
         walk.insert(walk.end(), children.rbegin(), children.rend());
     }
@@ -400,7 +433,8 @@ TEST(TreeString, MatchesReferenceOnRandomGraphs) {
             meta.is_virtual = random() % 9 == 0;
             if (random() % 2 == 0) meta.origin = labels[random() % labels.size()];
             if (random() % 2 == 0) meta.mirror_seq = random() % 3;
-            // Unique ids, some sharing a base id and some with an empty one.
+            if (i > 0 && random() % 5 == 0) meta.stands_for = static_cast<NodeIndex>(random() % static_cast<unsigned>(i));
+            // Unique ids, some holding "@" and some empty before it.
             const unsigned form = random() % 4;
             const std::string id = form == 0   ? "@" + std::to_string(i)
                                    : form == 1 ? "n" + std::to_string(i / 2) + "@" + std::to_string(i)
@@ -438,7 +472,7 @@ TEST(TreeString, MatchesReferenceOnRandomGraphs) {
             ASSERT_EQ(written->depth, expected.depth) << "round " << round;
             if (modality_order) {
                 ASSERT_EQ(node_order(graph, root_id, excluded), expected.order) << "round " << round;
-                const auto both = to_tree_string_with_node_order(graph, root_id, Exclusion::of_ids(excluded));
+                const auto both = to_tree_string_with_node_order(graph, root_id, Exclusion::of_ids(excluded), graph);
                 ASSERT_TRUE(both.has_value());
                 ASSERT_EQ(both->tree.text, expected.text) << "round " << round;
                 ASSERT_EQ(both->tree.depth, expected.depth) << "round " << round;

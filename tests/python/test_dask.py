@@ -25,7 +25,7 @@ MOLECULES = SHARED_MOLECULES if SHARED_MOLECULES.exists() else EXAMPLE_MOLECULES
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as connected:
         yield connected
 

@@ -23,7 +23,14 @@ def test_all_lists_the_registered_names_in_order():
 
 def test_attributes_are_registered_in_order():
     names = [name for name in vars(_quorl) if not name.startswith("_")]
-    assert names == REGISTERED
+    assert names == REGISTERED + ["InternalError"]
+
+
+def test_internal_error_is_catchable_by_name_and_not_an_exception():
+    assert issubclass(_quorl.InternalError, BaseException)
+    assert not issubclass(_quorl.InternalError, Exception)
+    assert _quorl.InternalError.__module__ == "_quorl"
+    assert _quorl.InternalError.__name__ == "InternalError"
 
 
 def test_module_documentation_is_empty():
