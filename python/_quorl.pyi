@@ -82,3 +82,28 @@ def _component_numbers(graph: PyGraph) -> list[int] | None: ...
 def _graph_from_rows(
     nodes: Sequence[Sequence[str]], edges: Sequence[Sequence[str]]
 ) -> PyGraph: ...
+
+# Private: how the package passes its per-call limits. max_bytes is what a DOT input may hold
+# (None: 4 GiB); max_memory the bytes the call may hold (None: half of the memory available, or
+# of what RLIMIT_AS leaves); timeout the seconds it may run (None: no deadline). Each is None or
+# positive. Over budget raises MemoryError, past the deadline TimeoutError.
+def _parse_dot_limited(path: str, max_bytes: int | None) -> PyGraph: ...
+def _to_cgraph_limited(
+    graph: PyGraph,
+    candidate_rule: str | None,
+    branch_rule: str | None,
+    allow_hashes: bool | None,
+    compress: bool | None,
+    compact: bool | None,
+    max_memory: int | None,
+    timeout: float | None,
+) -> PyCGraph: ...
+def _canonical_node_order_limited(
+    graph: PyGraph,
+    candidate_rule: str | None,
+    branch_rule: str | None,
+    allow_hashes: bool | None,
+    compact: bool | None,
+    max_memory: int | None,
+    timeout: float | None,
+) -> list[str]: ...

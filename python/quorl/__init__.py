@@ -11,7 +11,7 @@ MultiGraph, an RDKit Mol, or a (nodes, edges) pair of lists.
 from __future__ import annotations
 
 import copyreg
-from typing import Callable, List, Tuple
+from typing import Callable, List, Optional, Tuple
 
 import _quorl
 from _quorl import PyCGraph, PyGraph
@@ -20,6 +20,7 @@ from ._batch import canonical_orders, canonical_texts
 from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 from ._dedup import Group, Grouper, group_duplicates
+from ._limits import DEFAULT_MAX_BYTES, Deadline, checked_max_bytes, checked_max_memory
 
 __version__ = "0.3.0"
 
@@ -56,6 +57,8 @@ def canonical_text(
     compact: bool = False,
     label_attr: str = "label",
     modality_attr: str = "modality",
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> str:
     """The canonical text of a graph: equal for two graphs exactly when they are the same
     graph up to the naming and listing order of their nodes and edges.
@@ -71,13 +74,22 @@ def canonical_text(
     compact: resolve join nodes in the compact way rather than the expanded one.
     label_attr, modality_attr: the networkx attribute names read as node label and edge
         modality (ignored for other inputs).
+    max_memory: the bytes the call may hold; None is half of the memory available (see the
+        README on huge inputs). A graph that would need more raises MemoryError at once.
+    timeout: seconds the engine may work on the graph; past them it raises TimeoutError.
 
-    Raises ValueError for what the engine refuses and TypeError for what it cannot take.
+    Raises ValueError for what the engine refuses (and for a max_memory or timeout that is not
+    a positive number) and TypeError for what it cannot take.
     """
+    budget, deadline = checked_max_memory(max_memory), Deadline(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
     return whole_text(
         engine_graph,
-        lambda part: _quorl.to_cgraph_py(part, None, None, allow_hashes, compress, compact).as_str(),
+        lambda part: deadline.run(
+            lambda seconds: _quorl._to_cgraph_limited(
+                part, None, None, allow_hashes, compress, compact, budget, seconds
+            ).as_str()
+        ),
     )
 
 
@@ -88,25 +100,38 @@ def canonical_order(
     compact: bool = False,
     label_attr: str = "label",
     modality_attr: str = "modality",
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> List[str]:
     """The node ids of a graph in canonical order, the order that belongs to its canonical
     text: every node once, component by component in the order of the component texts that
     `canonical_text` gives with the same arguments (and compress on); components with equal
     texts by their own orders. A connected graph gives exactly the engine's order. Arguments
     as for `canonical_text`."""
+    budget, deadline = checked_max_memory(max_memory), Deadline(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
     return whole_order(
         engine_graph,
-        lambda part: _quorl.to_cgraph_py(part, None, None, allow_hashes, True, compact).as_str(),
-        lambda part: _quorl.canonical_node_order_py(part, None, None, allow_hashes, compact),
+        lambda part: deadline.run(
+            lambda seconds: _quorl._to_cgraph_limited(
+                part, None, None, allow_hashes, True, compact, budget, seconds
+            ).as_str()
+        ),
+        lambda part: deadline.run(
+            lambda seconds: _quorl._canonical_node_order_limited(
+                part, None, None, allow_hashes, compact, budget, seconds
+            )
+        ),
     )
 
 
-def read_dot(path: str) -> PyGraph:
-    """Read a graph from a DOT file (the line-oriented subset described in the README).
+def read_dot(path: str, *, max_bytes: int = DEFAULT_MAX_BYTES) -> PyGraph:
+    """Read a graph from a DOT file (the line-oriented subset described in the README); a
+    pipe or device works too. Ctrl-C stops the read.
 
-    Raises ValueError "parse error: ..." for a file that cannot be read or parsed."""
-    return _quorl.parse_dot(path)
+    Raises ValueError "parse error: ..." for a file that cannot be read or parsed, and for
+    one that holds more than max_bytes (default 4 GiB)."""
+    return _quorl._parse_dot_limited(path, checked_max_bytes(max_bytes))
 
 
 def parse_dot(text: str) -> PyGraph:

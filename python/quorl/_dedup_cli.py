@@ -106,7 +106,7 @@ def _dot_task(settings: Settings, source: cli.DotSource) -> Found:
 
 def _jsonl_task(settings: Settings, line: cli.JsonlLine) -> Found:
     def read() -> Tuple[Any, Callable[[], object]]:
-        record = cli._parse_record(line.raw)
+        record = cli._line_record(line)
         return cli._record_id_of(record, settings.id_key), lambda: quorl.from_edges(record["nodes"], record["edges"])
 
     return _found(settings, line.number, line.end_offset, read)

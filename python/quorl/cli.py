@@ -15,6 +15,7 @@ from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple
 import quorl
 from quorl import _dedup_cli
 from quorl._batch import run_batch
+from quorl._limits import DEFAULT_MAX_BYTES, InputTooLarge, parse_size, read_limited
 
 PROG = "quorl"
 
@@ -64,13 +65,20 @@ class Job:
     compress: bool
     compact: bool
     id_key: str = "id"
+    max_memory: Optional[int] = None
+    timeout: Optional[float] = None
+    max_bytes: int = DEFAULT_MAX_BYTES
 
     def run(self, graph: quorl.PyGraph) -> Union[str, List[str]]:
         if self.command == "canon":
             return quorl.canonical_text(
-                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact
+                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
+                max_memory=self.max_memory, timeout=self.timeout,
             )
-        return quorl.canonical_order(graph, allow_hashes=self.allow_hashes, compact=self.compact)
+        return quorl.canonical_order(
+            graph, allow_hashes=self.allow_hashes, compact=self.compact, max_memory=self.max_memory,
+            timeout=self.timeout,
+        )
 
 
 class Outcome(NamedTuple):
@@ -90,24 +98,28 @@ class InputError(Exception):
 
 def _failure_message(error: BaseException) -> str:
     # The engine's value and type errors carry complete messages ("parse error: line 3: ...");
-    # anything else (an internal fault, running out of memory) is named by its type.
+    # anything else (an internal fault, running out of memory or time) is named by its type.
     if isinstance(error, (ValueError, TypeError, InputError)):
         return str(error)
     return f"{type(error).__name__}: {error}"
 
 
-def _read_utf8(path: str) -> str:
+def _os_error_message(error: OSError) -> str:
+    if isinstance(error, FileNotFoundError):
+        return "no such file"
+    if isinstance(error, IsADirectoryError):
+        return "is a directory, not a file"
+    if isinstance(error, PermissionError):
+        return "permission denied"
+    return f"cannot read: {error.strerror or error}"
+
+
+def _read_utf8(path: str, max_bytes: int = DEFAULT_MAX_BYTES) -> str:
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
-    except FileNotFoundError:
-        raise InputError("no such file") from None
-    except IsADirectoryError:
-        raise InputError("is a directory, not a file") from None
-    except PermissionError:
-        raise InputError("permission denied") from None
+            data = read_limited(stream, max_bytes)
     except OSError as error:
-        raise InputError(f"cannot read: {error.strerror or error}") from None
+        raise InputError(_os_error_message(error)) from None
     return _decode_utf8(data)
 
 
@@ -133,7 +145,7 @@ class DotSource(NamedTuple):
 
 def _process_dot(job: Job, source: DotSource) -> Outcome:
     try:
-        text = _read_utf8(source.path) if source.path is not None else source.text or ""
+        text = _read_utf8(source.path, job.max_bytes) if source.path is not None else source.text or ""
         result = job.run(quorl.parse_dot(text))
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -145,14 +157,15 @@ def _process_dot(job: Job, source: DotSource) -> Outcome:
 
 class JsonlLine(NamedTuple):
     number: int  # 1-based line number
-    raw: bytes
+    raw: Optional[bytes]  # None for a line longer than the read limit, which ends the input
     end_offset: int  # bytes of input consumed up to the end of this line
+    max_bytes: int = DEFAULT_MAX_BYTES
 
 
 def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
     record_id = None
     try:
-        record = _parse_record(line.raw)
+        record = _line_record(line)
         record_id = _record_id_of(record, job.id_key)
         result = job.run(quorl.from_edges(record["nodes"], record["edges"]))
     except (KeyboardInterrupt, SystemExit):
@@ -175,6 +188,12 @@ def _finite_float(text: str) -> float:
     if value in (float("inf"), float("-inf")):
         raise InputError(f"malformed JSON line: the number {text} is out of range")
     return value
+
+
+def _line_record(line: JsonlLine) -> Dict[str, Any]:
+    if line.raw is None:
+        raise InputTooLarge(line.max_bytes)
+    return _parse_record(line.raw)
 
 
 def _parse_record(raw: bytes) -> Dict[str, Any]:
@@ -204,10 +223,19 @@ def _record_id_of(record: Dict[str, Any], id_key: str) -> Any:
     return record_id
 
 
-def _jsonl_lines(stream: IO[bytes]) -> Iterator[JsonlLine]:
+def _jsonl_lines(stream: IO[bytes], max_bytes: int = DEFAULT_MAX_BYTES) -> Iterator[JsonlLine]:
     offset = 0
-    for number, raw in enumerate(stream, start=1):
+    number = 0
+    while True:
+        raw = stream.readline(max_bytes + 1)
+        if not raw:
+            return
+        number += 1
         offset += len(raw)
+        if len(raw) > max_bytes:
+            # No line end within the limit: an endless stream, or one line too large to hold.
+            yield JsonlLine(number, None, offset, max_bytes)
+            return
         if raw.strip():
             yield JsonlLine(number, raw, offset)
 
@@ -279,14 +307,14 @@ def _drive(
     return _FAILURE_EXIT if failures else 0
 
 
-def _dot_sources(files: Sequence[str]) -> Optional[List[DotSource]]:
+def _dot_sources(files: Sequence[str], max_bytes: int = DEFAULT_MAX_BYTES) -> Optional[List[DotSource]]:
     """The files to read, standard input ('-') read at once; None (reported) when standard
-    input is not UTF-8."""
+    input is not UTF-8 or holds more than max_bytes."""
     stdin_text: Optional[str] = None
     if "-" in files:
         try:
-            stdin_text = _decode_utf8(sys.stdin.buffer.read())
-        except InputError as error:
+            stdin_text = _decode_utf8(read_limited(sys.stdin.buffer, max_bytes))
+        except (InputError, InputTooLarge) as error:
             _report(f"<stdin>: {error}")
             return None
     return [
@@ -296,7 +324,7 @@ def _dot_sources(files: Sequence[str]) -> Optional[List[DotSource]]:
 
 
 def _run_files(job: Job, files: Sequence[str], args: argparse.Namespace) -> int:
-    sources = _dot_sources(files)
+    sources = _dot_sources(files, job.max_bytes)
     if sources is None:
         return _FAILURE_EXIT
     several = len(sources) > 1
@@ -325,14 +353,8 @@ def _open_input(path: str) -> Optional[Tuple[str, IO[bytes]]]:
     name = "<stdin>" if path == "-" else _shown_name(path)
     try:
         return name, (sys.stdin.buffer if path == "-" else open(path, "rb"))
-    except FileNotFoundError:
-        _report(f"{name}: no such file")
-    except IsADirectoryError:
-        _report(f"{name}: is a directory, not a file")
-    except PermissionError:
-        _report(f"{name}: permission denied")
     except OSError as error:
-        _report(f"{name}: cannot read: {error.strerror or error}")
+        _report(f"{name}: {_os_error_message(error)}")
     return None
 
 
@@ -345,7 +367,7 @@ def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
         worker = functools.partial(_process_jsonl, job)
         try:
             return _drive(
-                run_batch(worker, _jsonl_lines(stream), jobs=args.jobs),
+                run_batch(worker, _jsonl_lines(stream, job.max_bytes), jobs=args.jobs),
                 lambda line_number: f"{name}:{line_number}",
                 Progress(_regular_file_size(stream), _progress_wanted(args)),
                 show_summary=not args.quiet,
@@ -354,7 +376,7 @@ def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
         except BrokenPipeError:
             raise
         except OSError as error:
-            _report(f"{name}: cannot read: {error.strerror or error}")
+            _report(f"{name}: {_os_error_message(error)}")
             return _FAILURE_EXIT
 
 
@@ -377,6 +399,23 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
+    return value
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
     return value
 
 
@@ -438,6 +477,19 @@ def build_parser() -> argparse.ArgumentParser:
             help="split a node reached from several sides into mirrors of which only one carries its region",
         )
         sub.add_argument(
+            "--max-memory", type=_size, metavar="SIZE",
+            help="memory one graph may take, in bytes or with K, M, G, T (powers of 1024), e.g. 2G; "
+            "a graph that needs more fails with MemoryError (default: half of the available memory)",
+        )
+        sub.add_argument(
+            "--timeout", type=_seconds, metavar="SECONDS",
+            help="time one graph may take; a graph that takes longer fails with TimeoutError",
+        )
+        sub.add_argument(
+            "--max-bytes", type=_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
+            help="the most a DOT input or a JSON line may hold, as for --max-memory (default 4G)",
+        )
+        sub.add_argument(
             "--trace", action="store_true",
             help="have the engine write its TRACE lines to standard output (sets QUORL_TRACE=1)",
         )
@@ -460,7 +512,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "dedup":
             return _dedup_cli.run(args, parser)
-        job = Job(args.command, args.allow_hashes, getattr(args, "compress", True), args.compact, args.id_key)
+        job = Job(
+            args.command, args.allow_hashes, getattr(args, "compress", True), args.compact, args.id_key,
+            max_memory=args.max_memory, timeout=args.timeout, max_bytes=args.max_bytes,
+        )
         if args.jsonl is not None:
             return _run_jsonl(job, args.jsonl, args)
         return _run_files(job, args.files, args)

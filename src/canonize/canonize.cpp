@@ -12,6 +12,7 @@
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag/trace.hpp"
+#include "limits/memory_budget.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -85,6 +86,15 @@ Result<CanonicalForm> reference_form(const ScoringSetup& setup, bool allow_hashe
 Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
                                      bool compact, bool with_node_order, bool reference, const StopCheck& stop) {
     if (graph.node_count() == 0) return CanonicalForm{};
+    // The working copy scoring_setup makes, and each candidate's rewrite of it: two copies at least.
+    MemoryHold held(stop.memory_budget());
+    const std::uint64_t graph_bytes = held.budget() != nullptr ? graph.held_bytes() : 0;
+    if (!held.fits(2 * graph_bytes)) {
+        return out_of_memory_error("the memory budget of " + format_bytes(held.budget()->limit()) +
+                                   " is too small for this graph itself: canonising it holds two copies of it, " +
+                                   format_bytes(2 * graph_bytes));
+    }
+    held.try_take(graph_bytes);
     auto setup = scoring_setup(graph, candidate_rule);
     if (!setup) return std::unexpected(std::move(setup.error()));
     // A traced call emits every rewrite's events, so it takes the full road;

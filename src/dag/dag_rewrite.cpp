@@ -10,20 +10,59 @@
 #include "dag/inbound.hpp"
 #include "dag/join.hpp"
 #include "dag/magnet.hpp"
+#include "dag/rewrite_size.hpp"
 #include "dag/trace.hpp"
 #include "graph/floors.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl {
 
 namespace {
 
 struct Rewrite {
+    explicit Rewrite(MemoryBudget* budget) : held(budget) {}
+
+    MemoryHold held;  // what the working copy holds
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
     GeneratedIds ids;
     CandidateBuckets buckets;
 };
+
+// Fails when the working copy that expanded resolution will have built by
+// its end cannot fit: counted ahead from its nodes' and edges' records and
+// its text, a lower bound of what it will hold. A rewrite that will stop at
+// the pass guard first is left to fail there.
+Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, bool allow_hashes) {
+    const RewriteSize size = count_rewrite(rewrite.work, rewrite.levelled, allow_hashes);
+    if (size.conflicts >= kRewritePassGuard) return {};
+    // The text is held twice at the end: written, and handed to the caller.
+    const std::uint64_t needed = [&] {
+        const long double bytes = static_cast<long double>(size.expanded_nodes) * GraphWrap::node_record_bytes() +
+                                  static_cast<long double>(size.expanded_edges) * GraphWrap::edge_record_bytes() +
+                                  2.0L * static_cast<long double>(size.expanded_text_bytes);
+        return bytes >= 1.8e19L ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
+    }();
+    if (needed <= copy_bytes || rewrite.held.fits(needed - copy_bytes)) return {};
+
+    MemoryBudget& budget = *rewrite.held.budget();
+    const std::uint64_t held_elsewhere = budget.held() - copy_bytes;
+    const std::uint64_t total = needed > UINT64_MAX - held_elsewhere ? UINT64_MAX : held_elsewhere + needed;
+    const std::string nodes = size.expanded_nodes == UINT64_MAX ? "more than " + std::to_string(UINT64_MAX)
+                                                                : std::to_string(size.expanded_nodes);
+    const std::string needs = total == UINT64_MAX ? format_bytes(total) : "at least " + format_bytes(total);
+    std::string message = "the expanded form of this graph needs " + needs + " (" + nodes +
+                          " nodes), more than the memory budget of " + format_bytes(budget.limit());
+    // Compact resolution holds about the graph once more, its mirrors and its text.
+    const std::uint64_t compact_text = size.compact_text_bytes;
+    const std::uint64_t compact_needed =
+        copy_bytes + size.compact_nodes * GraphWrap::node_record_bytes() + 2 * compact_text;
+    if (allow_hashes && rewrite.held.fits(compact_needed)) {
+        message += "; compact=True writes it in about " + format_bytes(compact_text);
+    }
+    return out_of_memory_error(std::move(message));
+}
 
 Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact, bool allow_hashes) {
     Result<std::optional<InboundChoice>> choice =
@@ -32,9 +71,9 @@ Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact, bool 
     if (!*choice) return false;
     Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, allow_hashes);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
-    Result<void> resolved = compact
-                                ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids)
-                                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids);
+    Result<void> resolved =
+        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids)
+                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.held);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
 }
@@ -70,7 +109,14 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact, bool allow_hashes) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop) {
-    Rewrite rewrite{graph, {}, 0, {}, {}};
+    Rewrite rewrite(stop.memory_budget());
+    const std::uint64_t copy_bytes = rewrite.held.budget() != nullptr ? graph.held_bytes() : 0;
+    if (!rewrite.held.try_take(copy_bytes)) {
+        return out_of_memory_error("a working copy of this graph (" + format_bytes(copy_bytes) +
+                                   ") does not fit in what is left of the memory budget of " +
+                                   format_bytes(rewrite.held.budget()->limit()));
+    }
+    rewrite.work = graph;
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));
@@ -79,6 +125,11 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
     for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
         const NodeData* data = rewrite.work.node(node);
         if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
+    }
+    if (!compact && rewrite.held.budget() != nullptr) {
+        if (Result<void> fits = check_expanded_size(rewrite, copy_bytes, allow_hashes); !fits) {
+            return std::unexpected(std::move(fits.error()));
+        }
     }
 
     while (true) {

@@ -117,6 +117,22 @@ GraphWrap rewritten_region(const GraphWrap& graph, const InboundChoice& join) {
     return region;
 }
 
+// What the copies of the rewritten region add to the working copy: per copy,
+// the region's records and strings (ids with their suffix), a mirror and
+// two edges. Records count twice, for the spare capacity of growing vectors.
+std::uint64_t region_copies_bytes(const GraphWrap& sub_form, std::size_t copies, std::size_t suffix_size) {
+    std::uint64_t one_copy = 2 * GraphWrap::node_record_bytes() + 2 * 2 * GraphWrap::edge_record_bytes() + 64;
+    for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
+        const NodeData& data = sub_form.node_at(node);
+        one_copy += 2 * GraphWrap::node_record_bytes() + heap_bytes(data) - heap_bytes(data.id) +
+                    heap_bytes_of_size(data.id.size() + suffix_size);
+    }
+    for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
+        one_copy += 2 * GraphWrap::edge_record_bytes() + heap_bytes(sub_form.edge_at(edge));
+    }
+    return one_copy * copies;
+}
+
 }  // namespace
 
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
@@ -163,10 +179,20 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 }
 
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   GeneratedIds& ids) {
+                                   GeneratedIds& ids, MemoryHold& held) {
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(graph, join, magnet);
     const GraphWrap sub_form = rewritten_region(graph, join);
+    if (held.budget() != nullptr) {
+        const std::size_t suffix_size = 1 + mirror_id(ids.mirror_group, join.edges.size()).size();
+        const std::uint64_t bytes = region_copies_bytes(sub_form, join.edges.size(), suffix_size);
+        // Growing the working copy's vectors holds their old slots beside the new ones for a
+        // moment, and the region's rewritten form is held until the copies are made.
+        if (!held.fits(bytes + graph.slot_bytes() + sub_form.held_bytes()) || !held.try_take(bytes)) {
+            return out_of_memory_error("expanding a join node of this graph needs " + format_bytes(bytes) +
+                                       " more, beyond the memory budget of " + format_bytes(held.budget()->limit()));
+        }
+    }
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
 

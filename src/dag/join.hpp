@@ -8,6 +8,7 @@
 #include "dag/inbound.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl {
 
@@ -28,7 +29,10 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 // continue below the mirror, linked by the edge "{join id}_link_{j}". The
 // join node and its region stay, cut off from the inbound edges. Advances
 // the mirror group. Fails with "inbound edge missing" for a dead inbound edge.
+// The copies are taken out of `held`, the working copy's share of the memory
+// budget, before they are made; when they do not fit, it fails with an
+// out-of-memory error and adds nothing.
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   GeneratedIds& ids);
+                                   GeneratedIds& ids, MemoryHold& held);
 
 }  // namespace quorl

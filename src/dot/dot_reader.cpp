@@ -227,28 +227,46 @@ private:
     int fd_;
 };
 
-// The whole file in one string. A regular file is read into a buffer sized
-// from its length plus one byte, so the end is seen without growing it;
-// other files (pipes, devices) grow the buffer as they deliver.
-Failable<std::string> read_whole_file(const std::string& path) {
+std::string too_large_message(std::uint64_t max_bytes) {
+    return "input is larger than the limit of " + std::to_string(max_bytes) + " bytes";
+}
+
+// The whole file in one string, at most `max_bytes` of it. A regular file is
+// read into a buffer sized from its length plus one byte, so the end is seen
+// without growing it; other files (pipes, devices) grow the buffer as they
+// deliver, never past the limit plus the one byte that shows it was passed.
+Failable<std::string> read_whole_file(const std::string& path, std::uint64_t max_bytes, const StopCheck& stop) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) return std::unexpected(os_error_message(errno));
     struct stat status {};
     if (::fstat(file.get(), &status) != 0) return std::unexpected(os_error_message(errno));
+    const bool regular = S_ISREG(status.st_mode);
+    if (regular && static_cast<std::uint64_t>(status.st_size) > max_bytes) {
+        return std::unexpected(too_large_message(max_bytes));
+    }
     constexpr std::size_t kChunk = 64 * 1024;
+    // One byte past the limit proves it was passed.
+    const std::uint64_t most = max_bytes == UINT64_MAX ? max_bytes : max_bytes + 1;
     std::string text;
-    text.resize(S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) + 1 : kChunk);
+    text.resize(regular ? static_cast<std::size_t>(status.st_size) + 1
+                        : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, most)));
     std::size_t filled = 0;
     while (true) {
-        if (filled == text.size()) text.resize(text.size() + std::max(kChunk, text.size() / 2));
+        if (stop.stop_requested()) return std::unexpected(std::string(kInterruptedRead));
+        if (filled == text.size()) {
+            if (filled >= most) return std::unexpected(too_large_message(max_bytes));
+            const std::uint64_t grown = filled + std::max(kChunk, text.size() / 2);
+            text.resize(static_cast<std::size_t>(std::min(grown, most)));
+        }
         const ssize_t got = ::read(file.get(), text.data() + filled, text.size() - filled);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) continue;  // a signal: the check above decides whether to go on
             return std::unexpected(os_error_message(errno));
         }
         if (got == 0) break;
         filled += static_cast<std::size_t>(got);
     }
+    if (filled > max_bytes) return std::unexpected(too_large_message(max_bytes));
     text.resize(filled);
     return text;
 }
@@ -278,11 +296,11 @@ Failable<GraphWrap> parse_dot_content(std::string_view text) {
     return graph;
 }
 
-Failable<GraphWrap> parse_dot_file(std::string_view path) {
+Failable<GraphWrap> parse_dot_file(std::string_view path, std::uint64_t max_bytes, const StopCheck& stop) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(std::string("file name contained an unexpected NUL byte"));
     }
-    auto text = read_whole_file(std::string(path));
+    auto text = read_whole_file(std::string(path), max_bytes, stop);
     if (!text) return std::unexpected(std::move(text.error()));
     if (!is_valid_utf8(*text)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
     return parse_dot_content(*text);

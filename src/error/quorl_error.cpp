@@ -15,6 +15,7 @@ std::string_view prefix_of(ErrorKind kind) {
         case ErrorKind::InvalidRule: return "invalid rule: ";
         case ErrorKind::Unsupported: return "unsupported: ";
         case ErrorKind::Interrupted: return "interrupted: ";
+        case ErrorKind::OutOfMemory: return "out of memory: ";
     }
     return "";
 }

@@ -1,9 +1,11 @@
 // The engine's error type and the result types every fallible operation returns.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <expected>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,9 +14,11 @@
 namespace quorl {
 
 // Kinds in their declared order. Only Parse and Unsupported are raised by the
-// engine; Interrupted is internal: it means the caller asked the computation to
-// stop, and the host reports its own pending exception instead of this error.
-enum class ErrorKind : std::uint8_t { Io, Parse, MissingNode, InvalidRule, Unsupported, Interrupted };
+// engine for what it refuses; the last two are about the call, not the graph:
+// Interrupted means the caller asked the computation to stop (a signal, its
+// deadline), and the host reports that instead of this error; OutOfMemory
+// means the call would have held more than its memory budget allows.
+enum class ErrorKind : std::uint8_t { Io, Parse, MissingNode, InvalidRule, Unsupported, Interrupted, OutOfMemory };
 
 class QuorlError {
 public:
@@ -51,18 +55,43 @@ inline std::unexpected<QuorlError> interrupted_error() {
     return std::unexpected(QuorlError(ErrorKind::Interrupted, "interrupted"));
 }
 
-// Lets a long computation ask its caller, between steps, whether to stop (the
-// host uses it to answer Ctrl-C). The default never stops.
+inline std::unexpected<QuorlError> out_of_memory_error(std::string message) {
+    return std::unexpected(QuorlError(ErrorKind::OutOfMemory, std::move(message)));
+}
+
+class MemoryBudget;
+
+// What bounds one call, as its long loops see it: they ask between steps
+// whether to stop (the host's poll answers Ctrl-C; a deadline passed stops
+// too), and take what they are about to hold out of the call's memory budget
+// (none: no limit). The default never stops and has no budget.
 class StopCheck {
 public:
     using Poll = bool (*)(void* context);
+    using Clock = std::chrono::steady_clock;
     StopCheck() = default;
     StopCheck(Poll poll, void* context) : poll_(poll), context_(context) {}
-    bool stop_requested() const { return poll_ != nullptr && poll_(context_); }
+
+    StopCheck with_deadline(std::optional<Clock::time_point> deadline) const {
+        StopCheck check = *this;
+        check.deadline_ = deadline;
+        return check;
+    }
+    StopCheck with_memory_budget(MemoryBudget* budget) const {
+        StopCheck check = *this;
+        check.memory_ = budget;
+        return check;
+    }
+
+    bool stop_requested() const { return deadline_passed() || (poll_ != nullptr && poll_(context_)); }
+    bool deadline_passed() const { return deadline_ && Clock::now() >= *deadline_; }
+    MemoryBudget* memory_budget() const { return memory_; }
 
 private:
     Poll poll_ = nullptr;
     void* context_ = nullptr;
+    std::optional<Clock::time_point> deadline_;
+    MemoryBudget* memory_ = nullptr;
 };
 
 // A broken invariant of the engine: never a user error. The host boundary turns

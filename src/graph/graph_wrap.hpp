@@ -68,6 +68,14 @@ struct EdgeData {
     std::string modality;
 };
 
+// The heap memory a string holds (none while it fits in the string itself),
+// and what a string of `size` bytes made as a copy holds.
+std::uint64_t heap_bytes(const std::string& text);
+std::uint64_t heap_bytes_of_size(std::size_t size);
+// The heap memory of a node's or an edge's strings.
+std::uint64_t heap_bytes(const NodeData& node);
+std::uint64_t heap_bytes(const EdgeData& edge);
+
 // Which end of an edge a node is; also selects one of a node's two incidence lists.
 enum class End : std::uint8_t { First = 0, Second = 1 };
 
@@ -83,6 +91,7 @@ public:
     template <class IdOf>
     std::optional<NodeIndex> erase(std::string_view id, const IdOf& id_of);
     std::size_t size() const { return live_; }
+    std::uint64_t held_bytes() const { return entries_.capacity() * sizeof(Entry); }
 
 private:
     struct Entry {
@@ -152,6 +161,17 @@ public:
     }
 
     std::optional<NodeIndex> find_node(std::string_view id) const;
+
+    // The memory the store holds: its slot vectors as allocated, its id index
+    // and the heap blocks of every string it keeps. Walks every slot.
+    std::uint64_t held_bytes() const;
+    // The part of it in the slot vectors: what a vector's reallocation holds
+    // twice while it moves the slots.
+    std::uint64_t slot_bytes() const;
+    // What one more node or edge costs at least besides its strings: its slot
+    // and, for a node, its share of the id index.
+    static std::uint64_t node_record_bytes();
+    static std::uint64_t edge_record_bytes();
 
     // Raw incidence lists, newest edge first; kNoIndex ends a list.
     EdgeIndex list_head(NodeIndex node, End list) const;

@@ -161,6 +161,39 @@ bool Flag::convert(const ModuleState&, PyObject* object, Value& value) {
     return true;
 }
 
+bool OptionalByteCount::convert(const ModuleState&, PyObject* object, Value& value) {
+    if (object == Py_None) return true;
+    if (!PyLong_Check(object) || PyBool_Check(object)) {
+        raise_cast_error(object, "PyInt");
+        return false;
+    }
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (count == -1 && PyErr_Occurred() != nullptr) return false;
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        PyErr_SetString(PyExc_ValueError, "expected a positive number of bytes");
+        return false;
+    }
+    value = overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(count);
+    return true;
+}
+
+bool OptionalSeconds::convert(const ModuleState&, PyObject* object, Value& value) {
+    if (object == Py_None) return true;
+    if (!(PyLong_Check(object) || PyFloat_Check(object)) || PyBool_Check(object)) {
+        raise_cast_error(object, "PyFloat");
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_Occurred() != nullptr) return false;
+    if (!(seconds > 0.0)) {  // NaN too
+        PyErr_SetString(PyExc_ValueError, "expected a positive number of seconds");
+        return false;
+    }
+    value = seconds;
+    return true;
+}
+
 bool Graph::convert(const ModuleState& state, PyObject* object, Value& value) {
     if (!PyObject_TypeCheck(object, state.graph_type)) {
         raise_cast_error(object, "PyGraph");

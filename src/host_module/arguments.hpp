@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -61,6 +62,18 @@ struct OptionalText {
 // None, True or False; numpy booleans through their truth value.
 struct Flag {
     using Value = std::optional<bool>;
+    static bool convert(const ModuleState& state, PyObject* object, Value& value);
+};
+
+// None, or an int of at least 1 (not a bool): a count of bytes.
+struct OptionalByteCount {
+    using Value = std::optional<std::uint64_t>;
+    static bool convert(const ModuleState& state, PyObject* object, Value& value);
+};
+
+// None, or a positive int or float (not a bool): a number of seconds.
+struct OptionalSeconds {
+    using Value = std::optional<double>;
     static bool convert(const ModuleState& state, PyObject* object, Value& value);
 };
 

@@ -34,6 +34,11 @@ PyObject* map_err(const ModuleState& state, const QuorlError& error) {
         if (PyErr_Occurred() == nullptr) return raise_internal_fault(state, "interrupted without a pending exception");
         return nullptr;
     }
+    if (error.kind() == ErrorKind::OutOfMemory) {
+        PyRef text = text_object(error.message());
+        if (text) PyErr_SetObject(PyExc_MemoryError, text.get());
+        return nullptr;
+    }
     PyRef text = text_object(error.display());
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;

@@ -14,9 +14,10 @@
 namespace quorl::host {
 
 // Raises the host exception for an engine error: ValueError with the error's
-// display text, one rule for every kind. An interruption leaves the exception
-// that stopped the engine (KeyboardInterrupt, say) in place. Returns null so
-// that entry points can return its result.
+// display text, one rule for every kind the engine refuses a graph with. An
+// interruption leaves the exception that stopped the engine (KeyboardInterrupt,
+// say) in place; a call over its memory budget raises MemoryError with the
+// error's message. Returns null so that entry points can return its result.
 PyObject* map_err(const ModuleState& state, const QuorlError& error);
 
 // Raises the module's InternalError (derived from BaseException) with a message.

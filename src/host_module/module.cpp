@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -22,10 +23,15 @@
 #include "host_module/host_errors.hpp"
 #include "host_module/module_state.hpp"
 #include "host_module/py_ref.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl::host {
 
 namespace {
+
+// Asked between steps of a canonisation or a read: runs pending signal
+// handlers, and stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
+bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 // Every failure of the reader, read failures included, is a parse error.
 PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
@@ -33,9 +39,20 @@ PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
     return new_graph(state, std::move(*graph));
 }
 
-PyObject* parse_dot(const ModuleState& state, PyObject*, std::string_view path) {
+PyObject* read_dot_file(const ModuleState& state, std::string_view path, std::uint64_t max_bytes) {
     // The path keeps its length, so a NUL inside it reaches the reader.
-    return graph_or_error(state, parse_dot_file(path));
+    Failable<GraphWrap> graph = parse_dot_file(path, max_bytes, StopCheck(signal_handler_raised, nullptr));
+    if (!graph && PyErr_Occurred() != nullptr) return nullptr;  // a signal handler raised while reading
+    return graph_or_error(state, std::move(graph));
+}
+
+PyObject* parse_dot(const ModuleState& state, PyObject*, std::string_view path) {
+    return read_dot_file(state, path, kDefaultMaxDotBytes);
+}
+
+PyObject* parse_dot_limited(const ModuleState& state, PyObject*, std::string_view path,
+                            std::optional<std::uint64_t> max_bytes) {
+    return read_dot_file(state, path, max_bytes.value_or(kDefaultMaxDotBytes));
 }
 
 PyObject* parse_dot_string(const ModuleState& state, PyObject*, std::string_view content) {
@@ -86,35 +103,78 @@ bool flush_python_stdout_for_trace() {
     return static_cast<bool>(PyRef::steal(PyObject_CallMethod(out, "flush", nullptr)));
 }
 
-PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
-                       std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
-                       std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
+// What bounds one canonisation: its memory budget (the machine's share
+// unless given) and its deadline (none unless given).
+struct CallLimits {
+    std::optional<std::uint64_t> max_memory;
+    std::optional<double> timeout;  // seconds
+};
+
+// The budget and deadline of one call, made as it starts.
+class LimitedCall {
+public:
+    explicit LimitedCall(const CallLimits& limits)
+        : budget_(limits.max_memory ? MemoryBudget(*limits.max_memory) : MemoryBudget::of_machine()),
+          timeout_(limits.timeout) {
+        // Beyond a year a deadline is no deadline, and the clock cannot overflow.
+        if (timeout_ && *timeout_ < 3.2e7) {
+            deadline_ = StopCheck::Clock::now() + std::chrono::duration_cast<StopCheck::Clock::duration>(
+                                                      std::chrono::duration<double>(*timeout_));
+        }
+    }
+
+    // The engine call's own stop check with this call's deadline and budget.
+    StopCheck bound(const StopCheck& stop) { return stop.with_deadline(deadline_).with_memory_budget(&budget_); }
+
+    // Raises the host exception for the call's failure: TimeoutError when it
+    // stopped at its deadline, otherwise as map_err does.
+    PyObject* raise(const ModuleState& state, const QuorlError& error) const {
+        if (error.kind() == ErrorKind::Interrupted && PyErr_Occurred() == nullptr && deadline_ &&
+            StopCheck::Clock::now() >= *deadline_) {
+            PyErr_Format(PyExc_TimeoutError, "the call took longer than its timeout of %S s",
+                         PyRef::steal(PyFloat_FromDouble(*timeout_)).get());
+            return nullptr;
+        }
+        return map_err(state, error);
+    }
+
+private:
+    MemoryBudget budget_;
+    std::optional<double> timeout_;
+    std::optional<StopCheck::Clock::time_point> deadline_;
+};
+
+PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
+                         std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                         std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact,
+                         const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
     EngineCall call(state);
     if (!call.ready()) return nullptr;
+    LimitedCall limited(limits);
     Result<std::string> text = call.run_released([&](const StopCheck& stop) {
         return to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule),
                          branch_rule.value_or(kDefaultBranchRule), allow_hashes.value_or(kDefaultAllowHashes),
-                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), stop);
+                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), limited.bound(stop));
     });
-    if (!text) return map_err(state, text.error());
+    if (!text) return limited.raise(state, text.error());
     return new_cgraph(state, std::move(*text));
 }
 
-PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
-                                  std::optional<std::string_view> candidate_rule,
-                                  std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
-                                  std::optional<bool> compact) {
+PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
+                          std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                          std::optional<bool> allow_hashes, std::optional<bool> compact, const CallLimits& limits) {
     if (!flush_python_stdout_for_trace()) return nullptr;
     EngineCall call(state);
     if (!call.ready()) return nullptr;
+    LimitedCall limited(limits);
     Result<std::vector<std::string>> order = call.run_released([&](const StopCheck& stop) {
         return canonical_node_order(*graph, candidate_rule.value_or(kDefaultCandidateRule),
                                     branch_rule.value_or(kDefaultBranchRule),
                                     allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
-                                    stop);
+                                    limited.bound(stop));
     });
-    if (!order) return map_err(state, order.error());
+    if (!order) return limited.raise(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
     if (!list) return nullptr;
     for (std::size_t at = 0; at < order->size(); ++at) {
@@ -124,6 +184,38 @@ PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const Gra
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
     }
     return list.release();
+}
+
+// The public entry points run under the machine's share of memory and no deadline.
+PyObject* to_cgraph_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                       std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
+                       std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact) {
+    return canonical_text(state, graph, candidate_rule, branch_rule, allow_hashes, compress, compact, {});
+}
+
+PyObject* canonical_node_order_py(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                                  std::optional<std::string_view> candidate_rule,
+                                  std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                                  std::optional<bool> compact) {
+    return canonical_order(state, graph, candidate_rule, branch_rule, allow_hashes, compact, {});
+}
+
+// The package's roads, with limits given per call.
+PyObject* to_cgraph_limited(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                            std::optional<std::string_view> candidate_rule,
+                            std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                            std::optional<bool> compress, std::optional<bool> compact,
+                            std::optional<std::uint64_t> max_memory, std::optional<double> timeout) {
+    return canonical_text(state, graph, candidate_rule, branch_rule, allow_hashes, compress, compact,
+                          {max_memory, timeout});
+}
+
+PyObject* canonical_node_order_limited(const ModuleState& state, PyObject*, const GraphWrap* graph,
+                                       std::optional<std::string_view> candidate_rule,
+                                       std::optional<std::string_view> branch_rule, std::optional<bool> allow_hashes,
+                                       std::optional<bool> compact, std::optional<std::uint64_t> max_memory,
+                                       std::optional<double> timeout) {
+    return canonical_order(state, graph, candidate_rule, branch_rule, allow_hashes, compact, {max_memory, timeout});
 }
 
 // Private to the package, which canonises every component on its own: None
@@ -153,6 +245,13 @@ constexpr Signature<6> kToCgraph{
 constexpr Signature<5> kCanonicalNodeOrder{
     "canonical_node_order_py", {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact"}, 1};
 
+constexpr Signature<2> kParseDotLimited{"_parse_dot_limited", {"path", "max_bytes"}};
+constexpr Signature<8> kToCgraphLimited{"_to_cgraph_limited",
+                                        {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compress",
+                                         "compact", "max_memory", "timeout"}};
+constexpr Signature<7> kCanonicalNodeOrderLimited{
+    "_canonical_node_order_limited",
+    {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact", "max_memory", "timeout"}};
 constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 constexpr Signature<2> kGraphFromRows{"_graph_from_rows", {"nodes", "edges"}};
 
@@ -176,12 +275,27 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Module attributes for the package's own use, not listed in __all__.
+// Module attributes for the package's own use, not listed in __all__: the
+// components of a graph, and the entry points with per-call limits.
 PyMethodDef private_functions[] = {
     {"_component_numbers", method_entry<kComponentNumbers, component_numbers_py, Graph>(), kFastcall,
      "_component_numbers(graph)\n--\n\n"},
     {"_graph_from_rows", method_entry<kGraphFromRows, graph_from_rows, RowSequence<2>, RowSequence<3>>(), kFastcall,
      "_graph_from_rows(nodes, edges)\n--\n\n"},
+    {"_parse_dot_limited", method_entry<kParseDotLimited, parse_dot_limited, Text, OptionalByteCount>(), kFastcall,
+     "_parse_dot_limited(path, max_bytes)\n--\n\n"},
+    {"_to_cgraph_limited",
+     method_entry<kToCgraphLimited, to_cgraph_limited, Graph, OptionalText, OptionalText, Flag, Flag, Flag,
+                  OptionalByteCount, OptionalSeconds>(),
+     kFastcall,
+     "_to_cgraph_limited(graph, candidate_rule, branch_rule, allow_hashes, compress, compact, max_memory, timeout)"
+     "\n--\n\n"},
+    {"_canonical_node_order_limited",
+     method_entry<kCanonicalNodeOrderLimited, canonical_node_order_limited, Graph, OptionalText, OptionalText, Flag,
+                  Flag, OptionalByteCount, OptionalSeconds>(),
+     kFastcall,
+     "_canonical_node_order_limited(graph, candidate_rule, branch_rule, allow_hashes, compact, max_memory, timeout)"
+     "\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

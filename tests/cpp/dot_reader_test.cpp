@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -318,6 +319,37 @@ TEST_F(DotFile, PipeIsReadToItsEnd) {
     EXPECT_EQ(graph->edge_count(), 20000u);
     EXPECT_EQ(graph->node_count(), 20001u);
     EXPECT_EQ(graph->edge_at(19999).modality, std::to_string(19999 % 7));
+}
+
+TEST_F(DotFile, SizeLimitHoldsForFilesPipesAndDevices) {
+    const std::string content = "a -- b\nb -- c\n";  // 14 bytes
+    const std::string path = write("g.dot", content);
+    const auto too_large = std::unexpected(std::string("input is larger than the limit of 13 bytes"));
+    EXPECT_EQ(parse_dot_file(path, 13), too_large);
+    ASSERT_TRUE(parse_dot_file(path, 14).has_value());
+
+    // A device that never ends, and a pipe that delivers more than the limit.
+    EXPECT_EQ(parse_dot_file("/dev/zero", 100000),
+              std::unexpected(std::string("input is larger than the limit of 100000 bytes")));
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    files_.push_back(fifo);
+    // The reader closes the pipe early: the writer's next write fails instead of raising SIGPIPE.
+    const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] {
+        std::ofstream stream(fifo, std::ios::binary);
+        for (int i = 0; i < 100 && stream; ++i) stream << std::string(1000, 'x') << '\n';
+    });
+    EXPECT_EQ(parse_dot_file(fifo, 5000), std::unexpected(std::string("input is larger than the limit of 5000 bytes")));
+    writer.join();
+    std::signal(SIGPIPE, old_handler);
+}
+
+TEST_F(DotFile, StopRequestEndsTheRead) {
+    int polls = 0;
+    const StopCheck stop([](void* count) { return ++*static_cast<int*>(count) > 3; }, &polls);
+    EXPECT_EQ(parse_dot_file("/dev/zero", kDefaultMaxDotBytes, stop), std::unexpected(std::string(kInterruptedRead)));
+    EXPECT_EQ(polls, 4);
 }
 
 }  // namespace

@@ -202,7 +202,7 @@ def grid(side):
     edges += [(f"{r}_{c}", f"{r + 1}_{c}", "1") for r in range(side - 1) for c in range(side)]
     return quorl.from_edges([], edges)
 
-small, big = grid(3), grid(60)
+small, big = grid(3), grid(10)
 inputs = itertools.chain([small] * 20, itertools.cycle([small, big]))
 texts = quorl.canonical_texts(inputs, jobs=2, compress=False)
 try:

@@ -88,7 +88,7 @@ def test_different_and_shared_graphs_on_many_threads_give_serial_results():
 def test_the_lock_is_released_while_the_engine_works():
     # A thread canonises a big grid; meanwhile the main thread must keep running Python
     # code, which it could not if the call held the lock. The flag ends the call.
-    graph = grid(60)
+    graph = grid(10)
     flag = _quorl._StopFlag()
     entered = threading.Event()
 
@@ -122,7 +122,7 @@ def test_the_lock_is_released_while_the_engine_works():
     ids=["text", "node order"],
 )
 def test_a_set_stop_flag_ends_a_call_on_its_thread_with_keyboard_interrupt(call):
-    graph = grid(60)
+    graph = grid(10)
     small = _quorl.graph_from_edges([], [("a", "b", "1")])
     expected = _quorl.to_cgraph_py(small, None, None, None, None, None).as_str()
     flag = _quorl._StopFlag()

@@ -1,0 +1,283 @@
+"""No input takes the process down: memory budgets, deadlines and read limits.
+
+Every case that could grow runs in a child interpreter with no address-space limit of its own,
+so a fault shows as a failed test, not as a dead test run."""
+
+from __future__ import annotations
+
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _quorl
+import quorl
+from quorl._limits import parse_size
+
+from child_python import child_environment, run_child, start_child
+
+GRID = """
+def grid(side):
+    edges = [(f"{r}_{c}", f"{r}_{c + 1}", "1") for r in range(side) for c in range(side - 1)]
+    edges += [(f"{r}_{c}", f"{r + 1}_{c}", "1") for r in range(side - 1) for c in range(side)]
+    return quorl.from_edges([], edges)
+"""
+
+TRIANGLE_CHECK = """
+triangle = ([("a", "C")], [("a", "b", "1"), ("b", "c", "2"), ("c", "a", "1")])
+print(quorl.canonical_text(triangle) == {expected!r})
+"""
+
+
+def expected_triangle() -> str:
+    return quorl.canonical_text(([("a", "C")], [("a", "b", "1"), ("b", "c", "2"), ("c", "a", "1")]))
+
+
+def child_code(setup: str, body: str) -> str:
+    return "import resource, time\nimport quorl\n" + GRID + setup + body + TRIANGLE_CHECK.format(
+        expected=expected_triangle()
+    )
+
+
+# The expanded form of a 20 x 20 grid has about 10^11 nodes: counted ahead, the call fails
+# before building any of it, with the machine's default budget or under an address-space limit.
+OVER_BUDGET = """
+started = time.monotonic()
+try:
+    quorl.canonical_text(grid(20))
+    print("finished")
+except MemoryError as error:
+    print("memory error", f"{time.monotonic() - started:.3f}")
+    print(error)
+"""
+
+ADDRESS_SPACE_LIMIT = """
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+"""
+
+
+@pytest.mark.parametrize("setup", ["", ADDRESS_SPACE_LIMIT], ids=["machine budget", "2 GiB address space"])
+def test_expanded_grid_fails_at_once_and_the_process_goes_on(setup):
+    result = run_child(child_code(setup, OVER_BUDGET), timeout=120)
+    assert result.returncode == 0, result.stderr
+    status, message, triangle_ok = result.stdout.splitlines()
+    assert status.startswith("memory error"), result.stdout
+    assert float(status.split()[2]) < 2.0
+    assert message.startswith("the expanded form of this graph needs at least ")
+    assert "nodes), more than the memory budget of " in message
+    assert "; compact=True writes it in about " in message
+    if setup:
+        # Half of what the address-space limit leaves.
+        budget = message.split("memory budget of ")[1].split(";")[0]
+        assert budget.endswith(" GB") and 0.9 < float(budget.split()[0]) <= 1.08, message
+    assert triangle_ok == "True"
+
+
+# Counted ahead, the expanded 10 x 10 grid's final form would fit in 128 MiB, but copying
+# its regions would not: the running account stops the rewrite at a join, before the copy.
+PEAK_BELOW_BUDGET = """
+budget = 128 << 20
+try:
+    quorl.canonical_text(grid(10), max_memory=budget)
+    print("finished")
+except MemoryError as error:
+    print("memory error")
+    print(error)
+# The peak resident size of this process's own memory: ru_maxrss would also count the
+# parent's, which the child inherits at its exec.
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmHWM:"))
+print(peak < budget, peak)
+"""
+
+
+def test_peak_memory_stays_below_the_budget():
+    result = run_child(child_code("", PEAK_BELOW_BUDGET), timeout=120)
+    assert result.returncode == 0, result.stderr
+    status, message, peak, triangle_ok = result.stdout.splitlines()
+    assert status == "memory error", result.stdout
+    assert message.startswith("expanding a join node of this graph needs "), message
+    assert message.endswith("beyond the memory budget of 134 MB")
+    assert peak.startswith("True"), peak
+    assert triangle_ok == "True"
+
+
+# Compact resolution of a 60 x 60 grid takes thousands of passes, seconds in all.
+DEADLINE = """
+graph = grid(60)
+for call in (quorl.canonical_text, quorl.canonical_order):
+    started = time.monotonic()
+    try:
+        call(graph, compact=True, timeout=0.4)
+        print("finished")
+    except TimeoutError as error:
+        print("timeout", f"{time.monotonic() - started - 0.4:.3f}", error)
+"""
+
+
+def test_deadline_inside_a_long_rewrite_raises_timeout_error_promptly():
+    result = run_child(child_code("", DEADLINE), timeout=120)
+    assert result.returncode == 0, result.stderr
+    *timeouts, triangle_ok = result.stdout.splitlines()
+    assert len(timeouts) == 2
+    for line in timeouts:
+        status, late, message = line.split(" ", 2)
+        assert status == "timeout", result.stdout
+        assert 0 <= float(late) < 0.1
+        assert message == "the call took longer than its timeout of 0.4 s"
+    assert triangle_ok == "True"
+
+
+def test_budget_below_the_graph_itself_fails_at_once():
+    graph = quorl.from_edges([], [(f"n{i}", f"n{i + 1}", "1") for i in range(100)])
+    with pytest.raises(MemoryError, match=r"^the memory budget of 1\.00 kB is too small for this graph itself"):
+        quorl.canonical_text(graph, max_memory=1000)
+    with pytest.raises(MemoryError, match=r"too small for this graph itself"):
+        quorl.canonical_order(graph, max_memory=1000)
+
+
+def test_limits_that_fit_change_no_byte():
+    graph = quorl.read_dot(str(os.path.join(os.path.dirname(__file__), "../../examples/molecules/nicotine.dot")))
+    for compact in (False, True):
+        plain = _quorl.to_cgraph_py(graph, None, None, None, None, compact).as_str()
+        assert quorl.canonical_text(graph, compact=compact, max_memory=1 << 30, timeout=60) == plain
+        assert quorl.canonical_order(graph, compact=compact, max_memory=1 << 30, timeout=60) == (
+            _quorl.canonical_node_order_py(graph, compact=compact)
+        )
+
+
+BAD_VALUES = [0, -1, -0.5, math.nan, "2G", True, None.__class__]
+
+
+@pytest.mark.parametrize("value", BAD_VALUES, ids=repr)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda value: quorl.canonical_text(([], [("a", "b", "1")]), max_memory=value),
+        lambda value: quorl.canonical_order(([], [("a", "b", "1")]), max_memory=value),
+        lambda value: quorl.canonical_text(([], [("a", "b", "1")]), timeout=value),
+        lambda value: quorl.canonical_order(([], [("a", "b", "1")]), timeout=value),
+        lambda value: quorl.read_dot("/dev/null", max_bytes=value),
+    ],
+    ids=["text max_memory", "order max_memory", "text timeout", "order timeout", "read_dot max_bytes"],
+)
+def test_limits_that_are_not_positive_numbers_are_value_errors(call, value):
+    with pytest.raises(ValueError, match=r"^(max_memory|timeout|max_bytes) must be a positive number, not "):
+        call(value)
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((None, None, None, None, None, 0, None), (ValueError, "expected a positive number of bytes")),
+        ((None, None, None, None, None, None, -1.0), (ValueError, "expected a positive number of seconds")),
+        ((None, None, None, None, None, "1", None), (TypeError, "argument 'max_memory': 'str' object cannot be cast as 'PyInt'")),
+        ((None, None, None, None, None, None, True), (TypeError, "argument 'timeout': 'bool' object cannot be cast as 'PyFloat'")),
+    ],
+)
+def test_private_entry_point_checks_its_limits(args, error):
+    graph = _quorl.graph_from_edges([], [("a", "b", "1")])
+    with pytest.raises(error[0]) as caught:
+        _quorl._to_cgraph_limited(graph, *args[:5], *args[5:])
+    assert str(caught.value) == error[1]
+
+
+def test_read_dot_stops_at_its_limit():
+    with pytest.raises(ValueError) as caught:
+        quorl.read_dot("/dev/zero", max_bytes=1 << 20)
+    assert str(caught.value) == "parse error: input is larger than the limit of 1048576 bytes"
+
+
+READ_FIFO = """
+import sys, time
+import quorl
+try:
+    quorl.read_dot(sys.argv[1])
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen(
+        [sys.executable, "-c", READ_FIFO, str(fifo)], env=child_environment(), stdout=subprocess.PIPE, text=True
+    )
+    writer = os.open(fifo, os.O_WRONLY)  # the child has it open once this returns
+    try:
+        os.write(writer, b"a -- b\n")
+        time.sleep(0.3)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=30)
+    finally:
+        os.close(writer)
+        child.kill()
+        child.wait()
+    status, at = out.split()
+    assert status == "interrupted"
+    assert float(at) - sent < 0.1
+
+
+def run_cli(*args, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "quorl", *args], stdin=stdin, capture_output=True, env=child_environment(), timeout=120
+    )
+
+
+@pytest.mark.parametrize(
+    "args, use_stdin, message",
+    [
+        (["canon", "/dev/zero"], False, "quorl: /dev/zero: input is larger than the limit of 1048576 bytes"),
+        (["canon", "-"], True, "quorl: <stdin>: input is larger than the limit of 1048576 bytes"),
+        (["order", "--jsonl", "/dev/zero"], False, "quorl: /dev/zero:1: input is larger than the limit of 1048576 bytes"),
+    ],
+    ids=["file", "stdin", "jsonl"],
+)
+def test_command_ends_endless_input_with_an_error(args, use_stdin, message):
+    with open("/dev/zero", "rb") as zero:
+        result = run_cli(*args, "--max-bytes", "1M", stdin=zero if use_stdin else subprocess.DEVNULL)
+    assert result.returncode == 1
+    assert result.stderr.decode().splitlines()[0] == message
+
+
+def test_command_reports_limits_per_graph(tmp_path):
+    side = 20
+    lines = [f'"{r}_{c}" -- "{r}_{c + 1}"' for r in range(side) for c in range(side - 1)]
+    lines += [f'"{r}_{c}" -- "{r + 1}_{c}"' for r in range(side - 1) for c in range(side)]
+    (tmp_path / "grid.dot").write_text("\n".join(lines) + "\n")
+    (tmp_path / "pair.dot").write_text("a -- b\n")
+    result = run_cli("canon", "--max-memory", "1G", "--timeout", "30", str(tmp_path / "grid.dot"), str(tmp_path / "pair.dot"))
+    assert result.returncode == 1
+    errors = result.stderr.decode().splitlines()
+    assert errors[0].startswith(f"quorl: {tmp_path / 'grid.dot'}: MemoryError: the expanded form of this graph needs")
+    assert "more than the memory budget of 1.07 GB" in errors[0]
+    assert result.stdout.decode() == f"{tmp_path / 'pair.dot'}\t(.:1).\n"
+
+
+@pytest.mark.parametrize("option", ["--max-memory", "--max-bytes", "--timeout"])
+@pytest.mark.parametrize("value", ["0", "-2", "lots"])
+def test_command_refuses_limits_that_are_not_positive(option, value):
+    result = run_cli("canon", option, value, "/dev/null")
+    assert result.returncode == 2
+    assert f"argument {option}: expected a " in result.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "text, size",
+    [("1", 1), ("4096", 4096), ("1k", 1024), ("512M", 512 << 20), ("2G", 2 << 30), ("1.5GiB", 3 << 29), ("3 TB", 3 << 40)],
+)
+def test_sizes_take_binary_suffixes(text, size):
+    assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["", "0", "G", "-1G", "2 X", "1e9"])
+def test_sizes_that_are_not_positive_are_refused(text):
+    with pytest.raises(ValueError):
+        parse_size(text)
