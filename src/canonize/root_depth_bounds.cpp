@@ -47,6 +47,21 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
       height_(graph.node_bound(), 0),
       cobound_(graph.node_bound(), false) {
     order_.reserve(graph.node_count());
+    adjacency_begin_.assign(std::size_t{graph_.node_bound()} + 1, 0);
+    for (NodeIndex node = 0; node < graph_.node_bound(); ++node) {
+        std::uint32_t degree = 0;
+        if (graph_.has_node(node)) graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex) { ++degree; });
+        adjacency_begin_[node + 1] = adjacency_begin_[node] + degree;
+    }
+    neighbours_.reserve(adjacency_begin_.back());
+    first_end_.reserve(adjacency_begin_.back());
+    for (NodeIndex node = 0; node < graph_.node_bound(); ++node) {
+        if (!graph_.has_node(node)) continue;
+        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
+            neighbours_.push_back(other);
+            first_end_.push_back(graph_.endpoints(edge).first == node);
+        });
+    }
     // Components, each with its size, cycle rank and whether
     // it is bipartite (two ends of an edge at equal distance from its first
     // node, a self-loop included, make an odd closed walk).
@@ -58,8 +73,8 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
         for (const NodeIndex node : order_) component_of_[node] = component;
         components_.back().nodes = order_.size();
         for (const NodeIndex node : order_) {
-            graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
-                if (graph_.endpoints(edge).first != node) return;  // each edge once, from its first end
+            for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
+                if (!first_end) return;  // each edge once, from its first end
                 ++components_.back().edges;
                 if (distance_[other] % 2 == distance_[node] % 2) components_.back().bipartite = false;
             });
@@ -76,7 +91,7 @@ std::int32_t CandidateDepths::sweep(NodeIndex start) {
     distance_[start] = 0;
     for (std::size_t head = 0; head < order_.size(); ++head) {
         const NodeIndex node = order_[head];
-        graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex other) {
+        for_each_neighbour(node, [&](NodeIndex other, bool) {
             if (distance_[other] >= 0) return;
             distance_[other] = distance_[node] + 1;
             order_.push_back(other);
@@ -184,18 +199,18 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
     std::uint64_t joins = 0;
     for (const NodeIndex node : order_) {
         const std::int32_t floor = distance_[node];
-        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
+        for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
             if (distance_[other] == floor - 1) {
                 ++lower_edges_[node];
             } else if (distance_[other] == floor) {
                 cobound_[node] = true;
-                if (graph_.endpoints(edge).first == node) ++cobound_edges;
+                if (first_end) ++cobound_edges;
             }
         });
         if (lower_edges_[node] >= 2) ++joins;
     }
     const auto for_each_parent = [&](NodeIndex node, auto&& visit) {
-        graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex other) {
+        for_each_neighbour(node, [&](NodeIndex other, bool) {
             if (distance_[other] == distance_[node] - 1) visit(other);
         });
     };

@@ -81,6 +81,16 @@ private:
         std::uint64_t cycle_rank() const { return edges + 1 - nodes; }
     };
 
+    // Calls visit(neighbour, first_end) for a node's neighbours in the
+    // store's neighbour order; first_end tells whether the node is the edge's
+    // first endpoint (a self-loop is listed once, as a first end).
+    template <class Visit>
+    void for_each_neighbour(NodeIndex node, Visit&& visit) const {
+        for (std::uint32_t at = adjacency_begin_[node]; at < adjacency_begin_[node + 1]; ++at) {
+            visit(neighbours_[at], first_end_[at]);
+        }
+    }
+
     // One breadth-first search from `start` over its component; fills
     // distance_ and order_, returns the eccentricity of `start`.
     std::int32_t sweep(NodeIndex start);
@@ -98,6 +108,11 @@ private:
     const bool compact_;
     bool any_shared_ = false;
 
+    // The graph's incidences packed by node: the searches read only these,
+    // not the store's much larger slots.
+    std::vector<std::uint32_t> adjacency_begin_;  // by node index, one more at the end
+    std::vector<NodeIndex> neighbours_;
+    std::vector<bool> first_end_;
     std::vector<std::uint32_t> component_of_;  // by node index
     std::vector<Component> components_;
     std::vector<std::vector<std::size_t>> members_;  // candidates by component
