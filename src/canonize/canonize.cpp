@@ -49,12 +49,13 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
 // tie). When asked for, each winner's node order comes from the same walk as
 // its text.
 Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<std::string>& winners,
-                                    bool allow_hashes, bool compact, bool with_node_order, const StopCheck& stop) {
+                                    bool allow_hashes, bool compact, bool with_node_order, const StopCheck& stop,
+                                    ConflictSearch search, const TraceSwitches& trace) {
     const Exclusion nothing_excluded;
     std::optional<CanonicalForm> kept;
     for (const std::string& winner : winners) {
         if (stop.stop_requested()) return interrupted_error();
-        auto dag = to_dag_with_mode(working, winner, nothing_excluded, compact, allow_hashes, stop);
+        auto dag = to_dag_with_mode(working, winner, nothing_excluded, compact, allow_hashes, stop, search, trace);
         if (!dag) return std::unexpected(std::move(dag.error()));
         CanonicalForm form;
         if (with_node_order) {
@@ -76,15 +77,21 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
 // The straightforward road: every selected candidate rewritten and written,
 // every winner rewritten and written again.
 Result<CanonicalForm> reference_form(const ScoringSetup& setup, bool allow_hashes, bool compact,
-                                     bool with_node_order, const StopCheck& stop) {
-    auto entries = collect_candidate_scores(setup.working, setup.selected, setup.shared, compact, allow_hashes, stop);
+                                     bool with_node_order, const StopCheck& stop, ConflictSearch search,
+                                     const TraceSwitches& trace) {
+    auto entries = collect_candidate_scores(setup.working, setup.selected, setup.shared, compact, allow_hashes, stop,
+                                            search, trace);
     if (!entries) return std::unexpected(std::move(entries.error()));
     return smallest_form(setup.working, winning_candidates(std::move(*entries)), allow_hashes, compact,
-                         with_node_order, stop);
+                         with_node_order, stop, search, trace);
 }
 
+// `reference` takes the straightforward road with every rewrite rescanning
+// for its conflicts in every pass, so that the tests that compare the drivers
+// with the reference drivers compare the incremental search too.
 Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
-                                     bool compact, bool with_node_order, bool reference, const StopCheck& stop) {
+                                     bool compact, bool with_node_order, bool reference, const StopCheck& stop,
+                                     const TraceSwitches& trace) {
     if (graph.node_count() == 0) return CanonicalForm{};
     // The working copy scoring_setup makes, and each candidate's rewrite of it: two copies at least.
     MemoryHold held(stop.memory_budget());
@@ -100,24 +107,27 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     // A traced call emits every rewrite's events, so it takes the full road;
     // so does a graph whose ids may meet the rewrite's generated ids, which
     // the candidate bounds do not model.
-    if (reference || trace_enabled() || ids_may_meet_generated_ids(setup->working)) {
-        return reference_form(*setup, allow_hashes, compact, with_node_order, stop);
+    if (reference || trace.events || ids_may_meet_generated_ids(setup->working)) {
+        const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
+        return reference_form(*setup, allow_hashes, compact, with_node_order, stop, search, trace);
     }
     return best_candidate_form(setup->working, setup->selected, setup->shared, compact, allow_hashes,
                                with_node_order, stop);
 }
 
 Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,
-                                bool compress, bool compact, bool reference, const StopCheck& stop) {
-    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, reference, stop);
+                                bool compress, bool compact, bool reference, const StopCheck& stop,
+                                const TraceSwitches& trace) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, reference, stop, trace);
     if (!form) return std::unexpected(std::move(form.error()));
     if (compress) return compress_groups(form->text, form->groups);
     return std::move(form->text);
 }
 
 Result<std::vector<std::string>> node_order(const GraphWrap& graph, std::string_view candidate_rule,
-                                            bool allow_hashes, bool compact, bool reference, const StopCheck& stop) {
-    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, true, reference, stop);
+                                            bool allow_hashes, bool compact, bool reference, const StopCheck& stop,
+                                            const TraceSwitches& trace) {
+    auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, true, reference, stop, trace);
     if (!form) return std::unexpected(std::move(form.error()));
     return std::move(form->node_order);
 }
@@ -126,26 +136,29 @@ Result<std::vector<std::string>> node_order(const GraphWrap& graph, std::string_
 
 // The branch rule is accepted and read by no step.
 Result<std::string> to_cgraph(const GraphWrap& graph, std::string_view candidate_rule, std::string_view,
-                              bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
-    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, false, stop);
+                              bool allow_hashes, bool compress, bool compact, const StopCheck& stop,
+                              const TraceSwitches& trace) {
+    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, false, stop, trace);
 }
 
 Result<std::vector<std::string>> canonical_node_order(const GraphWrap& graph, std::string_view candidate_rule,
                                                       std::string_view, bool allow_hashes, bool compact,
-                                                      const StopCheck& stop) {
-    return node_order(graph, candidate_rule, allow_hashes, compact, false, stop);
+                                                      const StopCheck& stop, const TraceSwitches& trace) {
+    return node_order(graph, candidate_rule, allow_hashes, compact, false, stop, trace);
 }
 
 Result<std::string> to_cgraph_reference(const GraphWrap& graph, std::string_view candidate_rule, std::string_view,
-                                        bool allow_hashes, bool compress, bool compact, const StopCheck& stop) {
-    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, true, stop);
+                                        bool allow_hashes, bool compress, bool compact, const StopCheck& stop,
+                                        const TraceSwitches& trace) {
+    return cgraph_text(graph, candidate_rule, allow_hashes, compress, compact, true, stop, trace);
 }
 
 Result<std::vector<std::string>> canonical_node_order_reference(const GraphWrap& graph,
                                                                 std::string_view candidate_rule, std::string_view,
                                                                 bool allow_hashes, bool compact,
-                                                                const StopCheck& stop) {
-    return node_order(graph, candidate_rule, allow_hashes, compact, true, stop);
+                                                                const StopCheck& stop,
+                                                                const TraceSwitches& trace) {
+    return node_order(graph, candidate_rule, allow_hashes, compact, true, stop, trace);
 }
 
 }  // namespace quorl

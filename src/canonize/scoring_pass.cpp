@@ -16,7 +16,8 @@ namespace quorl {
 Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& graph,
                                                            const std::vector<std::string>& candidates,
                                                            const IdSet& excluded_ids, bool compact,
-                                                           bool allow_hashes, const StopCheck& stop) {
+                                                           bool allow_hashes, const StopCheck& stop,
+                                                           ConflictSearch search, const TraceSwitches& trace) {
     const Exclusion nothing_excluded;
     // An empty set excludes nothing; saying so spares the writer a lookup per node.
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
@@ -27,7 +28,7 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
     entries.reserve(candidates.size());
     for (const std::string& candidate : candidates) {
         if (stop.stop_requested()) return interrupted_error();
-        auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
+        auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop, search, trace);
         if (!dag) return std::unexpected(std::move(dag.error()));
         auto written = to_tree_string_with_groups(*dag, candidate, excluded);
         if (!written) return parse_error(std::move(written.error()));
@@ -144,7 +145,8 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         // the writers give the same texts and order on the graph itself.
         std::optional<GraphWrap> rewritten;
         if (!depths.in_tree(i)) {
-            auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
+            auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
+                                         ConflictSearch::Incremental, TraceSwitches{});
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
         }

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "canonize/candidates.hpp"
+#include "dag/candidate_buckets.hpp"
+#include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
@@ -16,11 +18,11 @@ namespace quorl {
 // left out of the walk, the modality order set. One entry per candidate, in
 // candidate order. A rewrite failure is returned unchanged, a tree writer
 // failure as a Parse error. Holds one rewritten copy at a time; `stop` is
-// polled before every candidate.
-Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& graph,
-                                                           const std::vector<std::string>& candidates,
-                                                           const IdSet& excluded_ids, bool compact,
-                                                           bool allow_hashes, const StopCheck& stop = {});
+// polled before every candidate. `search` and `trace` go to every rewrite.
+Result<std::vector<ScoringEntry>> collect_candidate_scores(
+    const GraphWrap& graph, const std::vector<std::string>& candidates, const IdSet& excluded_ids, bool compact,
+    bool allow_hashes, const StopCheck& stop = {}, ConflictSearch search = ConflictSearch::Incremental,
+    const TraceSwitches& trace = TraceSwitches::from_environment());
 
 // A winner's tree string written with nothing excluded, with its groups (for
 // group compression), and its node order when asked for.

@@ -82,8 +82,8 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
         for (const CoboundEntry& entry : traced) {
             scores.push_back({JsonArray{{cobound_text(entry)}, edge_repr(graph, entry.edge)}});
         }
-        emit("dag_cobound_scores", {{"floor", floor_field(floor)}, {"scores", {std::move(scores)}}});
-        emit("dag_choice", {{"floor", floor_field(floor)},
+        emit(context.trace, "dag_cobound_scores", {{"floor", floor_field(floor)}, {"scores", {std::move(scores)}}});
+        emit(context.trace, "dag_choice", {{"floor", floor_field(floor)},
                             {"type", {std::string("cobound")}},
                             {"score", {cobound_text(*best)}},
                             {"choice", edge_repr(graph, best->edge)}});
@@ -93,7 +93,7 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
 
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
                                                     std::int32_t floor, bool allow_hashes) {
-    RewriteContext context(allow_hashes, StopCheck{});
+    RewriteContext context(allow_hashes, StopCheck{}, TraceSwitches::from_environment());
     return select_cobound(graph, pairs, floor, context);
 }
 
@@ -131,7 +131,7 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, G
 
 Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, GeneratedIds& ids,
                          bool allow_hashes) {
-    RewriteContext context(allow_hashes, StopCheck{});
+    RewriteContext context(allow_hashes, StopCheck{}, TraceSwitches::from_environment());
     return fix_cobound(graph, edge, floor, ids, context);
 }
 

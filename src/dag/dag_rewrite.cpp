@@ -21,8 +21,9 @@ namespace quorl {
 namespace {
 
 struct Rewrite {
-    Rewrite(MemoryBudget* budget, bool allow_hashes, const StopCheck& stop, ConflictSearch search)
-        : held(budget), search(search), context(allow_hashes, stop) {}
+    Rewrite(MemoryBudget* budget, bool allow_hashes, const StopCheck& stop, ConflictSearch search,
+            const TraceSwitches& trace)
+        : held(budget), search(search), context(allow_hashes, stop, trace) {}
 
     MemoryHold held;  // what the working copy holds
     GraphWrap work;
@@ -122,8 +123,9 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 }  // namespace
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                   bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search) {
-    Rewrite rewrite(stop.memory_budget(), allow_hashes, stop, search);
+                                   bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search,
+                                   const TraceSwitches& trace) {
+    Rewrite rewrite(stop.memory_budget(), allow_hashes, stop, search, trace);
     const std::uint64_t copy_bytes = rewrite.held.budget() != nullptr ? graph.held_bytes() : 0;
     if (!rewrite.held.try_take(copy_bytes)) {
         return out_of_memory_error("a working copy of this graph (" + format_bytes(copy_bytes) +
@@ -152,7 +154,7 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         Result<bool> resolved = run_pass(rewrite, compact);
         if (!resolved) return std::unexpected(std::move(resolved.error()));
         if (!*resolved) break;
-        if (rewrite.context.trace.events) emit_counts(rewrite.work);
+        emit_counts(rewrite.context.trace, rewrite.work);
         if (rewrite.passes == kRewritePassGuard) return unsupported_error(std::string(kRewriteGuardMessage));
     }
     rewrite.work.list_added_edges(nullptr);

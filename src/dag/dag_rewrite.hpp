@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "dag/candidate_buckets.hpp"
+#include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
@@ -21,9 +22,11 @@ inline constexpr std::string_view kRewriteGuardMessage = "dag rewrite loop excee
 // `compact` picks compact over expanded join resolution; `allow_hashes` makes
 // magnets MD5 digests. The input is only read. `stop` is polled between
 // passes and inside their loops. `search` picks how each pass finds its
-// conflicts; both give the same result, trace lines and errors.
+// conflicts; both give the same result, trace lines and errors. `trace`
+// says which trace events the rewrite writes.
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop = {},
-                                   ConflictSearch search = ConflictSearch::Incremental);
+                                   ConflictSearch search = ConflictSearch::Incremental,
+                                   const TraceSwitches& trace = TraceSwitches::from_environment());
 
 }  // namespace quorl

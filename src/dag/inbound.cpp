@@ -105,8 +105,8 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
         for (const InboundEntry& entry : traced) {
             scores.push_back({JsonArray{inbound_score_value(entry), inbound_repr_from_keys(entry.floor, entry)}});
         }
-        emit("dag_inbound_scores", {{"floor", floor_field(floor)}, {"scores", {std::move(scores)}}});
-        emit("dag_choice", {{"floor", floor_field(floor)},
+        emit(context.trace, "dag_inbound_scores", {{"floor", floor_field(floor)}, {"scores", {std::move(scores)}}});
+        emit(context.trace, "dag_choice", {{"floor", floor_field(floor)},
                             {"type", {std::string("inbound")}},
                             {"score", inbound_score_value(*best)},
                             {"choice", inbound_repr_from_keys(best->floor, *best)}});
@@ -116,7 +116,7 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes) {
-    RewriteContext context(allow_hashes, StopCheck{});
+    RewriteContext context(allow_hashes, StopCheck{}, TraceSwitches::from_environment());
     return select_inbound(graph, joins, floor, context);
 }
 

@@ -32,7 +32,7 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
         magnet.assign("_").append(to_lower_hex(*digest)).append("_");
     }
     if (context.trace.magnets) {
-        emit("magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
+        emit(context.trace, "magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
     }
 
     NodeMeta& meta = graph.node_at(node).meta;
@@ -44,7 +44,7 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
 }
 
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {
-    RewriteContext context(allow_hashes, StopCheck{});
+    RewriteContext context(allow_hashes, StopCheck{}, TraceSwitches::from_environment());
     return get_magnet(graph, node, context);
 }
 

@@ -8,8 +8,8 @@
 namespace quorl {
 
 struct RewriteContext {
-    RewriteContext(bool allow_hashes, const StopCheck& stop)
-        : allow_hashes(allow_hashes), trace(TraceSwitches::from_environment()), stop(stop) {}
+    RewriteContext(bool allow_hashes, const StopCheck& stop, const TraceSwitches& trace)
+        : allow_hashes(allow_hashes), trace(trace), stop(stop) {}
 
     const bool allow_hashes;
     const TraceSwitches trace;

@@ -159,8 +159,8 @@ std::string to_json(const JsonValue& value) {
     return out;
 }
 
-void emit(std::string_view event, std::vector<TraceField> fields) {
-    if (!trace_enabled()) return;
+void emit(const TraceSwitches& trace, std::string_view event, std::vector<TraceField> fields) {
+    if (!trace.events) return;
     // std::string's ordering compares bytes as unsigned char, shorter prefix first.
     std::stable_sort(fields.begin(), fields.end(),
                      [](const TraceField& a, const TraceField& b) { return a.key < b.key; });
@@ -179,8 +179,8 @@ void emit(std::string_view event, std::vector<TraceField> fields) {
     std::fflush(stdout);
 }
 
-void emit_counts(const GraphWrap& graph) {
-    if (!trace_enabled()) return;
+void emit_counts(const TraceSwitches& trace, const GraphWrap& graph) {
+    if (!trace.events) return;
     std::uint64_t virtuals = 0;
     std::uint64_t mirrors = 0;
     for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
@@ -189,10 +189,16 @@ void emit_counts(const GraphWrap& graph) {
         if (node->meta.is_virtual) ++virtuals;
         if (node->meta.is_mirror) ++mirrors;
     }
-    emit("dag_counts", {{"nodes", {std::uint64_t{graph.node_count()}}},
+    emit(trace, "dag_counts", {{"nodes", {std::uint64_t{graph.node_count()}}},
                         {"edges", {std::uint64_t{graph.edge_count()}}},
                         {"virtuals", {virtuals}},
                         {"mirrors", {mirrors}}});
 }
+
+void emit(std::string_view event, std::vector<TraceField> fields) {
+    emit(TraceSwitches::from_environment(), event, std::move(fields));
+}
+
+void emit_counts(const GraphWrap& graph) { emit_counts(TraceSwitches::from_environment(), graph); }
 
 }  // namespace quorl

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "canonize/canonize.hpp"
+#include "dag/trace.hpp"
 #include "dot/dot_reader.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/components.hpp"
@@ -93,14 +93,18 @@ constexpr bool kDefaultAllowHashes = true;
 constexpr bool kDefaultCompress = true;
 constexpr bool kDefaultCompact = false;
 
-// With tracing on, the engine writes its lines through C stdio; flushing
-// Python's own buffered output first keeps both in the order they were made.
-bool flush_python_stdout_for_trace() {
-    const char* trace = std::getenv("QUORL_TRACE");
-    if (trace == nullptr || std::string_view(trace) != "1") return true;
+// The trace switches of one call, read as it starts: under the interpreter
+// lock, which Python code holds when it writes the environment, so a thread
+// setting os.environ cannot race the read. With tracing on, the engine writes
+// its lines through C stdio; flushing Python's own buffered output first
+// keeps both in the order they were made. Nothing when the flush raised.
+std::optional<TraceSwitches> trace_switches_of_call() {
+    const TraceSwitches trace = TraceSwitches::from_environment();
+    if (!trace.events) return trace;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (out == nullptr || out == Py_None) return true;
-    return static_cast<bool>(PyRef::steal(PyObject_CallMethod(out, "flush", nullptr)));
+    if (out == nullptr || out == Py_None) return trace;
+    if (!PyRef::steal(PyObject_CallMethod(out, "flush", nullptr))) return std::nullopt;
+    return trace;
 }
 
 // What bounds one canonisation: its memory budget (the machine's share
@@ -148,14 +152,16 @@ PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
                          std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
                          std::optional<bool> allow_hashes, std::optional<bool> compress, std::optional<bool> compact,
                          const CallLimits& limits) {
-    if (!flush_python_stdout_for_trace()) return nullptr;
+    const std::optional<TraceSwitches> trace = trace_switches_of_call();
+    if (!trace) return nullptr;
     EngineCall call(state);
     if (!call.ready()) return nullptr;
     LimitedCall limited(limits);
     Result<std::string> text = call.run_released([&](const StopCheck& stop) {
         return to_cgraph(*graph, candidate_rule.value_or(kDefaultCandidateRule),
                          branch_rule.value_or(kDefaultBranchRule), allow_hashes.value_or(kDefaultAllowHashes),
-                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), limited.bound(stop));
+                         compress.value_or(kDefaultCompress), compact.value_or(kDefaultCompact), limited.bound(stop),
+                         *trace);
     });
     if (!text) return limited.raise(state, text.error());
     return new_cgraph(state, std::move(*text));
@@ -164,7 +170,8 @@ PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
 PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
                           std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
                           std::optional<bool> allow_hashes, std::optional<bool> compact, const CallLimits& limits) {
-    if (!flush_python_stdout_for_trace()) return nullptr;
+    const std::optional<TraceSwitches> trace = trace_switches_of_call();
+    if (!trace) return nullptr;
     EngineCall call(state);
     if (!call.ready()) return nullptr;
     LimitedCall limited(limits);
@@ -172,7 +179,7 @@ PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
         return canonical_node_order(*graph, candidate_rule.value_or(kDefaultCandidateRule),
                                     branch_rule.value_or(kDefaultBranchRule),
                                     allow_hashes.value_or(kDefaultAllowHashes), compact.value_or(kDefaultCompact),
-                                    limited.bound(stop));
+                                    limited.bound(stop), *trace);
     });
     if (!order) return limited.raise(state, order.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));

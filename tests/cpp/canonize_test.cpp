@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -201,6 +204,51 @@ TEST(ToCgraph, StopRequestEndsTheCallWithInterrupted) {
     auto order = canonical_node_order(graph, kDegree, kBranch, true, false, StopCheck(&StopAfter::poll, &later));
     ASSERT_FALSE(order.has_value());
     EXPECT_EQ(order.error().kind(), ErrorKind::Interrupted);
+}
+
+// The switches a call is handed decide what it traces, whatever the
+// environment says, on every road and through every kind of event.
+TEST(ToCgraph, TraceSwitchesHandedInDecideNotTheEnvironment) {
+    GraphRecipe recipe = testing::grid_recipe(3, 3);
+    recipe.edges.push_back({recipe.nodes[0].id, recipe.nodes[4].id, "2"});  // a triangle: a cobound edge
+    const GraphWrap graph = make_graph(recipe.nodes, recipe.edges);
+    const TraceSwitches all{true, true};
+    using Call = std::function<void(const TraceSwitches&)>;
+    const std::vector<std::pair<std::string, Call>> calls = {
+        {"text", [&](const TraceSwitches& t) { (void)to_cgraph(graph, kDegree, kBranch, true, true, false, {}, t); }},
+        {"order",
+         [&](const TraceSwitches& t) { (void)canonical_node_order(graph, kDegree, kBranch, true, true, {}, t); }},
+        {"reference text",
+         [&](const TraceSwitches& t) {
+             (void)to_cgraph_reference(graph, kDegree, kBranch, false, true, false, {}, t);
+         }},
+        {"reference order",
+         [&](const TraceSwitches& t) {
+             (void)canonical_node_order_reference(graph, kDegree, kBranch, true, false, {}, t);
+         }},
+    };
+    for (const auto& [name, call] : calls) {
+        std::vector<std::string> from_environment;
+        {
+            const testing::ScopedEnv trace("QUORL_TRACE", "1");
+            const testing::ScopedEnv magnets("QUORL_TRACE_MAGNET", "1");
+            from_environment = testing::captured_lines([&] { call(TraceSwitches::from_environment()); });
+            EXPECT_TRUE(testing::captured_lines([&] { call(TraceSwitches{}); }).empty()) << name;
+        }
+        for (const std::string event :
+             {"magnet", "dag_cobound_scores", "dag_inbound_scores", "dag_choice", "dag_counts"}) {
+            EXPECT_TRUE(std::ranges::any_of(
+                from_environment, [&](const std::string& line) { return line.starts_with("TRACE " + event + " "); }))
+                << name << " " << event;
+        }
+        const testing::ScopedEnv trace("QUORL_TRACE", std::nullopt);
+        EXPECT_EQ(testing::captured_lines([&] { call(all); }), from_environment) << name;
+        const auto without_magnets = testing::captured_lines([&] { call(TraceSwitches{true, false}); });
+        std::vector<std::string> expected;
+        std::ranges::copy_if(from_environment, std::back_inserter(expected),
+                             [](const std::string& line) { return !line.starts_with("TRACE magnet "); });
+        EXPECT_EQ(without_magnets, expected) << name;
+    }
 }
 
 TEST(ToCgraph, InputUnchangedAfterSuccessAndFailure) {
