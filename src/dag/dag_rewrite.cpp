@@ -24,6 +24,12 @@ struct Rewrite {
     Rewrite(MemoryBudget* budget, bool allow_hashes, const StopCheck& stop, ConflictSearch search,
             const TraceSwitches& trace)
         : held(budget), search(search), context(allow_hashes, stop, trace) {}
+    Rewrite(const Rewrite&) = delete;
+    Rewrite& operator=(const Rewrite&) = delete;
+    // The caller of a stopped rewrite is waiting to report the stop.
+    ~Rewrite() {
+        if (context.stop.stopped()) release_in_background(std::move(work));
+    }
 
     MemoryHold held;  // what the working copy holds
     GraphWrap work;

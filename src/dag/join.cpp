@@ -56,6 +56,13 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
     return ReattachedEdge{parent, mirror};
 }
 
+// What a stopped step returns, giving up the store it was building (see
+// release_in_background).
+std::unexpected<QuorlError> given_up(GraphWrap& built) {
+    release_in_background(std::move(built));
+    return interrupted_error();
+}
+
 // The nodes above the join's floor, which walks from below must not enter.
 Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_most(join_floor - 1, kNoIndex); }
 
@@ -96,8 +103,9 @@ Result<GraphWrap> rewritten_region(const GraphWrap& graph, const InboundChoice& 
     // Each node keeps the record of the input node it stands for, which its
     // copies below the mirrors take over.
     GraphWrap region;
+    if (!region.reserve(region_nodes.size(), region_edges.size(), stop)) return interrupted_error();
     for (const NodeIndex node : region_nodes) {
-        if (stop.poll()) return interrupted_error();
+        if (stop.poll()) return given_up(region);
         const NodeData& data = graph.node_at(node);
         NodeMeta meta = data.meta;
         if (!meta.is_virtual) meta.stands_for = input_node_of(graph, node);
@@ -108,7 +116,7 @@ Result<GraphWrap> rewritten_region(const GraphWrap& graph, const InboundChoice& 
                                       region_nodes.begin());
     };
     for (const EdgeIndex edge : region_edges) {
-        if (stop.poll()) return interrupted_error();
+        if (stop.poll()) return given_up(region);
         const auto [first, second] = graph.endpoints(edge);
         region.add_edge_custom(region_index(first), region_index(second), graph.edge_at(edge));
     }
@@ -191,7 +199,7 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
     const NodeMeta meta = mirror_meta(graph, join, magnet);
     Result<GraphWrap> rewritten = rewritten_region(graph, join, context.stop);
     if (!rewritten) return std::unexpected(std::move(rewritten.error()));
-    const GraphWrap& sub_form = *rewritten;
+    GraphWrap& sub_form = *rewritten;
     if (held.budget() != nullptr) {
         const std::size_t suffix_size = 1 + mirror_id(ids.mirror_group, join.edges.size()).size();
         const std::uint64_t bytes = region_copies_bytes(sub_form, join.edges.size(), suffix_size);
@@ -204,6 +212,11 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
     }
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
+    // Per inbound edge: a mirror, a copy of the region, the re-attached edge and the link.
+    const std::size_t copies = join.edges.size();
+    if (!graph.reserve(copies * (1 + sub_form.node_count()), copies * (2 + sub_form.edge_count()), context.stop)) {
+        return given_up(sub_form);
+    }
 
     std::vector<NodeIndex> copy_of(sub_form.node_bound(), kNoIndex);
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
@@ -212,14 +225,14 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         const std::string suffix = "@" + mirror_id(ids.mirror_group, position);
 
         for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
-            if (context.stop.poll()) return interrupted_error();
+            if (context.stop.poll()) return given_up(sub_form);
             const NodeData& data = sub_form.node_at(node);
             NodeMeta copied = data.meta;
             if (copied.floor) *copied.floor += floor_offset;
             copy_of[node] = ids.add_node(graph, data.id + suffix, data.label, std::move(copied));
         }
         for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
-            if (context.stop.poll()) return interrupted_error();
+            if (context.stop.poll()) return given_up(sub_form);
             const auto [first, second] = sub_form.endpoints(edge);
             graph.add_edge_custom(copy_of[first], copy_of[second], sub_form.edge_at(edge));
         }

@@ -1,7 +1,10 @@
 #include "graph/graph_wrap.hpp"
 
+#include <algorithm>
+#include <exception>
 #include <functional>
 #include <limits>
+#include <thread>
 
 namespace quorl {
 
@@ -32,20 +35,46 @@ void IdIndex::insert(std::string_view id, NodeIndex node) {
     ++live_;
 }
 
-// Rehashes into a table at least twice the live count, dropping erased marks.
-void IdIndex::grow() {
+// At least twice and a half the live count: room for the next insert too.
+std::size_t IdIndex::table_size_for(std::size_t live) {
     std::size_t capacity = 16;
-    while (capacity * 3 < (live_ + 1) * 8) capacity *= 2;
+    while (capacity * 3 < (live + 1) * 8) capacity *= 2;
+    return capacity;
+}
+
+// Rehashes into a table at least twice the live count, dropping erased marks.
+void IdIndex::grow() { rehash(table_size_for(live_), nullptr); }
+
+bool IdIndex::reserve(std::size_t more, StopPoll& stop) {
+    if ((live_ + erased_ + more) * 4 <= entries_.size() * 3) return true;
+    if (rehash(table_size_for(live_ + more), &stop)) return true;
+    *this = IdIndex();
+    return false;
+}
+
+bool IdIndex::rehash(std::size_t capacity, StopPoll* stop) {
     std::vector<Entry> old = std::move(entries_);
-    entries_.assign(capacity, Entry{});
+    if (stop == nullptr) {
+        entries_.assign(capacity, Entry{});
+    } else {
+        // Clearing a table of millions of entries is worth a poll too.
+        constexpr std::size_t kStep = std::size_t{1} << 16;
+        entries_.reserve(capacity);
+        while (entries_.size() < capacity) {
+            if (stop->check_now()) return false;
+            entries_.resize(std::min(capacity, entries_.size() + kStep));
+        }
+    }
     erased_ = 0;
     const std::size_t mask = capacity - 1;
     for (const Entry& entry : old) {
+        if (stop != nullptr && stop->poll()) return false;
         if (entry.node == kEmpty || entry.node == kErased) continue;
         std::size_t at = entry.hash & mask;
         while (entries_[at].node != kEmpty) at = (at + 1) & mask;
         entries_[at] = entry;
     }
+    return true;
 }
 
 NodeIndex GraphWrap::ensure_node(std::string_view id, std::string_view label) {
@@ -145,6 +174,68 @@ EdgeIndex GraphWrap::list_head(NodeIndex node, End list) const {
 EdgeIndex GraphWrap::next_in_list(EdgeIndex edge, End list) const {
     QUORL_ASSERT(has_edge(edge));
     return edges_[edge].next[index_of(list)];
+}
+
+namespace {
+
+// Frees `value` on a thread of its own; here when no thread can be had.
+template <class Value>
+void free_on_a_thread(Value&& value) {
+    try {
+        std::thread([held = std::move(value)]() mutable { const Value freed = std::move(held); }).detach();
+    } catch (const std::exception&) {
+        // The capture, and with it the value, is freed as the exception leaves.
+    }
+}
+
+// Moves the slots into room for `more` beyond them, polling as it goes. When
+// the poll asks to stop, the slots not yet moved are freed on a thread and
+// the result is false.
+template <class Slot>
+bool reserve_slots(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
+    const std::size_t needed = slots.size() + more;
+    if (needed <= slots.capacity()) return true;
+    std::vector<Slot> old;
+    old.reserve(std::max(needed, 2 * slots.capacity()));  // if this throws, nothing has changed
+    old.swap(slots);  // the store has the room, `old` the slots to move into it
+    for (Slot& slot : old) {
+        if (stop.poll()) {
+            free_on_a_thread(std::move(old));
+            return false;
+        }
+        slots.push_back(std::move(slot));
+    }
+    // Even moved from, a slot costs a destructor call: millions of them are
+    // destroyed one by one, polled, too. The store is whole again; a stop is
+    // left to the caller's next poll.
+    while (!old.empty()) {
+        if (stop.poll()) {
+            free_on_a_thread(std::move(old));
+            break;
+        }
+        old.pop_back();
+    }
+    return true;
+}
+
+}  // namespace
+
+bool GraphWrap::reserve(std::size_t nodes, std::size_t edges, StopPoll& stop) {
+    if (reserve_slots(nodes_, nodes, stop) && reserve_slots(edges_, edges, stop) &&
+        node_index_.reserve(nodes, stop)) {
+        return true;
+    }
+    release_in_background(std::move(*this));
+    return false;
+}
+
+void release_in_background(GraphWrap&& store) {
+    // Below this many slots, freeing takes a few milliseconds at most.
+    constexpr std::size_t kLargeStore = std::size_t{1} << 16;
+    GraphWrap given_up = std::exchange(store, GraphWrap());
+    if (std::size_t{given_up.node_bound()} + given_up.edge_bound() >= kLargeStore) {
+        free_on_a_thread(std::move(given_up));
+    }
 }
 
 NodeIndex GraphWrap::insert_node(NodeData data) {

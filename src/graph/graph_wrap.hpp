@@ -92,6 +92,9 @@ public:
     std::optional<NodeIndex> erase(std::string_view id, const IdOf& id_of);
     std::size_t size() const { return live_; }
     std::uint64_t held_bytes() const { return entries_.capacity() * sizeof(Entry); }
+    // Rehashes now, asking `stop` as it goes, if inserting `more` ids would
+    // rehash; false (and the index empty) when it asked to stop.
+    bool reserve(std::size_t more, StopPoll& stop);
 
 private:
     struct Entry {
@@ -105,6 +108,11 @@ private:
     template <class IdOf>
     std::size_t probe(std::string_view id, std::uint32_t hash, const IdOf& id_of) const;
     void grow();
+    // The table size grow gives for `live` ids.
+    static std::size_t table_size_for(std::size_t live);
+    // Fills a new table of `capacity` entries with the live ones, polling
+    // `stop` per entry when one is given; false when it asked to stop.
+    bool rehash(std::size_t capacity, StopPoll* stop);
 
     std::vector<Entry> entries_;  // size is zero or a power of two
     std::size_t live_ = 0;
@@ -180,6 +188,15 @@ public:
 
     std::optional<NodeIndex> find_node(std::string_view id) const;
 
+    // Makes room for `nodes` more nodes and `edges` more edges, so that adding
+    // them moves no slot and rehashes no id. The room grows geometrically, as
+    // the vectors would grow by themselves; the difference is that moving the
+    // slots into it asks `stop` as it goes, since on a store of millions of
+    // slots one move takes a good part of a second. When `stop` asks to stop,
+    // the store is given up (left empty, its contents freed in the background
+    // by release_in_background) and the result is false.
+    bool reserve(std::size_t nodes, std::size_t edges, StopPoll& stop);
+
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
     std::uint64_t held_bytes() const;
@@ -233,6 +250,12 @@ private:
     std::uint64_t edge_counter_ = 0;
     EdgeAdditionListener listener_;
 };
+
+// Frees a store that a stopped call gives up, leaving `store` empty. Freeing
+// one of millions of slots takes a good part of a second, string by string,
+// while the caller waits to report the stop: a large one is freed on a thread
+// of its own.
+void release_in_background(GraphWrap&& store);
 
 template <class Visit>
 void GraphWrap::for_each_incident(NodeIndex node, Visit&& visit) const {

@@ -156,6 +156,94 @@ TEST(GraphWrap, IdIndexSurvivesManyInsertionsAndRemovals) {
     EXPECT_EQ(graph.node_count(), 2500u);
 }
 
+// A path of `size` nodes with some removed, so that free lists are in play.
+GraphWrap path_with_gaps(int size) {
+    GraphWrap graph;
+    for (int i = 0; i + 1 < size; ++i) {
+        graph.add_edge_with_modality("n" + std::to_string(i), "n" + std::to_string(i + 1), "1");
+    }
+    for (int i = 5; i < size; i += 97) graph.remove_node("n" + std::to_string(i));
+    return graph;
+}
+
+// Adds the same nodes and edges to any store.
+void add_ring_to(GraphWrap& graph, int size) {
+    for (int i = 0; i < size; ++i) {
+        graph.add_edge_with_modality("r" + std::to_string(i), "r" + std::to_string((i + 1) % size), "2");
+    }
+}
+
+void expect_same_store(const GraphWrap& a, const GraphWrap& b) {
+    ASSERT_EQ(live_nodes(a), live_nodes(b));
+    ASSERT_EQ(a.edge_bound(), b.edge_bound());
+    EXPECT_EQ(a.edge_count(), b.edge_count());
+    EXPECT_EQ(a.edge_counter(), b.edge_counter());
+    for (const NodeIndex n : live_nodes(a)) {
+        const std::string& id = a.node_at(n).id;
+        EXPECT_EQ(id, b.node_at(n).id);
+        EXPECT_EQ(b.find_node(id), n);
+        EXPECT_EQ(neighbour_ids(a, id), neighbour_ids(b, id));
+    }
+}
+
+TEST(GraphWrap, ReservedRoomChangesNothingButWhereTheSlotsLive) {
+    GraphWrap grown = path_with_gaps(3000);
+    GraphWrap reserved = grown;
+    StopPoll never(StopCheck{});
+    ASSERT_TRUE(reserved.reserve(5000, 5000, never));
+    expect_same_store(grown, reserved);
+    // Adding what was reserved for moves no slot.
+    const NodeData* first = reserved.node(0);
+    add_ring_to(grown, 5000);
+    add_ring_to(reserved, 5000);
+    EXPECT_EQ(reserved.node(0), first);
+    expect_same_store(grown, reserved);
+}
+
+// Asks to stop from its `after`-th call on.
+struct StopAfterChecks {
+    int after;
+    int checks = 0;
+    static bool poll(void* self) {
+        auto& stop = *static_cast<StopAfterChecks*>(self);
+        return ++stop.checks >= stop.after;
+    }
+};
+
+TEST(GraphWrap, ReserveStoppedOnTheWayGivesTheStoreUpOrLeavesItWhole) {
+    // The stop lands while the node slots, the edge slots or the id index
+    // move, or after all of them: the store is then either whole or empty.
+    const GraphWrap original = path_with_gaps(20000);
+    int given_up = 0;
+    for (const int after : {1, 10, 40, 80, 120, 160, 200, 100000}) {
+        GraphWrap graph = original;
+        StopAfterChecks stop{after};
+        StopPoll poll(StopCheck(&StopAfterChecks::poll, &stop));
+        if (graph.reserve(40000, 40000, poll)) {
+            expect_same_store(original, graph);
+        } else {
+            ++given_up;
+            EXPECT_EQ(graph.node_count(), 0u) << after;
+            EXPECT_EQ(graph.node_bound(), 0u) << after;
+            EXPECT_EQ(graph.edge_bound(), 0u) << after;
+            EXPECT_FALSE(graph.find_node("n0").has_value()) << after;
+            EXPECT_EQ(graph.ensure_node("n0", "C"), 0u) << after;  // and usable
+        }
+    }
+    EXPECT_GE(given_up, 3);
+    EXPECT_LE(given_up, 7);
+}
+
+TEST(GraphWrap, ReleasedStoresAreLeftEmpty) {
+    for (const int size : {10, 70000}) {  // freed at once, and on a thread of its own
+        GraphWrap graph = path_with_gaps(size);
+        release_in_background(std::move(graph));
+        EXPECT_EQ(graph.node_count(), 0u);
+        EXPECT_EQ(graph.node_bound(), 0u);
+        EXPECT_FALSE(graph.find_node("n0").has_value());
+    }
+}
+
 TEST(GraphWrap, BrokenPreconditionThrowsInternalFault) {
     GraphWrap graph;
     EXPECT_THROW(graph.node_at(3), InternalFault);

@@ -135,6 +135,26 @@ TEST(ThreadSafety, TraceLinesOfConcurrentCallsStayWhole) {
     EXPECT_EQ(count, expected_lines.size() * kThreads);
 }
 
+TEST(ThreadSafety, StoresGivenUpAreFreedOnThreadsOfTheirOwn) {
+    // What a stopped call gives up is moved to a thread that frees it while
+    // the caller goes on building and canonising.
+    const GraphRecipe recipe = testing::grid_recipe(4, 4);
+    const GraphWrap small = make_graph(recipe.nodes, recipe.edges);
+    const std::string expected = to_cgraph(small, kDegree, kBranch, true, true, false).value();
+    on_threads([&](std::size_t thread) {
+        for (int round = 0; round < 2; ++round) {
+            GraphWrap large;  // above the size that is freed at once
+            for (int i = 0; i < 34000; ++i) {
+                large.add_edge_with_modality("t" + std::to_string(thread) + "_" + std::to_string(i),
+                                             "t" + std::to_string(thread) + "_" + std::to_string(i + 1), "1");
+            }
+            release_in_background(std::move(large));
+            EXPECT_EQ(large.node_count(), 0u);
+            EXPECT_EQ(to_cgraph(small, kDegree, kBranch, true, true, false).value_or(""), expected);
+        }
+    });
+}
+
 TEST(ThreadSafety, StopRequestedFromAnotherThreadEndsEveryCall) {
     const GraphRecipe recipe = testing::grid_recipe(30, 30);
     const GraphWrap graph = make_graph(recipe.nodes, recipe.edges);

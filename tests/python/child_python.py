@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import _quorl
 
@@ -38,3 +40,23 @@ def start_child(code: str) -> subprocess.Popen[str]:
         text=True,
         bufsize=1,
     )
+
+
+def interrupted_child(code: str, running_before_signal: float) -> tuple[float, list[str]]:
+    """Starts the code, waits for its "ready" line and `running_before_signal` seconds more,
+    sends SIGINT and waits for the child to end, which it must do cleanly. Returns the
+    time.monotonic() at which the signal was sent (one clock for all processes) and the
+    lines the child printed after "ready"."""
+    child = start_child(code)
+    try:
+        assert child.stdout is not None and child.stderr is not None
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(running_before_signal)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err
+    return sent, out.split("\n")
