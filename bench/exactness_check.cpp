@@ -20,21 +20,10 @@
 namespace {
 
 using quorl::GraphWrap;
+using quorl::exactness::outcome;
 
 constexpr std::string_view kDegree = "$degree";
 constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
-
-template <class T>
-std::string outcome(const quorl::Result<T>& result) {
-    if (!result) return "error " + result.error().display();
-    if constexpr (std::is_same_v<T, std::string>) {
-        return *result;
-    } else {
-        std::string joined;
-        for (const std::string& id : *result) joined += id + "\n";
-        return joined;
-    }
-}
 
 struct Tally {
     std::size_t graphs = 0;

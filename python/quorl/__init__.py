@@ -17,7 +17,7 @@ import _quorl
 from _quorl import PyCGraph, PyGraph
 
 from ._batch import canonical_orders, canonical_texts
-from ._components import COMPONENT_SEPARATOR, whole_order, whole_text
+from ._components import COMPONENT_SEPARATOR, TextOf, whole_order, whole_text
 from ._convert import from_edges, from_networkx, from_rdkit, to_graph
 from ._dedup import Group, Grouper, group_duplicates
 from ._limits import DEFAULT_MAX_BYTES, Deadline, checked_max_bytes, checked_max_memory
@@ -47,6 +47,17 @@ __all__ = [
     "Group",
     "Grouper",
 ]
+
+
+def _component_text(
+    allow_hashes: bool, compress: bool, compact: bool, budget: Optional[int], deadline: Deadline
+) -> TextOf:
+    """The engine's text of one connected component, within the call's budget and deadline."""
+    return lambda part: deadline.run(
+        lambda seconds: _quorl._to_cgraph_limited(
+            part, None, None, allow_hashes, compress, compact, budget, seconds
+        ).as_str()
+    )
 
 
 def canonical_text(
@@ -83,14 +94,7 @@ def canonical_text(
     """
     budget, deadline = checked_max_memory(max_memory), Deadline(timeout)
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
-    return whole_text(
-        engine_graph,
-        lambda part: deadline.run(
-            lambda seconds: _quorl._to_cgraph_limited(
-                part, None, None, allow_hashes, compress, compact, budget, seconds
-            ).as_str()
-        ),
-    )
+    return whole_text(engine_graph, _component_text(allow_hashes, compress, compact, budget, deadline))
 
 
 def canonical_order(
@@ -112,11 +116,7 @@ def canonical_order(
     engine_graph = to_graph(graph, label_attr=label_attr, modality_attr=modality_attr)
     return whole_order(
         engine_graph,
-        lambda part: deadline.run(
-            lambda seconds: _quorl._to_cgraph_limited(
-                part, None, None, allow_hashes, True, compact, budget, seconds
-            ).as_str()
-        ),
+        _component_text(allow_hashes, True, compact, budget, deadline),
         lambda part: deadline.run(
             lambda seconds: _quorl._canonical_node_order_limited(
                 part, None, None, allow_hashes, compact, budget, seconds

@@ -9,8 +9,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
 namespace quorl::exactness {
@@ -138,33 +140,56 @@ inline GraphWrap random_multigraph(std::mt19937& random) {
     return graph;
 }
 
-// The molecules of tests/cpp/data/molecules_sample.txt ('molecule name',
-// then 'n id label' and 'e first second order' lines).
-inline std::vector<FamilyCase> read_molecules(const std::filesystem::path& path) {
+// Reads a molecule sample such as tests/cpp/data/molecules_sample.txt
+// ('molecule name', then 'n id label' and 'e first second order' lines),
+// calling molecule(name), node(id, label) and edge(first, second, order) in
+// file order. False when the file cannot be read.
+template <class Molecule, class Node, class Edge>
+bool read_molecule_sample(const std::filesystem::path& path, Molecule&& molecule, Node&& node, Edge&& edge) {
     std::ifstream input(path);
-    std::vector<FamilyCase> molecules;
+    if (!input.good()) return false;
     std::string line;
     while (std::getline(input, line)) {
         std::istringstream fields(line);
         std::string tag;
-        fields >> tag;
+        std::string first;
+        std::string second;
+        std::string third;
+        fields >> tag >> first >> second >> third;
         if (tag == "molecule") {
-            molecules.emplace_back();
-            fields >> molecules.back().name;
+            molecule(first);
         } else if (tag == "n") {
-            std::string id;
-            std::string label;
-            fields >> id >> label;
-            molecules.back().graph.ensure_node(id, label);
+            node(first, second);
         } else if (tag == "e") {
-            std::string first;
-            std::string second;
-            std::string order;
-            fields >> first >> second >> order;
-            molecules.back().graph.add_edge_with_modality(first, second, order);
+            edge(first, second, third);
         }
     }
+    return true;
+}
+
+inline std::vector<FamilyCase> read_molecules(const std::filesystem::path& path) {
+    std::vector<FamilyCase> molecules;
+    read_molecule_sample(
+        path, [&](const std::string& name) { molecules.push_back({name, {}}); },
+        [&](const std::string& id, const std::string& label) { molecules.back().graph.ensure_node(id, label); },
+        [&](const std::string& first, const std::string& second, const std::string& order) {
+            molecules.back().graph.add_edge_with_modality(first, second, order);
+        });
     return molecules;
+}
+
+// What a call gave, as one text to compare: the text, the node ids one per
+// line, or "error " and the error's display text.
+template <class T>
+std::string outcome(const Result<T>& result) {
+    if (!result) return "error " + result.error().display();
+    if constexpr (std::is_same_v<T, std::string>) {
+        return *result;
+    } else {
+        std::string joined;
+        for (const std::string& id : *result) joined += id + "\n";
+        return joined;
+    }
 }
 
 }  // namespace quorl::exactness

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,24 +17,13 @@
 namespace quorl {
 namespace {
 
+using exactness::outcome;
 using testing::EdgeDef;
 using testing::make_graph;
 using testing::NodeDef;
 
 constexpr std::string_view kDegree = "$degree";
 constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
-
-template <class T>
-std::string outcome(const Result<T>& result) {
-    if (!result) return "error " + result.error().display();
-    if constexpr (std::is_same_v<T, std::string>) {
-        return *result;
-    } else {
-        std::string joined;
-        for (const std::string& id : *result) joined += id + "\n";
-        return joined;
-    }
-}
 
 // Every flag set: texts and orders of the drivers equal the reference's.
 void expect_same_as_reference(const GraphWrap& graph, const std::string& name) {

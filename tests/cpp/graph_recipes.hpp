@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "dag_test_support.hpp"
+#include "exactness_families.hpp"
 
 namespace quorl::testing {
 
@@ -22,27 +21,14 @@ struct GraphRecipe {
 
 inline std::vector<GraphRecipe> read_molecules() {
     const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
-    std::ifstream input(path);
-    EXPECT_TRUE(input.good()) << path;
     std::vector<GraphRecipe> molecules;
-    std::string line;
-    while (std::getline(input, line)) {
-        std::istringstream fields(line);
-        std::string tag;
-        fields >> tag;
-        if (tag == "molecule") {
-            molecules.emplace_back();
-            fields >> molecules.back().name;
-        } else if (tag == "n") {
-            NodeDef node;
-            fields >> node.id >> node.label;
-            molecules.back().nodes.push_back(node);
-        } else if (tag == "e") {
-            EdgeDef edge;
-            fields >> edge.first >> edge.second >> edge.modality;
-            molecules.back().edges.push_back(edge);
-        }
-    }
+    const bool read = exactness::read_molecule_sample(
+        path, [&](const std::string& name) { molecules.push_back({name, {}, {}}); },
+        [&](const std::string& id, const std::string& label) { molecules.back().nodes.push_back({id, label}); },
+        [&](const std::string& first, const std::string& second, const std::string& order) {
+            molecules.back().edges.push_back({first, second, order});
+        });
+    EXPECT_TRUE(read) << path;
     return molecules;
 }
 

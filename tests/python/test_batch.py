@@ -5,17 +5,15 @@ from __future__ import annotations
 
 import itertools
 import json
-import signal
 import sys
 import threading
-import time
 from pathlib import Path
 
 import networkx as nx
 import pytest
 
 import quorl
-from child_python import start_child
+from child_python import interrupted_child
 
 LONE_CARBON = ([("a", "C")], [])
 LONE_CARBON_TEXT = quorl.canonical_text(LONE_CARBON)
@@ -217,19 +215,8 @@ print("after", quorl.canonical_text(small) == quorl.canonical_text(grid(3)), flu
 
 
 def test_ctrl_c_mid_batch_raises_promptly_and_ends_every_worker():
-    child = start_child(CHILD)
-    try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(0.3)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-        child.wait()
-    lines = out.split("\n")
-    assert child.returncode == 0, err
-    assert lines[0].startswith("interrupted "), (out, err)
+    sent, lines = interrupted_child(CHILD, 0.3)
+    assert lines[0].startswith("interrupted "), lines
     _, caught_at, threads_left = lines[0].split()
     print(f"interrupt latency: {(float(caught_at) - sent) * 1000:.1f} ms")
     # The main thread waits in short timed waits; the running items stop at their next poll.
