@@ -106,6 +106,36 @@ def test_peak_memory_stays_below_the_budget():
     assert triangle_ok == "True"
 
 
+# Without hashes every mirror's origin holds its region's text, which nests the origins
+# below it: the compact text of a 13 x 13 grid runs to about 800 MB, and writing its texts
+# took more than 4 GB. The texts are counted before they are written.
+TEXTS_PAST_THE_BUDGET = """
+budget = 512 << 20
+started = time.monotonic()
+try:
+    quorl.canonical_text(grid(13), compact=True, allow_hashes=False, max_memory=budget)
+    print("finished")
+except MemoryError as error:
+    print("memory error", f"{time.monotonic() - started:.1f}")
+    print(error)
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmHWM:"))
+print(peak < budget, peak)
+"""
+
+
+def test_texts_past_the_budget_fail_before_they_are_written():
+    result = run_child(child_code("", TEXTS_PAST_THE_BUDGET), timeout=120)
+    assert result.returncode == 0, result.stderr
+    status, message, peak, triangle_ok = result.stdout.splitlines()
+    assert status.startswith("memory error"), result.stdout
+    assert float(status.split()[2]) < 30
+    assert message.startswith("writing a text of this graph needs "), message
+    assert message.endswith(" more, beyond the memory budget of 537 MB"), message
+    assert peak.startswith("True"), peak
+    assert triangle_ok == "True"
+
+
 # Compact resolution of a 60 x 60 grid takes thousands of passes, seconds in all.
 DEADLINE = """
 graph = grid(60)
@@ -281,3 +311,4 @@ def test_sizes_take_binary_suffixes(text, size):
 def test_sizes_that_are_not_positive_are_refused(text):
     with pytest.raises(ValueError):
         parse_size(text)
+
