@@ -79,15 +79,14 @@ def test_expanded_grid_fails_at_once_and_the_process_goes_on(setup):
     assert triangle_ok == "True"
 
 
-# Counted ahead, the expanded 10 x 10 grid's final form would fit in 128 MiB, but copying
-# its regions would not: the running account stops the rewrite at a join, before the copy.
 PEAK_BELOW_BUDGET = """
-budget = 128 << 20
+budget = {budget}
+started = time.monotonic()
 try:
-    quorl.canonical_text(grid(10), max_memory=budget)
+    quorl.canonical_text(grid({side}), max_memory=budget, {options})
     print("finished")
 except MemoryError as error:
-    print("memory error")
+    print("memory error", f"{{time.monotonic() - started:.1f}}")
     print(error)
 # The peak resident size of this process's own memory: ru_maxrss would also count the
 # parent's, which the child inherits at its exec.
@@ -97,43 +96,28 @@ print(peak < budget, peak)
 """
 
 
-def test_peak_memory_stays_below_the_budget():
-    result = run_child(child_code("", PEAK_BELOW_BUDGET), timeout=120)
-    assert result.returncode == 0, result.stderr
-    status, message, peak, triangle_ok = result.stdout.splitlines()
-    assert status == "memory error", result.stdout
-    assert message.startswith("expanding a join node of this graph needs "), message
-    assert message.endswith("beyond the memory budget of 134 MB")
-    assert peak.startswith("True"), peak
-    assert triangle_ok == "True"
-
-
-# Without hashes every mirror's origin holds its region's text, which nests the origins
-# below it: the compact text of a 13 x 13 grid runs to about 800 MB, and writing its texts
-# took more than 4 GB. The texts are counted before they are written.
-TEXTS_PAST_THE_BUDGET = """
-budget = 512 << 20
-started = time.monotonic()
-try:
-    quorl.canonical_text(grid(13), compact=True, allow_hashes=False, max_memory=budget)
-    print("finished")
-except MemoryError as error:
-    print("memory error", f"{time.monotonic() - started:.1f}")
-    print(error)
-with open("/proc/self/status") as status:
-    peak = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmHWM:"))
-print(peak < budget, peak)
-"""
-
-
-def test_texts_past_the_budget_fail_before_they_are_written():
-    result = run_child(child_code("", TEXTS_PAST_THE_BUDGET), timeout=120)
+@pytest.mark.parametrize(
+    "side, options, budget, refused, budget_text",
+    [
+        # Counted ahead, the expanded 10 x 10 grid's final form would fit in 128 MiB, but
+        # copying its regions would not: the running account stops the rewrite at a join.
+        (10, "", 128 << 20, "expanding a join node of this graph needs ", "134 MB"),
+        # Without hashes every mirror's origin holds its region's text, which nests the
+        # origins below it: the compact text of a 13 x 13 grid runs to about 800 MB, and
+        # writing its texts took more than 4 GB. The texts are counted before they are written.
+        (13, "compact=True, allow_hashes=False", 512 << 20, "writing a text of this graph needs ", "537 MB"),
+    ],
+    ids=["expanded copies", "compact texts"],
+)
+def test_peak_memory_stays_below_the_budget(side, options, budget, refused, budget_text):
+    code = PEAK_BELOW_BUDGET.format(side=side, options=options, budget=budget)
+    result = run_child(child_code("", code), timeout=120)
     assert result.returncode == 0, result.stderr
     status, message, peak, triangle_ok = result.stdout.splitlines()
     assert status.startswith("memory error"), result.stdout
     assert float(status.split()[2]) < 30
-    assert message.startswith("writing a text of this graph needs "), message
-    assert message.endswith(" more, beyond the memory budget of 537 MB"), message
+    assert message.startswith(refused), message
+    assert message.endswith(f" more, beyond the memory budget of {budget_text}"), message
     assert peak.startswith("True"), peak
     assert triangle_ok == "True"
 
