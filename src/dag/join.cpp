@@ -204,7 +204,8 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         // Growing the working copy's vectors holds their old slots beside the new ones for a
         // moment, and the region's rewritten form is held until the copies are made.
         if (!held.fits(bytes + graph.slot_bytes() + sub_form.held_bytes()) || !held.try_take(bytes)) {
-            return out_of_memory_error(beyond_budget_message("expanding a join node of this graph", bytes, *held.budget()));
+            return out_of_memory_error(
+                beyond_budget_message("expanding a join node of this graph", bytes, *held.budget()));
         }
     }
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0

@@ -10,7 +10,10 @@ namespace quorl {
 
 struct RewriteContext {
     RewriteContext(bool allow_hashes, const StopCheck& stop)
-        : allow_hashes(allow_hashes), trace(TraceSwitches::from_environment()), stop(stop), held(stop.memory_budget()) {}
+        : allow_hashes(allow_hashes),
+          trace(TraceSwitches::from_environment()),
+          stop(stop),
+          held(stop.memory_budget()) {}
 
     const bool allow_hashes;
     const TraceSwitches trace;

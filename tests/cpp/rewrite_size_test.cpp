@@ -219,7 +219,8 @@ TEST(MemoryBudget, TextsOverBudgetFailBeforeTheyAreWritten) {
             EXPECT_TRUE(std::any_of(steps.begin(), steps.end(), [&](const std::string& step) {
                 return message.starts_with(step);
             })) << message;
-            EXPECT_TRUE(message.ends_with(" more, beyond the memory budget of " + format_bytes(budget_bytes))) << message;
+            EXPECT_TRUE(message.ends_with(" more, beyond the memory budget of " + format_bytes(budget_bytes)))
+                << message;
             text_refused = text_refused || message.starts_with(steps[0]);
         }
     }

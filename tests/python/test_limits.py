@@ -339,7 +339,9 @@ def test_dedup_reports_a_record_past_its_timeout(tmp_path):
     (tmp_path / "grid.dot").write_text(grid_dot(60))
     (tmp_path / "pair.dot").write_text("a -- b\n")
     started = time.monotonic()
-    result = run_cli("dedup", "--compact", "--timeout", "0.3", "-q", str(tmp_path / "grid.dot"), str(tmp_path / "pair.dot"))
+    result = run_cli(
+        "dedup", "--compact", "--timeout", "0.3", "-q", str(tmp_path / "grid.dot"), str(tmp_path / "pair.dot")
+    )
     assert time.monotonic() - started < 60
     assert result.returncode == 1
     assert result.stderr.decode() == (
@@ -373,7 +375,9 @@ def test_dedup_reads_records_within_the_read_limit(tmp_path):
     assert fits.returncode == 0 and json.loads(fits.stdout)["members"] == ["pair", "pair"]
     short = run_cli("dedup", "--jsonl", str(tmp_path / "in.jsonl"), "--max-bytes", str(len(line) - 1), "-q")
     assert short.returncode == 1
-    assert short.stderr.decode() == f"quorl: {tmp_path / 'in.jsonl'}:1: input is larger than the limit of {len(line) - 1} bytes\n"
+    assert short.stderr.decode() == (
+        f"quorl: {tmp_path / 'in.jsonl'}:1: input is larger than the limit of {len(line) - 1} bytes\n"
+    )
 
 
 def test_group_duplicates_takes_the_limits_of_canonical_text():
