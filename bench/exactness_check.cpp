@@ -20,10 +20,9 @@
 namespace {
 
 using quorl::GraphWrap;
+using quorl::exactness::kBranch;
+using quorl::exactness::kDegree;
 using quorl::exactness::outcome;
-
-constexpr std::string_view kDegree = "$degree";
-constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
 
 struct Tally {
     std::size_t graphs = 0;

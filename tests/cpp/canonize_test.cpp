@@ -26,6 +26,8 @@
 namespace quorl {
 namespace {
 
+using exactness::kBranch;
+using exactness::kDegree;
 using testing::EdgeDef;
 using testing::GraphRecipe;
 using testing::read_molecules;
@@ -33,9 +35,6 @@ using testing::small_graphs;
 using testing::make_graph;
 using testing::NodeDef;
 using testing::store_text;
-
-constexpr std::string_view kDegree = "$degree";
-constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
 
 std::string cgraph(const GraphWrap& graph, bool compress = true, bool compact = false, bool allow_hashes = true) {
     auto text = to_cgraph(graph, kDegree, kBranch, allow_hashes, compress, compact);

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -16,6 +17,10 @@
 #include "graph/graph_wrap.hpp"
 
 namespace quorl::exactness {
+
+// The candidate rule and the default branch rule, as the host passes them.
+inline constexpr std::string_view kDegree = "$degree";
+inline constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
 
 struct FamilyCase {
     std::string name;

@@ -17,13 +17,12 @@
 namespace quorl {
 namespace {
 
+using exactness::kBranch;
+using exactness::kDegree;
 using exactness::outcome;
 using testing::EdgeDef;
 using testing::make_graph;
 using testing::NodeDef;
-
-constexpr std::string_view kDegree = "$degree";
-constexpr std::string_view kBranch = "$depth > tree.parent_modality > $lexic";
 
 // Every flag set: texts and orders of the drivers equal the reference's.
 void expect_same_as_reference(const GraphWrap& graph, const std::string& name) {
