@@ -97,6 +97,14 @@ void find_conflicts(Rewrite& rewrite) {
     rewrite.added_edges.clear();
 }
 
+// No conflict lies deeper than the floor a pass resolves, and no step makes
+// one (see root_depth_bounds.hpp) or changes what hangs below that floor:
+// from here on the walks of the rewrite's trees may reuse the texts of the
+// nodes deeper than it. The reference road walks every tree in full.
+void settle_deeper_than(Rewrite& rewrite, std::int32_t floor) {
+    if (rewrite.search == ConflictSearch::Incremental) rewrite.context.tree_scratch.settled.deeper_than = floor;
+}
+
 // Resolves the deepest conflict: on one floor a cobound edge before a join,
 // and a declined cobound choice hands its floor to the joins of that floor.
 // True when something was resolved.
@@ -108,6 +116,7 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 
     if (deepest_cobound && (!deepest_join || *deepest_cobound >= *deepest_join)) {
         const std::int32_t floor = *deepest_cobound;
+        settle_deeper_than(rewrite, floor);
         Result<std::optional<CoboundChoice>> choice =
             select_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), floor, rewrite.context);
         if (!choice) return std::unexpected(std::move(choice.error()));
@@ -120,7 +129,10 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
         if (deepest_join && *deepest_join == floor) return join_step(rewrite, floor, compact);
         return false;
     }
-    if (deepest_join) return join_step(rewrite, *deepest_join, compact);
+    if (deepest_join) {
+        settle_deeper_than(rewrite, *deepest_join);
+        return join_step(rewrite, *deepest_join, compact);
+    }
     return false;
 }
 

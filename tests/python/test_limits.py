@@ -209,8 +209,13 @@ def test_read_dot_stops_at_its_limit():
 
 
 READ_FIFO = """
-import sys, time
+import sys, threading, time
 import quorl
+def spin():
+    while True:
+        pass
+if sys.argv[2] == "busy":  # another thread wants the interpreter all the time
+    threading.Thread(target=spin, daemon=True).start()
 try:
     quorl.read_dot(sys.argv[1])
     print("finished")
@@ -219,11 +224,13 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path):
+@pytest.mark.parametrize("other_thread", ["none", "busy"])
+def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path, other_thread):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     child = subprocess.Popen(
-        [sys.executable, "-c", READ_FIFO, str(fifo)], env=child_environment(), stdout=subprocess.PIPE, text=True
+        [sys.executable, "-c", READ_FIFO, str(fifo), other_thread], env=child_environment(), stdout=subprocess.PIPE,
+        text=True,
     )
     writer = os.open(fifo, os.O_WRONLY)  # the child has it open once this returns
     try:
