@@ -30,10 +30,16 @@ def run_child(code: str, timeout: float) -> subprocess.CompletedProcess[str]:
     )
 
 
+# A process started as a shell's background job inherits SIGINT ignored, and Python then
+# installs no handler for it: a child that is to be interrupted asks for the usual one.
+INTERRUPTIBLE = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
+
 def start_child(code: str) -> subprocess.Popen[str]:
-    """Starts the code with its standard output readable line by line."""
+    """Starts the code, Ctrl-C raising KeyboardInterrupt in it, with its standard output
+    readable line by line."""
     return subprocess.Popen(
-        child_command(code),
+        child_command(INTERRUPTIBLE + textwrap.dedent(code)),
         env=child_environment(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
