@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from ._convert import to_graph
+from ._limits import Deadline, checked_max_memory, checked_timeout
 from ._verify import Verdict, canonical_form, canonical_form_of, form_in_store_order, same_graph
 
 #: Members held in memory at once while the groups are written out; more members are
@@ -71,21 +72,31 @@ def keys_of(
     compress: bool = True,
     compact: bool = False,
     seen: Optional[Callable[[str], bool]] = None,
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> Keys:
     """The keys of any graph `quorl.canonical_text` accepts. To verify, the canonical form
     costs a node order; it is made only when `seen` (Grouper.has_text) says the text is
-    not new, or always without `seen`."""
+    not new, or always without `seen`. `max_memory` bounds each engine call, `timeout` the
+    engine's work on the graph, its text and node order together (as for `canonical_text`)."""
     from . import canonical_order, canonical_text
 
+    deadline = Deadline(timeout)
     engine_graph = to_graph(graph)
-    text = canonical_text(engine_graph, allow_hashes=allow_hashes, compress=compress, compact=compact)
+    text = deadline.run(
+        lambda seconds: canonical_text(
+            engine_graph, allow_hashes=allow_hashes, compress=compress, compact=compact, max_memory=max_memory,
+            timeout=seconds,
+        )
+    )
     if not verify:
         return Keys(text)
     if seen is not None and not seen(text):
         return Keys(text, form_in_store_order(engine_graph))
     # The default order, whatever the flags of the text: the compact one leaves out the
     # nodes that the rewrite split into mirrors, and every form must use the same order.
-    return Keys(text, canonical_form(engine_graph, canonical_order(engine_graph)), form_is_canonical=True)
+    order = deadline.run(lambda seconds: canonical_order(engine_graph, max_memory=max_memory, timeout=seconds))
+    return Keys(text, canonical_form(engine_graph, order), form_is_canonical=True)
 
 
 class _Spill:
@@ -286,6 +297,8 @@ def group_duplicates(
     allow_hashes: bool = True,
     compress: bool = True,
     compact: bool = False,
+    max_memory: Optional[int] = None,
+    timeout: Optional[float] = None,
 ) -> List[Group]:
     """Group (id, graph) records whose canonical texts are equal; the groups in order of
     their first member, members in input order. Ids must be JSON values (str, int, ...).
@@ -293,13 +306,16 @@ def group_duplicates(
     With verify=True a merge is made only when the graphs are proved isomorphic (see
     `Grouper`); records whose texts collide with a non-isomorphic record, or that could not
     be decided within `verify_seconds`, come out in groups of their own. A graph the engine
-    refuses raises, as `quorl.canonical_text` does.
+    refuses raises, as `quorl.canonical_text` does; so does one past `max_memory` (MemoryError)
+    or `timeout` (TimeoutError), which bound each record as they bound `canonical_text`.
     """
+    checked_max_memory(max_memory)
+    checked_timeout(timeout)
     with Grouper(verify=verify, verify_seconds=verify_seconds) as grouper:
         for record_id, graph in records:
             keys = keys_of(
                 graph, verify=verify, allow_hashes=allow_hashes, compress=compress, compact=compact,
-                seen=grouper.has_text,
+                seen=grouper.has_text, max_memory=max_memory, timeout=timeout,
             )
             grouper.add(record_id, keys)
         return list(grouper.groups())

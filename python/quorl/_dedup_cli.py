@@ -15,6 +15,7 @@ import quorl
 from . import cli
 from ._batch import run_batch
 from ._dedup import DEFAULT_VERIFY_SECONDS, Grouper, Keys, keys_of
+from ._limits import DEFAULT_MAX_BYTES, InputTooLarge
 
 EXAMPLES = """\
 examples:
@@ -56,11 +57,14 @@ class Settings:
     verify: bool
     id_key: str
     seen: Callable[[str], bool]  # whether a text has been grouped already (Grouper.has_text)
+    max_memory: Optional[int] = None
+    timeout: Optional[float] = None
+    max_bytes: int = DEFAULT_MAX_BYTES
 
     def keys(self, graph: object) -> Keys:
         return keys_of(
             graph, verify=self.verify, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
-            seen=self.seen,
+            seen=self.seen, max_memory=self.max_memory, timeout=self.timeout,
         )
 
 
@@ -75,10 +79,10 @@ class Found(NamedTuple):
     progress: int
 
 
-class TextLine(NamedTuple):
-    number: int  # 1-based line (or, for SDF, record) number
+class SdfRecord(NamedTuple):
+    number: int  # 1-based record number
     first_line: int
-    raw: bytes
+    raw: Optional[bytes]  # None for a record longer than the read limit, which ends the input
     end_offset: int
 
 
@@ -97,7 +101,8 @@ def _found(settings: Settings, origin: int, progress: int, read: Callable[[], Tu
 def _dot_task(settings: Settings, source: cli.DotSource) -> Found:
     def read() -> Tuple[Any, Callable[[], object]]:
         def graph() -> object:
-            return quorl.parse_dot(cli._read_utf8(source.path) if source.path is not None else source.text or "")
+            text = cli._read_utf8(source.path, settings.max_bytes) if source.path is not None else source.text
+            return quorl.parse_dot(text or "")
 
         return source.name, graph
 
@@ -112,50 +117,57 @@ def _jsonl_task(settings: Settings, line: cli.JsonlLine) -> Found:
     return _found(settings, line.number, line.end_offset, read)
 
 
-def _smiles_task(settings: Settings, line: TextLine) -> Found:
+def _smiles_task(settings: Settings, line: cli.JsonlLine) -> Found:
     from ._molfiles import graph_from_smiles
 
     def read() -> Tuple[Any, Callable[[], object]]:
-        fields = cli._decode_utf8(line.raw).split(None, 1)
+        fields = cli._decode_utf8(cli._line_bytes(line)).split(None, 1)
         name = fields[1].strip() if len(fields) > 1 else None
         return name, lambda: graph_from_smiles(fields[0])
 
     return _found(settings, line.number, line.end_offset, read)
 
 
-def _sdf_task(settings: Settings, record: TextLine) -> Found:
+def _sdf_task(settings: Settings, record: SdfRecord) -> Found:
     from ._molfiles import graph_from_molblock
 
     def read() -> Tuple[Any, Callable[[], object]]:
-        block = cli._decode_utf8(record.raw)
+        block = _record_text(settings, record)
         title = block.split("\n", 1)[0].strip()
         return title or None, lambda: graph_from_molblock(block)
 
     return _found(settings, record.number, record.end_offset, read)
 
 
-def _smiles_lines(stream: IO[bytes]) -> Iterator[TextLine]:
-    offset = 0
-    for number, raw in enumerate(stream, start=1):
-        offset += len(raw)
-        if raw.strip():
-            yield TextLine(number, number, raw, offset)
-
-
-def _sdf_records(stream: IO[bytes]) -> Iterator[TextLine]:
+def _sdf_records(stream: IO[bytes], max_bytes: int = DEFAULT_MAX_BYTES) -> Iterator[SdfRecord]:
     lines: list[bytes] = []
-    offset = first_line = records = 0
-    for number, raw in enumerate(stream, start=1):
+    offset = number = first_line = records = held = 0
+    while True:
+        raw = stream.readline(max_bytes + 1 - held)
+        if not raw:
+            break
+        number += 1
         offset += len(raw)
         if not lines:
             first_line = number
         lines.append(raw)
+        held += len(raw)
+        if held > max_bytes:  # no "$$$$" within the limit: this record fails, the input ends
+            yield SdfRecord(records + 1, first_line, None, offset)
+            return
         if raw.rstrip(b"\r\n") == b"$$$$":
             records += 1
-            yield TextLine(records, first_line, b"".join(lines), offset)
+            yield SdfRecord(records, first_line, b"".join(lines), offset)
             lines = []
+            held = 0
     if any(raw.strip() for raw in lines):  # a last record without its "$$$$"
-        yield TextLine(records + 1, first_line, b"".join(lines), offset)
+        yield SdfRecord(records + 1, first_line, b"".join(lines), offset)
+
+
+def _record_text(settings: Settings, record: SdfRecord) -> str:
+    if record.raw is None:
+        raise InputTooLarge(settings.max_bytes)
+    return cli._decode_utf8(record.raw)
 
 
 class _Input(NamedTuple):
@@ -175,7 +187,7 @@ def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Op
     if not given and not args.files:
         parser.error("nothing to do: give FILE arguments, --jsonl, --smiles or --sdf")
     if args.files:
-        sources = cli._dot_sources(args.files)
+        sources = cli._dot_sources(args.files, args.max_bytes)
         if sources is None:
             return None
         return _Input("", iter(sources), _dot_task, lambda p: sources[p - 1].name, "file", len(sources), None)
@@ -184,14 +196,14 @@ def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Op
     if opened is None:
         return None
     name, stream = opened
-    readers: dict[str, tuple[Callable[[IO[bytes]], Iterator[Any]], Callable[[Settings, Any], Found], str]] = {
+    readers: dict[str, tuple[Callable[[IO[bytes], int], Iterator[Any]], Callable[[Settings, Any], Found], str]] = {
         "jsonl": (cli._jsonl_lines, _jsonl_task, "line"),
-        "smiles": (_smiles_lines, _smiles_task, "line"),
+        "smiles": (cli._jsonl_lines, _smiles_task, "line"),
         "sdf": (_sdf_records, _sdf_task, "record"),
     }
     split, worker, place = readers[option]
     locate = (lambda n: f"{name}: record {n}") if place == "record" else (lambda n: f"{name}:{n}")
-    return _Input(name, split(stream), worker, locate, place, cli._regular_file_size(stream), stream)
+    return _Input(name, split(stream, args.max_bytes), worker, locate, place, cli._regular_file_size(stream), stream)
 
 
 def _line(value: dict[str, Any]) -> bytes:
@@ -207,7 +219,10 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     start = time.monotonic()
     failures = 0
     with Grouper(verify=args.verify, verify_seconds=args.verify_seconds) as grouper:
-        settings = Settings(args.allow_hashes, args.compress, args.compact, args.verify, args.id_key, grouper.has_text)
+        settings = Settings(
+            args.allow_hashes, args.compress, args.compact, args.verify, args.id_key, grouper.has_text,
+            max_memory=args.max_memory, timeout=args.timeout, max_bytes=args.max_bytes,
+        )
         worker = functools.partial(source.worker, settings)
         try:
             for found in run_batch(worker, source.tasks, jobs=args.jobs):

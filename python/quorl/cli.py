@@ -190,10 +190,14 @@ def _finite_float(text: str) -> float:
     return value
 
 
-def _line_record(line: JsonlLine) -> Dict[str, Any]:
+def _line_bytes(line: JsonlLine) -> bytes:
     if line.raw is None:
         raise InputTooLarge(line.max_bytes)
-    return _parse_record(line.raw)
+    return line.raw
+
+
+def _line_record(line: JsonlLine) -> Dict[str, Any]:
+    return _parse_record(_line_bytes(line))
 
 
 def _parse_record(raw: bytes) -> Dict[str, Any]:
@@ -487,7 +491,9 @@ def build_parser() -> argparse.ArgumentParser:
         )
         sub.add_argument(
             "--max-bytes", type=_size, default=DEFAULT_MAX_BYTES, metavar="SIZE",
-            help="the most a DOT input or a JSON line may hold, as for --max-memory (default 4G)",
+            help="the most a DOT input or "
+            + ("one record (a JSON or SMILES line, an SDF record)" if command == "dedup" else "a JSON line")
+            + " may hold, as for --max-memory (default 4G)",
         )
         sub.add_argument(
             "--trace", action="store_true",

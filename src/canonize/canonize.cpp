@@ -51,19 +51,22 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
 Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<std::string>& winners,
                                     bool allow_hashes, bool compact, bool with_node_order, const StopCheck& stop) {
     const Exclusion nothing_excluded;
+    StopPoll writing(stop);
     std::optional<CanonicalForm> kept;
     for (const std::string& winner : winners) {
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(working, winner, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
+        MemoryHold dag_bytes(stop.memory_budget());
+        if (Result<void> held = hold_rewritten_form(dag_bytes, *dag); !held) return std::unexpected(held.error());
         CanonicalForm form;
         if (with_node_order) {
-            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working);
-            if (!written) return parse_error(std::move(written.error()));
+            auto written = to_tree_string_with_node_order(*dag, winner, nothing_excluded, working, &writing);
+            if (!written) return polled_failure(writing, std::move(written.error()));
             form = {std::move(written->tree.text), {}, std::move(written->node_order)};
         } else {
-            auto written = to_tree_string_with_groups(*dag, winner, nothing_excluded);
-            if (!written) return parse_error(std::move(written.error()));
+            auto written = to_tree_string_with_groups(*dag, winner, nothing_excluded, &writing);
+            if (!written) return polled_failure(writing, std::move(written.error()));
             form = {std::move(written->text), std::move(written->groups), {}};
         }
         if (kept && !(std::string_view(form.text) < std::string_view(kept->text))) continue;
@@ -111,7 +114,14 @@ Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candida
                                 bool compress, bool compact, bool reference, const StopCheck& stop) {
     auto form = canonical_form(graph, candidate_rule, allow_hashes, compact, false, reference, stop);
     if (!form) return std::unexpected(std::move(form.error()));
-    if (compress) return compress_groups(form->text, form->groups);
+    if (compress) {
+        // The compressed text is at most as long as the text, which is held beside it.
+        const std::uint64_t both = 2 * std::uint64_t{form->text.size()};
+        if (auto fits = check_fits(stop.memory_budget(), both, "compressing the text of this graph"); !fits) {
+            return std::unexpected(std::move(fits.error()));
+        }
+        return compress_groups(form->text, form->groups);
+    }
     return std::move(form->text);
 }
 

@@ -13,6 +13,11 @@
 
 namespace quorl {
 
+Result<void> hold_rewritten_form(MemoryHold& hold, const GraphWrap& rewritten) {
+    if (hold.budget() == nullptr) return {};
+    return take_or_fail(hold, rewritten.held_bytes(), "holding a rewritten form of this graph");
+}
+
 Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& graph,
                                                            const std::vector<std::string>& candidates,
                                                            const IdSet& excluded_ids, bool compact,
@@ -25,12 +30,15 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
     std::unordered_map<std::string_view, std::shared_ptr<const std::string>> distinct_texts;
     std::vector<ScoringEntry> entries;
     entries.reserve(candidates.size());
+    StopPoll writing(stop);
     for (const std::string& candidate : candidates) {
         if (stop.stop_requested()) return interrupted_error();
         auto dag = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
         if (!dag) return std::unexpected(std::move(dag.error()));
-        auto written = to_tree_string_with_groups(*dag, candidate, excluded);
-        if (!written) return parse_error(std::move(written.error()));
+        MemoryHold dag_bytes(stop.memory_budget());
+        if (Result<void> held = hold_rewritten_form(dag_bytes, *dag); !held) return std::unexpected(held.error());
+        auto written = to_tree_string_with_groups(*dag, candidate, excluded, &writing);
+        if (!written) return polled_failure(writing, std::move(written.error()));
         auto found = distinct_texts.find(written->text);
         if (found == distinct_texts.end()) {
             auto text = std::make_shared<const std::string>(std::move(written->text));
@@ -125,9 +133,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
 
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
+    StopPoll writing(stop);
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
+    std::optional<MemoryHold> kept_bytes;  // of best's and kept's texts
     for (const std::size_t i : order) {
         const DepthRange range = depths.range(i);
         // Some candidate is written at least surely_reached deep: a candidate
@@ -143,14 +153,18 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         // root's own as it is (same slots, incidence lists and records), so
         // the writers give the same texts and order on the graph itself.
         std::optional<GraphWrap> rewritten;
+        MemoryHold rewritten_bytes(stop.memory_budget());
         if (!depths.in_tree(i)) {
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
+            if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
+                return std::unexpected(held.error());
+            }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded);
-        if (!scored) return parse_error(std::move(scored.error()));
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing);
+        if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
 
@@ -163,8 +177,8 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             final_text = scored->text;
             final_groups = std::move(scored->groups);
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded);
-            if (!written) return parse_error(std::move(written.error()));
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing);
+            if (!written) return polled_failure(writing, std::move(written.error()));
             final_text = std::move(written->text);
             final_groups = std::move(written->groups);
         }
@@ -183,6 +197,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
         kept = CanonicalForm{std::move(final_text), std::move(final_groups), std::move(node_order)};
         kept_position = i;
+        kept_bytes.emplace(stop.memory_budget());
+        const std::uint64_t kept_texts = heap_bytes(best->text) + heap_bytes(kept.text);
+        if (Result<void> held = take_or_fail(*kept_bytes, kept_texts, "keeping the best text of this graph"); !held) {
+            return std::unexpected(held.error());
+        }
     }
     QUORL_ASSERT(best.has_value());
     return kept;

@@ -8,6 +8,7 @@
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl {
 
@@ -21,6 +22,11 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
                                                            const std::vector<std::string>& candidates,
                                                            const IdSet& excluded_ids, bool compact,
                                                            bool allow_hashes, const StopCheck& stop = {});
+
+// Takes a rewritten form into `hold` while its caller writes its texts (the
+// rewrite's own account ends when it returns); fails with an out-of-memory
+// error when it does not fit. Nothing is counted without a budget.
+Result<void> hold_rewritten_form(MemoryHold& hold, const GraphWrap& rewritten);
 
 // A winner's tree string written with nothing excluded, with its groups (for
 // group compression), and its node order when asked for.

@@ -50,10 +50,9 @@ struct RankedFloor {
 };
 
 struct Rewrite {
-    Rewrite(MemoryBudget* budget, bool allow_hashes, const StopCheck& stop, ConflictSearch search)
-        : held(budget), search(search), context(allow_hashes, stop) {}
+    Rewrite(bool allow_hashes, const StopCheck& stop, ConflictSearch search)
+        : search(search), context(allow_hashes, stop) {}
 
-    MemoryHold held;  // what the working copy holds
     GraphWrap work;
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
@@ -78,9 +77,9 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
                                   2.0L * static_cast<long double>(size.expanded_text_bytes);
         return bytes >= 1.8e19L ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
     }();
-    if (needed <= copy_bytes || rewrite.held.fits(needed - copy_bytes)) return {};
+    if (needed <= copy_bytes || rewrite.context.held.fits(needed - copy_bytes)) return {};
 
-    MemoryBudget& budget = *rewrite.held.budget();
+    MemoryBudget& budget = *rewrite.context.held.budget();
     const std::uint64_t held_elsewhere = budget.held() - copy_bytes;
     const std::uint64_t total = needed > UINT64_MAX - held_elsewhere ? UINT64_MAX : held_elsewhere + needed;
     const std::string nodes = size.expanded_nodes == UINT64_MAX ? "more than " + std::to_string(UINT64_MAX)
@@ -92,7 +91,7 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
     const std::uint64_t compact_text = size.compact_text_bytes;
     const std::uint64_t compact_needed =
         copy_bytes + size.compact_nodes * GraphWrap::node_record_bytes() + 2 * compact_text;
-    if (allow_hashes && rewrite.held.fits(compact_needed)) {
+    if (allow_hashes && rewrite.context.held.fits(compact_needed)) {
         message += "; compact=True writes it in about " + format_bytes(compact_text);
     }
     return out_of_memory_error(std::move(message));
@@ -103,7 +102,7 @@ Result<bool> resolve_join(Rewrite& rewrite, const InboundChoice& choice, bool co
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved =
         compact ? resolve_join_compact(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context)
-                : resolve_join_expanded(rewrite.work, choice, *magnet, rewrite.ids, rewrite.held, rewrite.context);
+                : resolve_join_expanded(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context);
     if (!resolved) return std::unexpected(std::move(resolved.error()));
     return true;
 }
@@ -216,12 +215,12 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search) {
-    Rewrite rewrite(stop.memory_budget(), allow_hashes, stop, search);
-    const std::uint64_t copy_bytes = rewrite.held.budget() != nullptr ? graph.held_bytes() : 0;
-    if (!rewrite.held.try_take(copy_bytes)) {
+    Rewrite rewrite(allow_hashes, stop, search);
+    const std::uint64_t copy_bytes = rewrite.context.held.budget() != nullptr ? graph.held_bytes() : 0;
+    if (!rewrite.context.held.try_take(copy_bytes)) {
         return out_of_memory_error("a working copy of this graph (" + format_bytes(copy_bytes) +
                                    ") does not fit in what is left of the memory budget of " +
-                                   format_bytes(rewrite.held.budget()->limit()));
+                                   format_bytes(rewrite.context.held.budget()->limit()));
     }
     rewrite.work = graph;
     {
@@ -233,7 +232,7 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         const NodeData* data = rewrite.work.node(node);
         if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
     }
-    if (!compact && rewrite.held.budget() != nullptr) {
+    if (!compact && rewrite.context.held.budget() != nullptr) {
         if (Result<void> fits = check_expanded_size(rewrite, copy_bytes, allow_hashes); !fits) {
             return std::unexpected(std::move(fits.error()));
         }

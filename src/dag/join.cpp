@@ -144,6 +144,12 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
     const Exclusion upper = upper_floors(join.floor);
     if (join.edges.empty()) return parse_error("no inbound candidates");
     const std::string label = graph.node_at(join.node).label;
+    // Every mirror carries the magnet as its origin: without hashes a text
+    // that can be as large as the join's region written out.
+    const std::uint64_t origins = join.edges.size() * heap_bytes_of_size(magnet.size());
+    if (Result<void> held = take_or_fail(context.held, origins, "resolving a join node of this graph"); !held) {
+        return std::unexpected(std::move(held.error()));
+    }
     const NodeMeta meta = mirror_meta(graph, join, magnet);
 
     // The kept mirror is the one whose parent's tree string, written right
@@ -156,7 +162,7 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
         Failable<TreeText> tree = to_tree_string_with_depth_order(graph, graph.node_at(reattached->parent).id, upper,
                                                                   /*modality_order=*/true, &context.tree_scratch,
                                                                   &context.stop);
-        if (!tree && context.stop.stopped()) return interrupted_error();
+        if (!tree && context.stop.stopped()) return std::unexpected(context.stop.stop_error());
         std::string text = tree ? std::move(tree->text) : std::string();
         if (kept == kNoIndex || text < kept_text) {
             kept = reattached->mirror;
@@ -185,8 +191,8 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 }
 
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   GeneratedIds& ids, MemoryHold& held,
-                                   RewriteContext& context) {
+                                   GeneratedIds& ids, RewriteContext& context) {
+    MemoryHold& held = context.held;
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(graph, join, magnet);
     Result<GraphWrap> rewritten = rewritten_region(graph, join, context.stop);
@@ -198,8 +204,8 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         // Growing the working copy's vectors holds their old slots beside the new ones for a
         // moment, and the region's rewritten form is held until the copies are made.
         if (!held.fits(bytes + graph.slot_bytes() + sub_form.held_bytes()) || !held.try_take(bytes)) {
-            return out_of_memory_error("expanding a join node of this graph needs " + format_bytes(bytes) +
-                                       " more, beyond the memory budget of " + format_bytes(held.budget()->limit()));
+            return out_of_memory_error(
+                beyond_budget_message("expanding a join node of this graph", bytes, *held.budget()));
         }
     }
     const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0

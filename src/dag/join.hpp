@@ -18,7 +18,9 @@ namespace quorl {
 // `ids`; the join's label, the magnet as origin); the mirror whose tree string
 // read from its parent is smallest takes the join's lower edges as
 // "{id}_main", and the join node is removed. Advances the mirror group. Fails with "no inbound candidates" for an empty
-// inbound list and "inbound edge missing" for a dead inbound edge.
+// inbound list and "inbound edge missing" for a dead inbound edge. The
+// mirrors' origins are taken out of the context's memory hold before they
+// are made; when they do not fit, it fails with an out-of-memory error.
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
                                   GeneratedIds& ids, RewriteContext& context);
 
@@ -30,10 +32,10 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
 // continue below the mirror, linked by the edge "{join id}_link_{j}". The
 // join node and its region stay, cut off from the inbound edges. Advances
 // the mirror group. Fails with "inbound edge missing" for a dead inbound edge.
-// The copies are taken out of `held`, the working copy's share of the memory
-// budget, before they are made; when they do not fit, it fails with an
-// out-of-memory error and adds nothing.
+// The copies are taken out of the context's memory hold, the working copy's
+// share of the memory budget, before they are made; when they do not fit, it
+// fails with an out-of-memory error and adds nothing.
 Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
-                                   GeneratedIds& ids, MemoryHold& held, RewriteContext& context);
+                                   GeneratedIds& ids, RewriteContext& context);
 
 }  // namespace quorl

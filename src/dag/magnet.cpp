@@ -18,10 +18,7 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
     Failable<TreeText> tree =
         to_tree_string_with_depth_order(graph, data.id, Exclusion::floor_at_most(*data.meta.floor, node),
                                         /*modality_order=*/false, &context.tree_scratch, &context.stop);
-    if (!tree) {
-        if (context.stop.stopped()) return interrupted_error();
-        return parse_error(std::move(tree.error()));
-    }
+    if (!tree) return polled_failure(context.stop, std::move(tree.error()));
 
     std::string magnet;
     magnet.reserve(tree->text.size() + 2);
@@ -35,6 +32,10 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
         emit("magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
     }
 
+    // Cached on the node for the rest of the rewrite.
+    if (Result<void> held = take_or_fail(context.held, heap_bytes(magnet), "a magnet of this graph"); !held) {
+        return std::unexpected(std::move(held.error()));
+    }
     NodeMeta& meta = graph.node_at(node).meta;
     meta.magnet = magnet;
     meta.magnet_digest = digest;

@@ -3,19 +3,26 @@
 
 #include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
+#include "limits/memory_budget.hpp"
 #include "tree/tree_traversal.hpp"
 
 namespace quorl {
 
 struct RewriteContext {
     RewriteContext(bool allow_hashes, const StopCheck& stop)
-        : allow_hashes(allow_hashes), trace(TraceSwitches::from_environment()), stop(stop) {}
+        : allow_hashes(allow_hashes),
+          trace(TraceSwitches::from_environment()),
+          stop(stop),
+          held(stop.memory_budget()) {}
 
     const bool allow_hashes;
     const TraceSwitches trace;
     // Polled inside the steps' loops; once it has stopped, a step returns
     // interrupted_error() instead of whatever else it would report.
     StopPoll stop;
+    // What the working copy holds in the call's memory budget: the copy itself,
+    // and what the steps add to it (copied regions, mirrors' origins, cached magnets).
+    MemoryHold held;
     // Lent to every tree the rewrite writes (magnets, compact joins), so a
     // magnet costs the region it describes, not the whole working copy.
     TreeScratch tree_scratch;

@@ -98,11 +98,22 @@ private:
 // step answers a stop request within a fraction of a millisecond: a counter
 // decides when the check itself runs, so a poll costs an increment. Once the
 // check has asked to stop, every later poll says so too, so that callers
-// several layers up can tell an interrupted step from a failed one. One per
-// call and thread; never shared.
+// several layers up can tell an interrupted step from a failed one. A step
+// deep inside a lower layer (the tree writer) that finds what it is about to
+// hold beyond the call's memory budget stops the poll the same way, with the
+// out-of-memory error its callers report. One per call and thread; never shared.
 class StopPoll {
 public:
     explicit StopPoll(const StopCheck& check) : check_(check) {}
+
+    MemoryBudget* memory_budget() const { return check_.memory_budget(); }
+    // Stops every later poll; stop_error() reports `error` (an out-of-memory error).
+    void stop_with(QuorlError error) {
+        stopped_ = true;
+        refusal_ = std::move(error);
+    }
+    // What a step that stopped reports: the error stop_with was given, else an interruption.
+    QuorlError stop_error() const { return refusal_ ? *refusal_ : interrupted_error().error(); }
 
     // Runs the check once every kInterval polls.
     bool poll() {
@@ -124,7 +135,15 @@ private:
     StopCheck check_;
     std::uint32_t polls_ = 0;
     bool stopped_ = false;
+    std::optional<QuorlError> refusal_;
 };
+
+// A lower layer's failure `message` in a step polled by `stop`: the poll's own
+// error when it stopped (an interruption, the memory budget), else a parse error.
+inline std::unexpected<QuorlError> polled_failure(const StopPoll& stop, std::string message) {
+    if (stop.stopped()) return std::unexpected(stop.stop_error());
+    return parse_error(std::move(message));
+}
 
 // A broken invariant of the engine: never a user error. The host boundary turns
 // it into an exception the interpreter survives.

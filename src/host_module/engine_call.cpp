@@ -88,7 +88,8 @@ PyRef create_current_stop_flag() {
     return PyRef::steal(PyContextVar_New("quorl_stop_flag", nullptr));
 }
 
-EngineCall::EngineCall(const ModuleState& state) {
+EngineCall::EngineCall(const ModuleState& state, std::chrono::steady_clock::duration signal_poll_interval)
+    : signal_poll_interval_(signal_poll_interval) {
     PyObject* flag = nullptr;
     if (PyContextVar_Get(state.current_stop_flag, nullptr, &flag) < 0) return;
     flag_owner_ = PyRef::steal(flag);
@@ -102,7 +103,7 @@ EngineCall::EngineCall(const ModuleState& state) {
     const int main_thread = on_main_thread();
     if (main_thread < 0) return;
     handles_signals_ = main_thread == 1;
-    next_signal_poll_ = std::chrono::steady_clock::now() + kSignalPollInterval;
+    next_signal_poll_ = std::chrono::steady_clock::now() + signal_poll_interval_;
     ready_ = true;
 }
 
@@ -120,7 +121,7 @@ bool EngineCall::poll(void* context) {
     if (!call.handles_signals_) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now < call.next_signal_poll_) return false;
-    call.next_signal_poll_ = now + kSignalPollInterval;
+    call.next_signal_poll_ = now + call.signal_poll_interval_;
     call.stopped_by_signal_ = call.signal_handler_raised();
     return call.stopped_by_signal_;
 }

@@ -58,10 +58,14 @@ private:
     PyThreadState* thread_;
 };
 
-// One engine call's stop check and released lock. Made under the lock.
+// One engine call's stop check and released lock. Made under the lock. A
+// call that polls only between blocking system calls (a read that waits on a
+// pipe) runs the signal handlers at every poll: a signal that cut such a wait
+// short must be answered then, not at the next poll, which may never come.
 class EngineCall {
 public:
-    explicit EngineCall(const ModuleState& state);
+    explicit EngineCall(const ModuleState& state,
+                        std::chrono::steady_clock::duration signal_poll_interval = kSignalPollInterval);
     EngineCall(const EngineCall&) = delete;
     EngineCall& operator=(const EngineCall&) = delete;
 
@@ -97,6 +101,7 @@ private:
     bool stopped_by_flag_ = false;
     bool stopped_by_signal_ = false;
     std::optional<ReleasedLock> released_;    // while the engine works
+    std::chrono::steady_clock::duration signal_poll_interval_;
     std::chrono::steady_clock::time_point next_signal_poll_{};
 };
 

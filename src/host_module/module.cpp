@@ -29,20 +29,21 @@ namespace quorl::host {
 
 namespace {
 
-// Asked between steps of a canonisation or a read: runs pending signal
-// handlers, and stops the engine when one raised (Ctrl-C gives KeyboardInterrupt).
-bool signal_handler_raised(void*) { return PyErr_CheckSignals() != 0; }
-
 // Every failure of the reader, read failures included, is a parse error.
 PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
     if (!graph) return map_err(state, QuorlError(ErrorKind::Parse, std::move(graph.error())));
     return new_graph(state, std::move(*graph));
 }
 
+// Reads without the interpreter lock, so that other threads run while a read
+// waits on a pipe; a signal that interrupts the wait is answered at once.
 PyObject* read_dot_file(const ModuleState& state, std::string_view path, std::uint64_t max_bytes) {
+    EngineCall call(state, std::chrono::steady_clock::duration::zero());
+    if (!call.ready()) return nullptr;
     // The path keeps its length, so a NUL inside it reaches the reader.
-    Failable<GraphWrap> graph = parse_dot_file(path, max_bytes, StopCheck(signal_handler_raised, nullptr));
-    if (!graph && PyErr_Occurred() != nullptr) return nullptr;  // a signal handler raised while reading
+    Failable<GraphWrap> graph =
+        call.run_released([&](const StopCheck& stop) { return parse_dot_file(path, max_bytes, stop); });
+    if (!graph && PyErr_Occurred() != nullptr) return nullptr;  // stopped: a signal handler raised, or the flag
     return graph_or_error(state, std::move(graph));
 }
 

@@ -92,4 +92,25 @@ std::string format_bytes(std::uint64_t bytes) {
     return text;
 }
 
+std::string beyond_budget_message(std::string_view step, std::uint64_t bytes, MemoryBudget& budget) {
+    return std::string(step) + " needs " + format_bytes(bytes) + " more, beyond the memory budget of " +
+           format_bytes(budget.limit());
+}
+
+Result<void> check_fits(MemoryBudget* budget, std::uint64_t bytes, std::string_view step) {
+    if (budget == nullptr || budget->fits(bytes)) return {};
+    return out_of_memory_error(beyond_budget_message(step, bytes, *budget));
+}
+
+Result<void> take_or_fail(MemoryHold& hold, std::uint64_t bytes, std::string_view step) {
+    if (hold.try_take(bytes)) return {};
+    return out_of_memory_error(beyond_budget_message(step, bytes, *hold.budget()));
+}
+
+bool fits_or_stop(StopPoll& stop, std::uint64_t bytes, std::string_view step) {
+    Result<void> fits = check_fits(stop.memory_budget(), bytes, step);
+    if (!fits) stop.stop_with(std::move(fits.error()));
+    return fits.has_value();
+}
+
 }  // namespace quorl

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "error/quorl_error.hpp"
 
 namespace quorl {
 
@@ -75,5 +78,19 @@ private:
 
 // A byte count for messages, to three digits: "512 bytes", "3.40 kB", "12.0 MB", "250 GB".
 std::string format_bytes(std::uint64_t bytes);
+
+// "{step} needs {bytes} more, beyond the memory budget of {limit}": why a step was refused.
+std::string beyond_budget_message(std::string_view step, std::uint64_t bytes, MemoryBudget& budget);
+
+// Fails with an out-of-memory error whose message is beyond_budget_message
+// unless `bytes` more fit beside everything the budget holds (always without one).
+Result<void> check_fits(MemoryBudget* budget, std::uint64_t bytes, std::string_view step);
+
+// Takes `bytes` into `hold`, or fails as check_fits does and takes nothing.
+Result<void> take_or_fail(MemoryHold& hold, std::uint64_t bytes, std::string_view step);
+
+// The same as check_fits for a step deep in a lower layer: false when they do not fit, and
+// the poll is then stopped with that error, which its callers report.
+bool fits_or_stop(StopPoll& stop, std::uint64_t bytes, std::string_view step);
 
 }  // namespace quorl

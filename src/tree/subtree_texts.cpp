@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error/quorl_error.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl {
 
@@ -300,6 +301,17 @@ int SubtreeTexts::compare(TextId a, TextId b) const {
     }
 }
 
+// Besides the graph, which its owner counts: the text as written and in the
+// copy its caller makes (a magnet wraps it, the scoring pass keeps it), and
+// this table's copy of every label, mirrors' and virtual nodes' origins
+// included. Texts this large grow from texts written just before, which the
+// allocator often cannot reuse for them: one more text and one more pool
+// allow for that slack. Saturates.
+std::uint64_t SubtreeTexts::written_bytes(TextId root) const {
+    const std::uint64_t text = std::min<std::uint64_t>(length(root), UINT64_MAX / 4);
+    return saturating_add(3 * text, 2 * std::uint64_t{labels_.capacity()});
+}
+
 // Writes the same bytes, in the same layout, as a Cursor reads; appending
 // directly instead of chunk by chunk makes it several times faster, and
 // writing the final text is on every caller's path.
@@ -309,6 +321,7 @@ std::string SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups) cons
 }
 
 std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups, StopPoll& stop) const {
+    if (!fits_or_stop(stop, written_bytes(root), "writing a text of this graph")) return std::nullopt;
     std::string out(length(root), '\0');
     char* at = out.data();
     const auto put = [&at](std::string_view bytes) {

@@ -103,8 +103,12 @@ public:
     std::uint64_t length(TextId text) const { return texts_[text].length; }
     // With `groups`, also appends the content of every label's group to it, in text order.
     std::string write(TextId text, std::vector<TextSpan>* groups = nullptr) const;
-    // The same, polling `stop` once per child text; nothing when it asks to stop.
+    // The same, polling `stop` once per child text; nothing when it asks to
+    // stop, or when what writing the text holds does not fit the poll's memory
+    // budget (the poll is then stopped with an out-of-memory error).
     std::optional<std::string> write(TextId text, std::vector<TextSpan>* groups, StopPoll& stop) const;
+    // What writing the text holds beside what is already counted: see the definition.
+    std::uint64_t written_bytes(TextId text) const;
 
 private:
     class Cursor;

@@ -51,10 +51,11 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
 }
 
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                           const Exclusion& excluded, const GraphWrap& input) {
+                                                           const Exclusion& excluded, const GraphWrap& input,
+                                                           StopPoll* stop) {
     auto traversal = traverse_tree(graph, root_id, excluded, true, true);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    Failable<TreeText> tree = written_tree(*traversal, false);
+    Failable<TreeText> tree = written_tree(*traversal, false, stop);
     if (!tree) return std::unexpected(std::move(tree.error()));
     return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal, input)};
 }

@@ -41,10 +41,10 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 }
 
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
-                                              const Exclusion& excluded) {
+                                              const Exclusion& excluded, StopPoll* stop) {
     auto traversal = traverse_tree(graph, root_id, excluded, true, false);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return written_tree(*traversal, true);
+    return written_tree(*traversal, true, stop);
 }
 
 Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop) {

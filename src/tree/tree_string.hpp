@@ -39,9 +39,11 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
                                                    TreeScratch* scratch = nullptr, StopPoll* stop = nullptr);
 
 // The tree string with modality order set and its groups, as the canonical
-// text is written. Fails with "unknown root id '{}'".
+// text is written. Fails with "unknown root id '{}'"; with `stop`, writing the
+// text polls it and fails with kInterruptedWalk when it asks to stop or the
+// text does not fit its memory budget.
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
-                                              const Exclusion& excluded);
+                                              const Exclusion& excluded, StopPoll* stop = nullptr);
 
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
@@ -64,8 +66,10 @@ struct TreeTextWithOrder {
 };
 
 // The tree string with modality order set (without its groups: orders are
-// not compressed) and the node order, from one walk of the graph.
+// not compressed) and the node order, from one walk of the graph; `stop` as
+// for to_tree_string_with_groups.
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                           const Exclusion& excluded, const GraphWrap& input);
+                                                           const Exclusion& excluded, const GraphWrap& input,
+                                                           StopPoll* stop = nullptr);
 
 }  // namespace quorl

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -169,6 +171,61 @@ TEST(MemoryBudget, CallsWithinTheirBudgetWriteTheSameBytes) {
             EXPECT_EQ(budget.held(), 0u);
         }
     }
+}
+
+// Without hashes the compact texts of a grid nest their origins and grow far
+// faster than the graph. Under any budget a call either writes exactly the
+// bytes it writes without one or fails with an out-of-memory error naming the
+// step it refused; never another text (a compact join must not rank a text
+// it could not write as the empty one), and it holds nothing afterwards.
+TEST(MemoryBudget, TextsOverBudgetFailBeforeTheyAreWritten) {
+    const GraphWrap graph = grid(8, 8);
+    const auto unlimited_text = to_cgraph(graph, "$degree", "", false, false, true);
+    const auto unlimited_order = canonical_node_order(graph, "$degree", "", false, true);
+    ASSERT_TRUE(unlimited_text.has_value() && unlimited_order.has_value());
+    ASSERT_GT(unlimited_text->size(), std::size_t{100'000});
+    const std::vector<std::string> steps = {"writing a text of this graph needs ", "a magnet of this graph needs ",
+                                            "resolving a join node of this graph needs ",
+                                            "holding a rewritten form of this graph needs ",
+                                            "keeping the best text of this graph needs "};
+    bool text_refused = false;
+    bool all_fit = false;
+    for (std::uint64_t budget_bytes = std::uint64_t{1} << 18; budget_bytes <= std::uint64_t{16} << 20;
+         budget_bytes += budget_bytes / 3) {
+        for (const bool order : {false, true}) {
+            MemoryBudget budget(budget_bytes);
+            const StopCheck stop = StopCheck().with_memory_budget(&budget);
+            std::optional<QuorlError> error;
+            if (order) {
+                const auto limited = canonical_node_order(graph, "$degree", "", false, true, stop);
+                if (limited) {
+                    EXPECT_EQ(*limited, *unlimited_order) << budget_bytes;
+                } else {
+                    error = limited.error();
+                }
+            } else {
+                const auto limited = to_cgraph(graph, "$degree", "", false, false, true, stop);
+                if (limited) {
+                    EXPECT_EQ(*limited, *unlimited_text) << budget_bytes;
+                } else {
+                    error = limited.error();
+                }
+            }
+            EXPECT_EQ(budget.held(), 0u);
+            all_fit = all_fit || !error;
+            if (!error) continue;
+            EXPECT_EQ(error->kind(), ErrorKind::OutOfMemory) << error->message();
+            const std::string& message = error->message();
+            EXPECT_TRUE(std::any_of(steps.begin(), steps.end(), [&](const std::string& step) {
+                return message.starts_with(step);
+            })) << message;
+            EXPECT_TRUE(message.ends_with(" more, beyond the memory budget of " + format_bytes(budget_bytes)))
+                << message;
+            text_refused = text_refused || message.starts_with(steps[0]);
+        }
+    }
+    EXPECT_TRUE(text_refused);
+    EXPECT_TRUE(all_fit);
 }
 
 TEST(MemoryBudget, BudgetBelowTheGraphItselfFailsAtOnce) {

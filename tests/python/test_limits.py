@@ -5,8 +5,10 @@ so a fault shows as a failed test, not as a dead test run."""
 
 from __future__ import annotations
 
+import json
 import math
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -77,15 +79,14 @@ def test_expanded_grid_fails_at_once_and_the_process_goes_on(setup):
     assert triangle_ok == "True"
 
 
-# Counted ahead, the expanded 10 x 10 grid's final form would fit in 128 MiB, but copying
-# its regions would not: the running account stops the rewrite at a join, before the copy.
 PEAK_BELOW_BUDGET = """
-budget = 128 << 20
+budget = {budget}
+started = time.monotonic()
 try:
-    quorl.canonical_text(grid(10), max_memory=budget)
+    quorl.canonical_text(grid({side}), max_memory=budget, {options})
     print("finished")
 except MemoryError as error:
-    print("memory error")
+    print("memory error", f"{{time.monotonic() - started:.1f}}")
     print(error)
 # The peak resident size of this process's own memory: ru_maxrss would also count the
 # parent's, which the child inherits at its exec.
@@ -95,13 +96,28 @@ print(peak < budget, peak)
 """
 
 
-def test_peak_memory_stays_below_the_budget():
-    result = run_child(child_code("", PEAK_BELOW_BUDGET), timeout=120)
+@pytest.mark.parametrize(
+    "side, options, budget, refused, budget_text",
+    [
+        # Counted ahead, the expanded 10 x 10 grid's final form would fit in 128 MiB, but
+        # copying its regions would not: the running account stops the rewrite at a join.
+        (10, "", 128 << 20, "expanding a join node of this graph needs ", "134 MB"),
+        # Without hashes every mirror's origin holds its region's text, which nests the
+        # origins below it: the compact text of a 13 x 13 grid runs to about 800 MB, and
+        # writing its texts took more than 4 GB. The texts are counted before they are written.
+        (13, "compact=True, allow_hashes=False", 512 << 20, "writing a text of this graph needs ", "537 MB"),
+    ],
+    ids=["expanded copies", "compact texts"],
+)
+def test_peak_memory_stays_below_the_budget(side, options, budget, refused, budget_text):
+    code = PEAK_BELOW_BUDGET.format(side=side, options=options, budget=budget)
+    result = run_child(child_code("", code), timeout=120)
     assert result.returncode == 0, result.stderr
     status, message, peak, triangle_ok = result.stdout.splitlines()
-    assert status == "memory error", result.stdout
-    assert message.startswith("expanding a join node of this graph needs "), message
-    assert message.endswith("beyond the memory budget of 134 MB")
+    assert status.startswith("memory error"), result.stdout
+    assert float(status.split()[2]) < 30
+    assert message.startswith(refused), message
+    assert message.endswith(f" more, beyond the memory budget of {budget_text}"), message
     assert peak.startswith("True"), peak
     assert triangle_ok == "True"
 
@@ -193,8 +209,13 @@ def test_read_dot_stops_at_its_limit():
 
 
 READ_FIFO = """
-import sys, time
+import sys, threading, time
 import quorl
+def spin():
+    while True:
+        pass
+if sys.argv[2] == "busy":  # another thread wants the interpreter all the time
+    threading.Thread(target=spin, daemon=True).start()
 try:
     quorl.read_dot(sys.argv[1])
     print("finished")
@@ -203,11 +224,13 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path):
+@pytest.mark.parametrize("other_thread", ["none", "busy"])
+def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path, other_thread):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     child = subprocess.Popen(
-        [sys.executable, "-c", READ_FIFO, str(fifo)], env=child_environment(), stdout=subprocess.PIPE, text=True
+        [sys.executable, "-c", READ_FIFO, str(fifo), other_thread], env=child_environment(), stdout=subprocess.PIPE,
+        text=True,
     )
     writer = os.open(fifo, os.O_WRONLY)  # the child has it open once this returns
     try:
@@ -225,9 +248,10 @@ def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path):
     assert float(at) - sent < 0.1
 
 
-def run_cli(*args, stdin=None):
+def run_cli(*args, stdin=None, stdin_bytes=None):
     return subprocess.run(
-        [sys.executable, "-m", "quorl", *args], stdin=stdin, capture_output=True, env=child_environment(), timeout=120
+        [sys.executable, "-m", "quorl", *args], stdin=stdin, input=stdin_bytes, capture_output=True,
+        env=child_environment(), timeout=120,
     )
 
 
@@ -281,3 +305,140 @@ def test_sizes_take_binary_suffixes(text, size):
 def test_sizes_that_are_not_positive_are_refused(text):
     with pytest.raises(ValueError):
         parse_size(text)
+
+
+def grid_dot(side: int) -> str:
+    lines = [f'"{r}_{c}" -- "{r}_{c + 1}"' for r in range(side) for c in range(side - 1)]
+    lines += [f'"{r}_{c}" -- "{r + 1}_{c}"' for r in range(side - 1) for c in range(side)]
+    return "\n".join(lines) + "\n"
+
+
+def grid_record(side: int, record_id: str) -> str:
+    edges = [[f"{r}_{c}", f"{r}_{c + 1}", "1"] for r in range(side) for c in range(side - 1)]
+    edges += [[f"{r}_{c}", f"{r + 1}_{c}", "1"] for r in range(side - 1) for c in range(side)]
+    return json.dumps({"id": record_id, "nodes": [], "edges": edges})
+
+
+PAIR_RECORD = json.dumps({"id": "pair", "nodes": [], "edges": [["a", "b", "1"]]})
+
+
+@pytest.mark.parametrize("per_record", [False, True], ids=["groups", "per record"])
+def test_dedup_reports_a_record_past_its_memory_budget_and_goes_on(per_record):
+    lines = [grid_record(20, "grid"), PAIR_RECORD, PAIR_RECORD.replace('"pair"', '"pair2"')]
+    result = run_cli(
+        "dedup", "--jsonl", "-", "--max-memory", "1G", "--timeout", "30", *(["--per-record"] if per_record else []),
+        stdin_bytes="\n".join(lines).encode() + b"\n",
+    )
+    assert result.returncode == 1
+    report = result.stderr.decode().splitlines()[0]
+    assert report.startswith("quorl: <stdin>:1: MemoryError: the expanded form of this graph needs at least ")
+    assert "more than the memory budget of 1.07 GB" in report
+    out = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    if per_record:
+        assert out[0] == {"id": "grid", "line": 1, "error": report.split(": ", 2)[2]}
+        assert out[1:] == [{"id": "pair", "group": 1}, {"id": "pair2", "group": 1}]
+    else:
+        assert out == [{"group": 1, "text": "(.:1).", "members": ["pair", "pair2"]}]
+
+
+# Compact resolution of a 60 x 60 grid takes seconds: past its deadline the record fails alone.
+def test_dedup_reports_a_record_past_its_timeout(tmp_path):
+    (tmp_path / "grid.dot").write_text(grid_dot(60))
+    (tmp_path / "pair.dot").write_text("a -- b\n")
+    started = time.monotonic()
+    result = run_cli(
+        "dedup", "--compact", "--timeout", "0.3", "-q", str(tmp_path / "grid.dot"), str(tmp_path / "pair.dot")
+    )
+    assert time.monotonic() - started < 60
+    assert result.returncode == 1
+    assert result.stderr.decode() == (
+        f"quorl: {tmp_path / 'grid.dot'}: TimeoutError: the call took longer than its timeout of 0.3 s\n"
+    )
+    assert json.loads(result.stdout) == {"group": 1, "text": "(.:1).", "members": [str(tmp_path / "pair.dot")]}
+
+
+@pytest.mark.parametrize(
+    "option, message",
+    [
+        ("--jsonl", "quorl: /dev/zero:1: input is larger than the limit of 1048576 bytes"),
+        ("--smiles", "quorl: /dev/zero:1: input is larger than the limit of 1048576 bytes"),
+        ("--sdf", "quorl: /dev/zero: record 1: input is larger than the limit of 1048576 bytes"),
+        ("", "quorl: /dev/zero: input is larger than the limit of 1048576 bytes"),
+    ],
+    ids=["jsonl", "smiles", "sdf", "dot"],
+)
+def test_dedup_ends_endless_input_with_an_error(option, message):
+    result = run_cli("dedup", *([option] if option else []), "/dev/zero", "--max-bytes", "1M")
+    assert result.returncode == 1
+    assert result.stderr.decode().splitlines()[0] == message
+
+
+def test_dedup_reads_records_within_the_read_limit(tmp_path):
+    # A limit exactly the size of the longest record is enough; one byte less fails that
+    # record (and ends the input: an endless stream has no next line).
+    line = PAIR_RECORD + "\n"
+    (tmp_path / "in.jsonl").write_text(line * 2)
+    fits = run_cli("dedup", "--jsonl", str(tmp_path / "in.jsonl"), "--max-bytes", str(len(line)), "-q")
+    assert fits.returncode == 0 and json.loads(fits.stdout)["members"] == ["pair", "pair"]
+    short = run_cli("dedup", "--jsonl", str(tmp_path / "in.jsonl"), "--max-bytes", str(len(line) - 1), "-q")
+    assert short.returncode == 1
+    assert short.stderr.decode() == (
+        f"quorl: {tmp_path / 'in.jsonl'}:1: input is larger than the limit of {len(line) - 1} bytes\n"
+    )
+
+
+def test_group_duplicates_takes_the_limits_of_canonical_text():
+    records = [("grid", quorl.from_edges([], [(f"n{i}", f"n{i + 1}", "1") for i in range(100)]))]
+    with pytest.raises(MemoryError, match=r"^the memory budget of 1\.00 kB is too small for this graph itself"):
+        quorl.group_duplicates(records, max_memory=1000)
+    for verify in (False, True):
+        groups = quorl.group_duplicates(records * 2, verify=verify, max_memory=1 << 30, timeout=60)
+        assert [g.members for g in groups] == [["grid", "grid"]]
+
+
+DEDUP_BAD_VALUES = [0, -1, math.nan, "2G", True]
+
+
+@pytest.mark.parametrize("value", DEDUP_BAD_VALUES, ids=repr)
+@pytest.mark.parametrize("option", ["max_memory", "timeout"])
+def test_group_duplicates_refuses_limits_that_are_not_positive_numbers(option, value):
+    # Refused before any record is read.
+    with pytest.raises(ValueError, match=rf"^{option} must be a positive number, not "):
+        quorl.group_duplicates([], **{option: value})
+
+
+# A thread that waits on a pipe in read_dot leaves the interpreter to the others.
+READ_IN_THREAD = """
+import sys, threading, time
+import quorl
+graphs = []
+reader = threading.Thread(target=lambda: graphs.append(quorl.read_dot(sys.argv[1])))
+reader.start()
+time.sleep(0.2)
+counted, end = 0, time.monotonic() + 0.3
+while time.monotonic() < end:
+    counted += 1
+print("counted", counted, flush=True)
+reader.join()
+print(graphs[0].node_labels())
+"""
+
+
+def test_a_read_that_waits_on_a_pipe_does_not_block_other_threads(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen(
+        [sys.executable, "-c", READ_IN_THREAD, str(fifo)], env=child_environment(), stdout=subprocess.PIPE, text=True
+    )
+    writer = os.open(fifo, os.O_WRONLY)  # the child's reader has it open once this returns
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 20)
+        assert ready, "the main thread did not run while the reader waited"
+        status, counted = child.stdout.readline().split()
+        assert status == "counted" and int(counted) > 1000
+        os.write(writer, b"a -- b\n")
+    finally:
+        os.close(writer)
+    out, _ = child.communicate(timeout=30)
+    assert out == "[('a', '.'), ('b', '.')]\n"
+    assert child.returncode == 0
