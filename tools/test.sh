@@ -10,7 +10,6 @@ jobs=$(nproc)
 
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
-[ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
 [ -x /usr/bin/clang++-19 ] || need_apt+=(clang-19)
 [ -f /usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need_apt+=(libclang-rt-19-dev)
 if [ ${#need_apt[@]} -gt 0 ]; then

@@ -183,6 +183,11 @@ Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
             return false;
         }
         const auto floor = static_cast<std::int32_t>(ranked.floor);
+        // No conflict lies deeper than this floor, and no step makes one (see
+        // above) or changes what hangs below it: from here on the walks of the
+        // rewrite's trees may reuse the texts of the nodes deeper than it. The
+        // full scan walks every tree in full.
+        rewrite.context.tree_scratch.settled.deeper_than = floor;
         Result<std::vector<std::size_t>> order =
             ranked.joins ? rank_inbound(rewrite.work, rewrite.buckets.joins_on(floor), rewrite.context)
                          : rank_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), rewrite.context);

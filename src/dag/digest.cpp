@@ -1,38 +1,101 @@
 #include "dag/digest.hpp"
 
-#include <openssl/evp.h>
+#include <array>
+#include <bit>
+#include <cstring>
 
 namespace quorl {
 
 namespace {
 
-// EVP_md5() names the algorithm without an implementation, so EVP_Digest
-// looked the implementation up on every call, which cost more than hashing a
-// magnet. Fetched once instead: the object is never changed afterwards, and
-// a function-local static is initialised once even across threads. Should
-// the fetch fail, EVP_md5() gives the same answer (or the same failure).
-const EVP_MD* md5_algorithm() {
-    static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    return fetched != nullptr ? fetched : EVP_md5();
+// MD5 as RFC 1321 states it. Magnets are short and digested one at a time,
+// so a library's per-call set-up (looking the algorithm up, a context on the
+// heap) cost more than the hashing; this one keeps its state on the stack.
+
+constexpr std::array<std::uint32_t, 64> kSines = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
+};
+
+constexpr std::array<int, 64> kShifts = {
+    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+};
+
+std::uint32_t little_endian_word(const unsigned char* bytes) {
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
+// One of the four rounds: sixteen steps with the round's mixing function and
+// word order. Unrolled, each step's constants are known at compile time.
+template <int kRound, class Mix>
+void digest_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
+                  const std::array<std::uint32_t, 16>& words, Mix mix) {
+    constexpr std::size_t kFirstWord[] = {0, 1, 5, 0};
+    constexpr std::size_t kWordStep[] = {1, 5, 3, 7};
+#pragma GCC unroll 16
+    for (std::size_t step = 0; step < 16; ++step) {
+        const std::size_t i = 16 * kRound + step;
+        const std::uint32_t word = words[(kFirstWord[kRound] + kWordStep[kRound] * step) % 16];
+        const std::uint32_t rotated = std::rotl(a + mix(b, c, d) + kSines[i] + word, kShifts[i]);
+        a = d;
+        d = c;
+        c = b;
+        b += rotated;
+    }
+}
+
+void digest_block(std::array<std::uint32_t, 4>& state, const unsigned char* block) {
+    std::array<std::uint32_t, 16> words;
+    for (std::size_t i = 0; i < 16; ++i) words[i] = little_endian_word(block + 4 * i);
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    digest_round<0>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) | (~x & z); });
+    digest_round<1>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (z & x) | (~z & y); });
+    digest_round<2>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; });
+    digest_round<3>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); });
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
 }
 
 }  // namespace
 
 Digest md5_digest(std::string_view bytes) {
+    std::array<std::uint32_t, 4> state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t whole_blocks = bytes.size() / 64;
+    for (std::size_t i = 0; i < whole_blocks; ++i) digest_block(state, data + 64 * i);
+
+    // The rest, a 0x80 byte, zeros up to 56 bytes modulo 64, and the length
+    // in bits as a little-endian 64-bit number: one or two blocks.
+    std::array<unsigned char, 128> tail{};
+    const std::size_t rest = bytes.size() - 64 * whole_blocks;
+    if (rest > 0) std::memcpy(tail.data(), data + 64 * whole_blocks, rest);
+    tail[rest] = 0x80;
+    const std::size_t tail_size = rest < 56 ? 64 : 128;
+    const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
+    for (std::size_t i = 0; i < 8; ++i) tail[tail_size - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
+    for (std::size_t at = 0; at < tail_size; at += 64) digest_block(state, tail.data() + at);
+
     Digest digest{};
-    unsigned int length = 0;
-    const int ok = EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, md5_algorithm(), nullptr);
-    QUORL_ASSERT(ok == 1 && length == digest.size());
+    for (std::size_t i = 0; i < 16; ++i) digest[i] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
     return digest;
 }
 
 std::string to_lower_hex(const Digest& digest) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(digest.size() * 2);
-    for (const std::uint8_t byte : digest) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0F];
+    std::string hex(digest.size() * 2, '\0');
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
     }
     return hex;
 }

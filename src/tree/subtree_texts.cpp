@@ -132,7 +132,18 @@ TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildTe
     const std::size_t children_begin = children_.size();
     labels_.append(label);
     children_.insert(children_.end(), children.begin(), children.end());
+    if (own_modalities_) {
+        for (std::size_t i = children_begin; i < children_.size(); ++i) {
+            children_[i].modality = owned_modality(children_[i].modality);
+        }
+    }
     return intern_appended(false, label_begin, children_begin, group_open);
+}
+
+std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
+    auto found = modalities_.find(modality);
+    if (found == modalities_.end()) found = modalities_.emplace(modality).first;
+    return *found;
 }
 
 // Structurally equal texts have the same children. So while some child of a

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "error/quorl_error.hpp"
+#include "graph/exclusion.hpp"
 
 namespace quorl {
 
@@ -76,7 +77,7 @@ inline std::optional<int> compare_leading_bytes(std::uint64_t key_a, std::uint64
 
 struct ChildText {
     TextId text;
-    std::string_view modality;  // refers into the graph's edge records, which outlive the call
+    std::string_view modality;  // refers into the graph's edge records, or into the texts' own copies
 };
 
 class SubtreeTexts {
@@ -87,6 +88,11 @@ public:
     // Forgets every text and keeps the buffers; costs the texts held, not the
     // largest table ever used.
     void clear();
+    // From now on the texts keep their own copies of the modalities instead
+    // of referring to the edge records they were read from: for texts that
+    // outlive changes to the graph, which move those records.
+    void own_modalities() { own_modalities_ = true; }
+    bool owns_modalities() const { return own_modalities_; }
     // Room for this many more texts without growing.
     void reserve(std::size_t expected_texts);
 
@@ -139,6 +145,10 @@ private:
     std::uint64_t leading_bytes_of(const Text& text) const;
     void grow_slots();
 
+    std::string_view owned_modality(std::string_view modality);
+
+    bool own_modalities_ = false;
+    IdSet modalities_;  // the copies; a set's elements never move
     std::string labels_;
     std::vector<ChildText> children_;
     std::vector<Text> texts_;

@@ -1,5 +1,7 @@
 #include "tree/tree_string.hpp"
 
+#include <optional>
+
 #include "tree/tree_traversal.hpp"
 
 namespace quorl {
@@ -33,8 +35,9 @@ std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& 
 Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::string_view root_id,
                                                    const Exclusion& excluded, bool modality_order,
                                                    TreeScratch* scratch, StopPoll* stop) {
-    TreeScratch own_scratch = scratch != nullptr ? TreeScratch{} : scratch_for_one_walk(graph);
-    TreeScratch& used = scratch != nullptr ? *scratch : own_scratch;
+    std::optional<TreeScratch> own_scratch;
+    if (scratch == nullptr) own_scratch = scratch_for_one_walk(graph);
+    TreeScratch& used = scratch != nullptr ? *scratch : *own_scratch;
     Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, false, used, stop);
     if (!walked) return std::unexpected(std::move(walked.error()));
     return written_tree(used.traversal, false, stop);

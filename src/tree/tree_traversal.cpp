@@ -28,11 +28,15 @@ public:
           pending_(scratch.pending),
           entries_(scratch.entries),
           child_texts_(scratch.child_texts),
-          label_(scratch.label) {
+          label_(scratch.label),
+          settled_floor_(scratch.settled.deeper_than),
+          settled_(scratch.settled.by_order[modality_order ? 1 : 0]) {
+        QUORL_ASSERT(!settled_floor_ || !record_child_lists_);
         forget_previous_walk();
         result_.root = root;
         const std::size_t bound = graph.node_bound();
         if (result_.finished.size() < bound) result_.finished.resize(bound);
+        if (settled_floor_ && settled_.size() < bound) settled_.resize(bound);
         if (visited_.size() < bound) visited_.resize(bound, false);
         if (record_child_lists_ && result_.child_lists.size() < bound) result_.child_lists.resize(bound);
     }
@@ -47,7 +51,7 @@ public:
             if (entry.expanded) {
                 finish(entry);
             } else if (!visited_[entry.node]) {
-                expand(entry);
+                if (!take_settled(entry)) expand(entry);
             }
         }
         return true;
@@ -63,13 +67,33 @@ private:
             if (node < result_.child_lists.size()) result_.child_lists[node] = {};
         }
         reached_.clear();
-        result_.texts.clear();
+        // Settled texts refer to the texts of earlier walks, which then stay,
+        // and outlive the edge records whose modalities they hold.
+        if (!settled_floor_ || !result_.texts.owns_modalities()) {
+            result_.texts.clear();
+            if (settled_floor_) result_.texts.own_modalities();
+        }
         result_.child_nodes.clear();
         stack_.clear();
         pending_.clear();
         entries_.clear();
         child_texts_.clear();
         unknown_text_ = kNoText;
+    }
+
+    bool is_settled(const StackEntry& entry) const {
+        if (!settled_floor_ || entry.parent == kNoIndex) return false;  // the root is written differently
+        const std::optional<std::int32_t>& floor = graph_.node_at(entry.node).meta.floor;
+        return floor && *floor > *settled_floor_;
+    }
+
+    // Finishes a settled node that an earlier walk wrote, without its subtree.
+    bool take_settled(const StackEntry& entry) {
+        if (!is_settled(entry) || settled_[entry.node].text == kNoText) return false;
+        visited_[entry.node] = true;
+        reached_.push_back(entry.node);
+        result_.finished[entry.node] = settled_[entry.node];
+        return true;
     }
 
     void expand(StackEntry entry) {
@@ -120,6 +144,7 @@ private:
                 for (const ChildEntry& child : entries_) result_.child_nodes.push_back(child.child);
             }
         }
+        if (is_settled(entry)) settled_[entry.node] = finished;
         QUORL_ASSERT(pending_.size() == entry.pending_end);
         pending_.resize(entry.pending_begin);
     }
@@ -178,6 +203,8 @@ private:
     std::vector<ChildEntry>& entries_;
     std::vector<ChildText>& child_texts_;
     std::string& label_;
+    const std::optional<std::int32_t> settled_floor_;
+    std::vector<FinishedNode>& settled_;
     TextId unknown_text_ = kNoText;
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,12 +65,34 @@ struct ChildEntry {
     TextId text;
 };
 
+// Subtree texts that stay right from one walk to the next while the graph
+// changes: a caller that knows every node deeper than some floor keeps its
+// subtree from now on (the rewrite, once no conflict lies deeper than the
+// floor it resolves) lets the walks take those nodes' texts from earlier
+// walks instead of walking their subtrees again.
+//
+// A settled node's text depends only on the subtree below it, not on the
+// walk that reached it, when every walk that reaches it comes from its one
+// neighbour on a shallower floor and leaves out no node below it: the walks
+// that lend a memo (rooted on or above the floor, leaving out the floors up
+// to the root's, the root excepted) meet settled nodes only so, since below
+// that floor every node has a single edge up and no edge within its floor.
+struct SettledSubtrees {
+    // Nodes on deeper floors are settled; none while absent.
+    std::optional<std::int32_t> deeper_than;
+    // Texts of settled nodes met by earlier walks, by node index, for each
+    // child order (with and without the modality as a key). The ids refer to
+    // the scratch's texts, which then outlive every walk.
+    std::vector<FinishedNode> by_order[2];
+};
+
 // Everything one walk needs besides the graph, for callers that write many
 // trees of one graph (the rewrite writes one per magnet): reused, a walk costs
 // the nodes it reaches instead of allocating and clearing tables sized to the
 // whole graph. Only traverse_tree reads or writes the members.
 struct TreeScratch {
     TreeTraversal traversal;  // the latest walk's result
+    SettledSubtrees settled;
     std::vector<bool> visited;
     std::vector<NodeIndex> reached;  // the nodes the latest walk expanded: what the next one clears
     std::vector<TraversalStackEntry> stack;
