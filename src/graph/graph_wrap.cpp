@@ -147,6 +147,11 @@ EdgeIndex GraphWrap::next_in_list(EdgeIndex edge, End list) const {
     return edges_[edge].next[index_of(list)];
 }
 
+void GraphWrap::reserve_more_slots(std::size_t nodes, std::size_t edges) {
+    nodes_.reserve(nodes_.size() + nodes);
+    edges_.reserve(edges_.size() + edges);
+}
+
 NodeIndex GraphWrap::insert_node(NodeData data) {
     NodeIndex node;
     if (free_node_ != kNoIndex) {

@@ -180,6 +180,10 @@ public:
 
     std::optional<NodeIndex> find_node(std::string_view id) const;
 
+    // Room for `nodes` more node slots and `edges` more edge slots than there
+    // are, so that adding that many moves no slot.
+    void reserve_more_slots(std::size_t nodes, std::size_t edges);
+
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
     std::uint64_t held_bytes() const;
