@@ -15,18 +15,28 @@
 
 namespace quorl {
 
-// How the rewrite finds each pass's conflicts. Both give every pass the same
-// buckets for the floors it reads.
+// How the rewrite finds the conflict each pass resolves. Both resolve the
+// same conflicts in the same order and give the same result, trace lines and
+// errors.
 enum class ConflictSearch : std::uint8_t {
-    // Buckets carried from pass to pass; a pass looks again only at the edges
-    // the previous step added and at the deepest floors' entries.
+    // The conflicts are found once, after the levelling, and the entries of
+    // each floor are scored once, when the rewrite first turns to that floor,
+    // then taken best first (see the driver for why that is exact).
     Incremental,
-    // Every pass rescans the whole working copy: the straightforward
-    // procedure, kept as the reference the incremental one is tested against.
+    // Every pass rescans the whole working copy and scores every entry of the
+    // floor it resolves again: the straightforward procedure, kept as the
+    // reference the incremental one is tested against.
     FullScan,
 };
 
-// Inner vectors and scratch arrays keep their capacity between passes.
+// True when `edge` is live and both its ends lie on `floor`.
+bool is_cobound_on(const GraphWrap& graph, EdgeIndex edge, std::int32_t floor);
+// Writes the node's edges to nodes on lower floors into `edges`, in adjacency
+// order; true when the node lies on `floor` and has two or more of them.
+bool collect_join_edges(const GraphWrap& graph, NodeIndex node, std::int32_t floor, std::vector<EdgeIndex>& edges);
+
+// The cobound pairs and join entries of a graph, by floor. Inner vectors and
+// scratch arrays keep their capacity between rebuilds.
 class CandidateBuckets {
 public:
     // Cobound pairs in edge index order, join entries in node index order
@@ -34,18 +44,12 @@ public:
     // One pass over the nodes and one over the edges.
     void rebuild(const GraphWrap& graph);
 
-    // Brings the buckets from the graph as the last rebuild or update saw it
-    // to the graph as it is now, given every edge added in between (as the
-    // store lists them, see GraphWrap::list_added_edges). Afterwards the
-    // deepest floors and the buckets of those floors are exactly what
-    // rebuild would give; the buckets of other floors are not to be read.
-    void update(const GraphWrap& graph, std::span<const EdgeIndex> added_edges);
-
     std::optional<std::int32_t> deepest_cobound() const { return deepest_cobound_; }
     std::optional<std::int32_t> deepest_join() const { return deepest_join_; }
     bool empty() const { return !deepest_cobound_ && !deepest_join_; }
-    const std::vector<CoboundPair>& cobound_on(std::int32_t floor) const { return cobound_[index_of(floor)]; }
-    const std::vector<JoinEntry>& joins_on(std::int32_t floor) const { return joins_[index_of(floor)]; }
+    // Empty for a floor that holds nothing.
+    std::span<const CoboundPair> cobound_on(std::int32_t floor) const { return bucket_of(cobound_, floor); }
+    std::span<const JoinEntry> joins_on(std::int32_t floor) const { return bucket_of(joins_, floor); }
 
 private:
     // Below every signed 32-bit floor.
@@ -54,17 +58,16 @@ private:
     static std::size_t index_of(std::int32_t floor) { return static_cast<std::size_t>(floor); }
 
     template <class Item>
+    static std::span<const Item> bucket_of(const std::vector<std::vector<Item>>& buckets, std::int32_t floor) {
+        if (floor < 0 || index_of(floor) >= buckets.size()) return {};
+        return buckets[index_of(floor)];
+    }
+
+    template <class Item>
     static std::vector<Item>& bucket_at(std::vector<std::vector<Item>>& buckets, std::int32_t floor) {
         if (index_of(floor) >= buckets.size()) buckets.resize(index_of(floor) + 1);
         return buckets[index_of(floor)];
     }
-
-    void note_added_edge(const GraphWrap& graph, EdgeIndex edge);
-    bool refresh_cobound(const GraphWrap& graph, std::int32_t floor);
-    bool refresh_joins(const GraphWrap& graph, std::int32_t floor);
-    // Walks the floors that may hold entries from the top down, refreshing
-    // each, to the first that still holds one.
-    std::optional<std::int32_t> refreshed_deepest(const GraphWrap& graph, std::int64_t& top, bool joins);
 
     std::vector<std::vector<CoboundPair>> cobound_;
     std::vector<std::vector<JoinEntry>> joins_;
@@ -72,15 +75,6 @@ private:
     std::optional<std::int32_t> deepest_join_;
     std::vector<std::int64_t> floors_;
     std::vector<std::uint32_t> inbound_counts_;
-
-    // Incremental upkeep: what may have become a conflict since a floor's
-    // bucket was last refreshed (edges, and nodes that gained an inbound
-    // edge), and the highest floor whose bucket may hold anything.
-    std::vector<std::vector<CoboundPair>> cobound_added_;
-    std::vector<std::vector<NodeIndex>> joins_added_;
-    std::int64_t top_cobound_ = -1;
-    std::int64_t top_join_ = -1;
-    std::vector<NodeIndex> join_nodes_;
 };
 
 }  // namespace quorl

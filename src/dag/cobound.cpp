@@ -91,6 +91,12 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
     return CoboundChoice{best->edge, best->floor};
 }
 
+Result<std::vector<std::size_t>> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
+                                              RewriteContext& context) {
+    return rank_by_score(
+        pairs, [&](const CoboundPair& pair) { return score_cobound(graph, pair, context); }, cmp_cobound_entry);
+}
+
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
                                                     std::int32_t floor, bool allow_hashes) {
     RewriteContext context(allow_hashes, StopCheck{});

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
@@ -51,6 +52,14 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
 // The same with a context of its own (the trace switches read now, no stop).
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
                                                     std::int32_t floor, bool allow_hashes);
+
+// Scores every cobound pair as select_cobound does (the same magnets computed
+// and cached, the same first failure) and returns the pairs' positions best
+// first, equal scores in their order. While the pairs and what their scores
+// read stay as they are, this is the order in which select_cobound, called
+// again after each repair with the pairs still left, would choose them.
+Result<std::vector<std::size_t>> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
+                                              RewriteContext& context);
 
 // Less means preferred: the greater smaller magnet, then the greater
 // modality, then the greater greater magnet, then the smaller edge key.

@@ -23,6 +23,34 @@ namespace {
 
 constexpr std::size_t kSpareSlots = 4096;
 
+// The incremental search's walk over the conflicts of the first levelling:
+// deepest floor first, on one floor the cobound pairs before the joins, each
+// floor's entries ranked once, when the walk reaches them.
+struct RankedFloor {
+    std::int64_t floor = -1;          // below 0: the walk is over
+    bool joins = true;                // the floor's joins, else its cobound pairs
+    std::vector<std::size_t> order;   // positions in the floor's bucket, best first
+    std::size_t next = 0;
+    std::vector<EdgeIndex> inbound;   // scratch for checking a join's inbound edges
+
+    // Before the cobound pairs of `deepest`, the deepest floor holding any
+    // conflict (-1 for none).
+    void start(std::int64_t deepest) {
+        floor = deepest + 1;
+        joins = true;
+    }
+
+    // To the next floor and kind of conflict; false when none is left.
+    bool step() {
+        if (floor < 0) return false;
+        joins = !joins;
+        if (!joins && --floor < 0) return false;
+        order.clear();
+        next = 0;
+        return true;
+    }
+};
+
 struct Rewrite {
     Rewrite(bool allow_hashes, const StopCheck& stop, ConflictSearch search)
         : search(search), context(allow_hashes, stop) {}
@@ -33,7 +61,7 @@ struct Rewrite {
     GeneratedIds ids;
     CandidateBuckets buckets;
     ConflictSearch search;
-    std::vector<EdgeIndex> added_edges;  // by the last step, for the incremental search
+    RankedFloor ranked;
     RewriteContext context;
 };
 
@@ -71,49 +99,35 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
     return out_of_memory_error(std::move(message));
 }
 
+Result<bool> resolve_join(Rewrite& rewrite, const InboundChoice& choice, bool compact) {
+    Result<std::string> magnet = get_magnet(rewrite.work, choice.node, rewrite.context);
+    if (!magnet) return std::unexpected(std::move(magnet.error()));
+    Result<void> resolved =
+        compact ? resolve_join_compact(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context)
+                : resolve_join_expanded(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context);
+    if (!resolved) return std::unexpected(std::move(resolved.error()));
+    return true;
+}
+
 Result<bool> join_step(Rewrite& rewrite, std::int32_t floor, bool compact) {
     Result<std::optional<InboundChoice>> choice =
         select_inbound(rewrite.work, rewrite.buckets.joins_on(floor), floor, rewrite.context);
     if (!choice) return std::unexpected(std::move(choice.error()));
     if (!*choice) return false;
-    Result<std::string> magnet = get_magnet(rewrite.work, (*choice)->node, rewrite.context);
-    if (!magnet) return std::unexpected(std::move(magnet.error()));
-    Result<void> resolved =
-        compact ? resolve_join_compact(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.context)
-                : resolve_join_expanded(rewrite.work, **choice, *magnet, rewrite.ids, rewrite.context);
-    if (!resolved) return std::unexpected(std::move(resolved.error()));
-    return true;
+    return resolve_join(rewrite, **choice, compact);
 }
 
-void find_conflicts(Rewrite& rewrite) {
-    if (rewrite.search == ConflictSearch::FullScan || rewrite.passes == 1) {
-        rewrite.buckets.rebuild(rewrite.work);
-    } else {
-        rewrite.buckets.update(rewrite.work, rewrite.added_edges);
-    }
-    rewrite.added_edges.clear();
-}
-
-// No conflict lies deeper than the floor a pass resolves, and no step makes
-// one (see root_depth_bounds.hpp) or changes what hangs below that floor:
-// from here on the walks of the rewrite's trees may reuse the texts of the
-// nodes deeper than it. The reference road walks every tree in full.
-void settle_deeper_than(Rewrite& rewrite, std::int32_t floor) {
-    if (rewrite.search == ConflictSearch::Incremental) rewrite.context.tree_scratch.settled.deeper_than = floor;
-}
-
-// Resolves the deepest conflict: on one floor a cobound edge before a join,
-// and a declined cobound choice hands its floor to the joins of that floor.
-// True when something was resolved.
-Result<bool> run_pass(Rewrite& rewrite, bool compact) {
-    ++rewrite.passes;
-    find_conflicts(rewrite);
+// The straightforward pass: rescans the working copy and resolves the deepest
+// conflict, on one floor a cobound edge before a join; a declined cobound
+// choice hands its floor to the joins of that floor. True when something was
+// resolved.
+Result<bool> run_full_scan_pass(Rewrite& rewrite, bool compact) {
+    rewrite.buckets.rebuild(rewrite.work);
     const std::optional<std::int32_t> deepest_cobound = rewrite.buckets.deepest_cobound();
     const std::optional<std::int32_t> deepest_join = rewrite.buckets.deepest_join();
 
     if (deepest_cobound && (!deepest_join || *deepest_cobound >= *deepest_join)) {
         const std::int32_t floor = *deepest_cobound;
-        settle_deeper_than(rewrite, floor);
         Result<std::optional<CoboundChoice>> choice =
             select_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), floor, rewrite.context);
         if (!choice) return std::unexpected(std::move(choice.error()));
@@ -126,11 +140,82 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
         if (deepest_join && *deepest_join == floor) return join_step(rewrite, floor, compact);
         return false;
     }
-    if (deepest_join) {
-        settle_deeper_than(rewrite, *deepest_join);
-        return join_step(rewrite, *deepest_join, compact);
-    }
+    if (deepest_join) return join_step(rewrite, *deepest_join, compact);
     return false;
+}
+
+// The incremental pass resolves what the full-scan pass would, without the
+// rescan and without scoring a floor's entries more than once. Why that is
+// exact:
+// - A resolution makes no new conflict and changes no other entry (see
+//   canonize/root_depth_bounds.hpp): a cobound repair removes its edge and
+//   hangs one virtual node below each end, each with one edge up; a join
+//   resolution re-attaches only the join's inbound edges, each to a new
+//   mirror with one edge up, and moves or copies only the region below the
+//   join, a tree by then. So the conflicts are those of the first pass's
+//   buckets; a bucket only loses the entries resolved, and the others keep
+//   their edges, indices and adjacency order (the store links new edges in
+//   front and unlinks without reordering). Walking those buckets deepest
+//   floor first, cobound pairs before joins on a floor, meets the floors as
+//   the full scan does; a non-empty bucket is never declined, so the full
+//   scan's hand-over of a declined floor does not arise.
+// - A score reads only magnets, which are cached on the nodes and not
+//   recomputed within a rewrite once computed, parent digests made from
+//   them, ids, modalities and edge keys. None of them changes while a floor
+//   is resolved, and the first scoring of a floor, made on the same pass as
+//   the full scan's, computes every magnet a later scoring would read; later
+//   scorings would compute, store and report nothing.
+// - The full scan keeps the first best entry in bucket order; the ranking is
+//   a stable sort of the bucket by the same comparison, a total preorder on
+//   one rewrite's scores (every magnet is made with the same hashing
+//   setting).
+// The assertions check the first point as the walk goes: each entry taken is
+// still the conflict it was, and none is left at the end.
+Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
+    RankedFloor& ranked = rewrite.ranked;
+    if (rewrite.passes == 1) {
+        rewrite.buckets.rebuild(rewrite.work);
+        ranked.start(std::max(rewrite.buckets.deepest_cobound().value_or(-1),
+                              rewrite.buckets.deepest_join().value_or(-1)));
+    }
+    while (ranked.next == ranked.order.size()) {
+        if (!ranked.step()) {
+            rewrite.buckets.rebuild(rewrite.work);
+            QUORL_ASSERT(rewrite.buckets.empty());
+            return false;
+        }
+        const auto floor = static_cast<std::int32_t>(ranked.floor);
+        // No conflict lies deeper than this floor, and no step makes one (see
+        // above) or changes what hangs below it: from here on the walks of the
+        // rewrite's trees may reuse the texts of the nodes deeper than it. The
+        // full scan walks every tree in full.
+        rewrite.context.tree_scratch.settled.deeper_than = floor;
+        Result<std::vector<std::size_t>> order =
+            ranked.joins ? rank_inbound(rewrite.work, rewrite.buckets.joins_on(floor), rewrite.context)
+                         : rank_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), rewrite.context);
+        if (!order) return std::unexpected(std::move(order.error()));
+        ranked.order = std::move(*order);
+    }
+
+    const auto floor = static_cast<std::int32_t>(ranked.floor);
+    const std::size_t position = ranked.order[ranked.next++];
+    if (!ranked.joins) {
+        const CoboundPair& pair = rewrite.buckets.cobound_on(floor)[position];
+        QUORL_ASSERT(is_cobound_on(rewrite.work, pair.edge, floor));
+        Result<void> fixed = fix_cobound(rewrite.work, pair.edge, pair.floor, rewrite.ids, rewrite.context);
+        if (!fixed) return std::unexpected(std::move(fixed.error()));
+        return true;
+    }
+    const JoinEntry& join = rewrite.buckets.joins_on(floor)[position];
+    QUORL_ASSERT(collect_join_edges(rewrite.work, join.node, floor, ranked.inbound) &&
+                 ranked.inbound == join.inbound_edges);
+    return resolve_join(rewrite, InboundChoice{join.inbound_edges, join.floor, join.node}, compact);
+}
+
+Result<bool> run_pass(Rewrite& rewrite, bool compact) {
+    ++rewrite.passes;
+    return rewrite.search == ConflictSearch::FullScan ? run_full_scan_pass(rewrite, compact)
+                                                      : run_incremental_pass(rewrite, compact);
 }
 
 }  // namespace
@@ -166,7 +251,8 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         }
     }
 
-    rewrite.work.list_added_edges(&rewrite.added_edges);
+    // Trace events report every pass's scores, which only the full scan makes.
+    if (rewrite.context.trace.events) rewrite.search = ConflictSearch::FullScan;
     while (true) {
         if (rewrite.context.stop.check_now()) return interrupted_error();
         Result<bool> resolved = run_pass(rewrite, compact);
@@ -175,7 +261,6 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (rewrite.context.trace.events) emit_counts(rewrite.work);
         if (rewrite.passes == kRewritePassGuard) return unsupported_error(std::string(kRewriteGuardMessage));
     }
-    rewrite.work.list_added_edges(nullptr);
 
     // Nodes of the first levelling get their floors back, also where a node
     // made during the rewrite took the slot of a removed one.

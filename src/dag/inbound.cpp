@@ -114,6 +114,12 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
     return InboundChoice{std::move(best->edges), best->floor, best->node};
 }
 
+Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                                              RewriteContext& context) {
+    return rank_by_score(
+        joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
+}
+
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes) {
     RewriteContext context(allow_hashes, StopCheck{});

@@ -59,6 +59,14 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes);
 
+// Scores every join entry as select_inbound does (the same magnets computed
+// and cached, the same first failure) and returns the entries' positions best
+// first. While the entries and what their scores read stay as they are, this
+// is the order in which select_inbound, called again after each resolution
+// with the entries still left, would choose them.
+Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                                              RewriteContext& context);
+
 // Less means preferred: more inbound edges, then the greater magnet, then the
 // greater parent digests, then the smaller id, then the smaller edge keys.
 std::strong_ordering cmp_inbound_entry(const InboundEntry& a, const InboundEntry& b);

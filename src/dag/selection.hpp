@@ -1,13 +1,20 @@
 // What inbound and cobound selection share: the list of the best candidates
-// reported in trace events, and how a floor is written there.
+// reported in trace events, how a floor is written there, and the ranking of
+// a floor's entries.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
+#include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "dag/trace.hpp"
+#include "error/quorl_error.hpp"
 
 namespace quorl {
 
@@ -22,6 +29,29 @@ void keep_among_best(std::vector<Entry>& best, const Entry& entry, Compare compa
     while (at != best.end() && compare(entry, *at) != std::strong_ordering::less) ++at;
     best.insert(at, entry);
     if (best.size() > kTracedCandidates) best.pop_back();
+}
+
+// Scores every item, in order, stopping at the first failure, and returns the
+// items' positions best first, equal scores in their order: the order in
+// which a scan that keeps the first best entry would pick them, taking out
+// each pick before the next scan. (`compare` orders the scores of one floor
+// totally: equal means equal in every key.)
+template <class Item, class Score, class Compare>
+Result<std::vector<std::size_t>> rank_by_score(std::span<const Item> items, Score score, Compare compare) {
+    using Entry = typename std::invoke_result_t<Score, const Item&>::value_type;
+    std::vector<Entry> entries;
+    entries.reserve(items.size());
+    for (const Item& item : items) {
+        Result<Entry> entry = score(item);
+        if (!entry) return std::unexpected(std::move(entry.error()));
+        entries.push_back(std::move(*entry));
+    }
+    std::vector<std::size_t> positions(entries.size());
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
+        return compare(entries[a], entries[b]) == std::strong_ordering::less;
+    });
+    return positions;
 }
 
 // Floors reach trace events as plain decimal numbers; the selections only see

@@ -189,7 +189,6 @@ EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData dat
     nodes_[first].heads[0] = edge;
     nodes_[second].heads[1] = edge;
     ++edge_count_;
-    if (listener_.added != nullptr) listener_.added->push_back(edge);
     return edge;
 }
 

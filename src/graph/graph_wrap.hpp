@@ -111,27 +111,9 @@ private:
     std::size_t erased_ = 0;
 };
 
-// Where a store lists the edges it adds, while someone listens. A copy of the
-// store starts without a listener, and so does one made by moving.
-class EdgeAdditionListener {
-public:
-    EdgeAdditionListener() = default;
-    EdgeAdditionListener(const EdgeAdditionListener&) noexcept {}
-    EdgeAdditionListener(EdgeAdditionListener&&) noexcept {}
-    EdgeAdditionListener& operator=(const EdgeAdditionListener&) noexcept { return *this; }
-    EdgeAdditionListener& operator=(EdgeAdditionListener&&) noexcept { return *this; }
-    ~EdgeAdditionListener() = default;
-
-    std::vector<std::uint32_t>* added = nullptr;
-};
-
 class GraphWrap {
 public:
     GraphWrap() = default;
-
-    // From now on every added edge's index is appended to `added` (null:
-    // none). Lets the rewrite look again at only what a step changed.
-    void list_added_edges(std::vector<EdgeIndex>* added) { listener_.added = added; }
 
     // Returns the node with this id, creating it if needed. An existing node
     // whose label is empty takes a non-empty label offered here; any other
@@ -235,7 +217,6 @@ private:
     NodeIndex free_node_ = kNoIndex;
     EdgeIndex free_edge_ = kNoIndex;
     std::uint64_t edge_counter_ = 0;
-    EdgeAdditionListener listener_;
 };
 
 template <class Visit>

@@ -1,15 +1,20 @@
 // Decodes bytes into a small labelled multigraph (the format of
 // fuzz_graph.hpp) and compares the drivers with the reference road: the text
 // under all eight flag sets and the node order under all four must be the
-// same, the same error included. Calls that run out of their budget are left
+// same, the same error included. The rewrite's incremental conflict search
+// is compared with its full scan too, rooted at the first nodes: the same
+// store, magnet caches included. Calls that run out of their budget are left
 // out (the drivers may finish where the reference road is still rewriting
 // candidates it would not need).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "canonize/canonize.hpp"
+#include "dag/dag_rewrite.hpp"
 #include "fuzz_graph.hpp"
+#include "graph_snapshot.hpp"
 
 namespace {
 
@@ -19,6 +24,15 @@ using quorl::fuzz::Clock;
 
 constexpr std::string_view kCandidateRule = "$degree";
 constexpr std::string_view kBranchRule = "$depth > tree.parent_modality > $lexic";
+constexpr quorl::NodeIndex kRewriteRoots = 3;
+
+quorl::Result<std::string> rewritten(const quorl::GraphWrap& graph, quorl::NodeIndex root, bool compact,
+                                     bool allow_hashes, quorl::ConflictSearch search, Budget& budget) {
+    auto dag = quorl::to_dag_with_mode(graph, graph.node_at(root).id, quorl::Exclusion{}, compact, allow_hashes,
+                                       budget.stop_check(), search);
+    if (!dag) return std::unexpected(std::move(dag.error()));
+    return quorl::fuzz::snapshot(*dag);
+}
 
 }  // namespace
 
@@ -29,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto budget = [&] { return Budget(input_deadline); };
     // Compact resolution first: it is cheap, expanded resolution may use up the time.
     for (const bool compact : {true, false}) {
+        for (quorl::NodeIndex root = 0; root < std::min(graph.node_bound(), kRewriteRoots); ++root) {
+            if (!graph.has_node(root)) continue;
+            for (const bool allow_hashes : {false, true}) {
+                Budget fast = budget();
+                const auto incremental =
+                    rewritten(graph, root, compact, allow_hashes, quorl::ConflictSearch::Incremental, fast);
+                Budget reference = budget();
+                check_same_outcome(incremental, rewritten(graph, root, compact, allow_hashes,
+                                                          quorl::ConflictSearch::FullScan, reference));
+            }
+        }
         for (const bool allow_hashes : {false, true}) {
             for (const bool compress : {false, true}) {
                 Budget fast = budget();
