@@ -21,6 +21,8 @@ namespace quorl {
 
 namespace {
 
+constexpr std::size_t kSpareSlots = 4096;
+
 // The incremental search's walk over the conflicts of the first levelling:
 // deepest floor first, on one floor the cobound pairs before the joins, each
 // floor's entries ranked once, when the walk reaches them.
@@ -235,6 +237,12 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
                                    format_bytes(rewrite.context.held.budget()->limit()));
     }
     rewrite.work = graph;
+    // A copy holds exactly its slots, so the first node or edge a step adds
+    // would move them all, and the next doubling again. Small graphs, which
+    // the copies of expanded joins typically grow several times over, get
+    // that room up front; a large one only a little, for its memory's sake.
+    rewrite.work.reserve_more_slots(std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots),
+                                    std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots));
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));

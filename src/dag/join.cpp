@@ -5,9 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "dag/candidate_buckets.hpp"
 #include "graph/exclusion.hpp"
-#include "graph/floors.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -56,13 +54,6 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
     return ReattachedEdge{parent, mirror};
 }
 
-// What a stopped step returns, giving up the store it was building (see
-// release_in_background).
-std::unexpected<QuorlError> given_up(GraphWrap& built) {
-    release_in_background(std::move(built));
-    return interrupted_error();
-}
-
 // The nodes above the join's floor, which walks from below must not enter.
 Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_most(join_floor - 1, kNoIndex); }
 
@@ -73,74 +64,82 @@ Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_mos
 // resolves a join only when no join lies deeper and no cobound edge lies on
 // the join's floor or deeper; the deepest node of a cycle in the region (a
 // self-loop and parallel edges included) would be one or the other, so the
-// region is a tree, which levelled from the join has neither. Building it
-// directly costs the region's size, not a copy of the whole working copy.
-Result<GraphWrap> rewritten_region(const GraphWrap& graph, const InboundChoice& join, StopPoll& stop) {
+// region is a tree, which levelled from the join has neither. So the region
+// is listed where it lies, not copied out and rewritten: its nodes, edges and
+// each node's distance from the join are all the copies below the mirrors
+// need, and listing them costs the region's size.
+struct Region {
+    std::vector<NodeIndex> nodes;      // ascending
+    std::vector<EdgeIndex> edges;      // ascending
+    std::vector<std::int32_t> floors;  // by position in `nodes`: the distance from the join
+    std::size_t join_position = 0;     // of the join in `nodes`
+
+    std::size_t position_of(NodeIndex node) const {
+        return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin());
+    }
+};
+
+Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, StopPoll& stop) {
     const Exclusion upper = upper_floors(join.floor);
-    std::vector<bool> in_region(graph.node_bound(), false);
-    std::vector<NodeIndex> region_nodes{join.node};
-    in_region[join.node] = true;
-    for (std::size_t head = 0; head < region_nodes.size(); ++head) {
+    std::vector<std::int32_t> distance(graph.node_bound(), -1);
+    std::vector<NodeIndex> reached{join.node};
+    distance[join.node] = 0;
+    for (std::size_t head = 0; head < reached.size(); ++head) {
         if (stop.poll()) return interrupted_error();
-        graph.for_each_incident(region_nodes[head], [&](EdgeIndex, NodeIndex neighbour) {
-            if (in_region[neighbour] || upper.excludes(graph, neighbour)) return;
-            in_region[neighbour] = true;
-            region_nodes.push_back(neighbour);
+        const NodeIndex node = reached[head];
+        graph.for_each_incident(node, [&](EdgeIndex, NodeIndex neighbour) {
+            if (distance[neighbour] >= 0 || upper.excludes(graph, neighbour)) return;
+            distance[neighbour] = distance[node] + 1;
+            reached.push_back(neighbour);
         });
     }
 
-    std::vector<EdgeIndex> region_edges;
-    for (const NodeIndex node : region_nodes) {
+    Region region;
+    for (const NodeIndex node : reached) {
         if (stop.poll()) return interrupted_error();
         graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
-            if (in_region[neighbour]) region_edges.push_back(edge);
+            if (distance[neighbour] >= 0) region.edges.push_back(edge);
         });
     }
-    std::sort(region_nodes.begin(), region_nodes.end());
-    std::sort(region_edges.begin(), region_edges.end());
-    region_edges.erase(std::unique(region_edges.begin(), region_edges.end()), region_edges.end());
-
-    // Each node keeps the record of the input node it stands for, which its
-    // copies below the mirrors take over.
-    GraphWrap region;
-    if (!region.reserve(region_nodes.size(), region_edges.size(), stop)) return interrupted_error();
-    for (const NodeIndex node : region_nodes) {
-        if (stop.poll()) return given_up(region);
-        const NodeData& data = graph.node_at(node);
-        NodeMeta meta = data.meta;
-        if (!meta.is_virtual) meta.stands_for = input_node_of(graph, node);
-        region.add_node_with_meta(data.id, data.label, std::move(meta));
-    }
-    auto region_index = [&](NodeIndex node) {
-        return static_cast<NodeIndex>(std::lower_bound(region_nodes.begin(), region_nodes.end(), node) -
-                                      region_nodes.begin());
-    };
-    for (const EdgeIndex edge : region_edges) {
-        if (stop.poll()) return given_up(region);
-        const auto [first, second] = graph.endpoints(edge);
-        region.add_edge_custom(region_index(first), region_index(second), graph.edge_at(edge));
-    }
-
-    const Failable<std::vector<LevelledNode>> levelled = level_nodes(region, graph.node_at(join.node).id, Exclusion{});
-    QUORL_ASSERT(levelled.has_value());
-    CandidateBuckets conflicts;
-    conflicts.rebuild(region);
-    QUORL_ASSERT(conflicts.empty());
+    region.nodes = std::move(reached);
+    std::sort(region.nodes.begin(), region.nodes.end());
+    std::sort(region.edges.begin(), region.edges.end());
+    region.edges.erase(std::unique(region.edges.begin(), region.edges.end()), region.edges.end());
+    region.floors.reserve(region.nodes.size());
+    for (const NodeIndex node : region.nodes) region.floors.push_back(distance[node]);
+    region.join_position = region.position_of(join.node);
     return region;
 }
 
-// What the copies of the rewritten region add to the working copy: per copy,
-// the region's records and strings (ids with their suffix), a mirror and
-// two edges. Records count twice, for the spare capacity of growing vectors.
-std::uint64_t region_copies_bytes(const GraphWrap& sub_form, std::size_t copies, std::size_t suffix_size) {
+// A region node's record as its copy below a mirror takes it: levelled from
+// the join (floors from the join's mirror on), magnet caches cleared, and
+// naming the input node it stands for.
+NodeMeta copied_meta(const GraphWrap& graph, NodeIndex node, std::int32_t floor) {
+    NodeMeta meta = graph.node_at(node).meta;
+    if (!meta.is_virtual) meta.stands_for = input_node_of(graph, node);
+    meta.floor = floor;
+    meta.magnet.reset();
+    meta.magnet_digest.reset();
+    meta.magnet_digest_alt.reset();
+    meta.magnet_flag = false;
+    return meta;
+}
+
+// What the copies of the region add to the working copy: per copy, the
+// region's records and strings (ids with their suffix, no magnet caches), a
+// mirror and two edges. Records count twice, for the spare capacity of
+// growing vectors.
+std::uint64_t region_copies_bytes(const GraphWrap& graph, const Region& region, std::size_t copies,
+                                  std::size_t suffix_size) {
     std::uint64_t one_copy = 2 * GraphWrap::node_record_bytes() + 2 * 2 * GraphWrap::edge_record_bytes() + 64;
-    for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
-        const NodeData& data = sub_form.node_at(node);
-        one_copy += 2 * GraphWrap::node_record_bytes() + heap_bytes(data) - heap_bytes(data.id) +
+    for (const NodeIndex node : region.nodes) {
+        const NodeData& data = graph.node_at(node);
+        const std::uint64_t magnet_bytes = data.meta.magnet ? heap_bytes(*data.meta.magnet) : 0;
+        one_copy += 2 * GraphWrap::node_record_bytes() + heap_bytes(data) - magnet_bytes - heap_bytes(data.id) +
                     heap_bytes_of_size(data.id.size() + suffix_size);
     }
-    for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
-        one_copy += 2 * GraphWrap::edge_record_bytes() + heap_bytes(sub_form.edge_at(edge));
+    for (const EdgeIndex edge : region.edges) {
+        one_copy += 2 * GraphWrap::edge_record_bytes() + heap_bytes(graph.edge_at(edge));
     }
     return one_copy * copies;
 }
@@ -203,46 +202,47 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
     MemoryHold& held = context.held;
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(graph, join, magnet);
-    Result<GraphWrap> rewritten = rewritten_region(graph, join, context.stop);
-    if (!rewritten) return std::unexpected(std::move(rewritten.error()));
-    GraphWrap& sub_form = *rewritten;
+    Result<Region> listed = region_below(graph, join, context.stop);
+    if (!listed) return std::unexpected(std::move(listed.error()));
+    const Region& region = *listed;
     if (held.budget() != nullptr) {
         const std::size_t suffix_size = 1 + mirror_id(ids.mirror_group, join.edges.size()).size();
-        const std::uint64_t bytes = region_copies_bytes(sub_form, join.edges.size(), suffix_size);
-        // Growing the working copy's vectors holds their old slots beside the new ones for a
-        // moment, and the region's rewritten form is held until the copies are made.
-        if (!held.fits(bytes + graph.slot_bytes() + sub_form.held_bytes()) || !held.try_take(bytes)) {
+        const std::uint64_t bytes = region_copies_bytes(graph, region, join.edges.size(), suffix_size);
+        // Growing the working copy's vectors holds their old slots beside the new ones for a moment.
+        if (!held.fits(bytes + graph.slot_bytes()) || !held.try_take(bytes)) {
             return out_of_memory_error(
                 beyond_budget_message("expanding a join node of this graph", bytes, *held.budget()));
         }
     }
-    const NodeIndex sub_root = *sub_form.find_node(join_id);  // alone on the lowest floor, 0
     const std::int32_t floor_offset = join.floor + 1;
     // Per inbound edge: a mirror, a copy of the region, the re-attached edge and the link.
     const std::size_t copies = join.edges.size();
-    if (!graph.reserve(copies * (1 + sub_form.node_count()), copies * (2 + sub_form.edge_count()), context.stop)) {
-        return given_up(sub_form);
+    if (!graph.reserve(copies * (1 + region.nodes.size()), copies * (2 + region.edges.size()), context.stop)) {
+        return interrupted_error();
     }
 
-    std::vector<NodeIndex> copy_of(sub_form.node_bound(), kNoIndex);
+    std::vector<NodeIndex> copy_of(region.nodes.size(), kNoIndex);
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
         Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, ".", meta, ids);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
         const std::string suffix = "@" + mirror_id(ids.mirror_group, position);
 
-        for (NodeIndex node = 0; node < sub_form.node_bound(); ++node) {
-            if (context.stop.poll()) return given_up(sub_form);
-            const NodeData& data = sub_form.node_at(node);
-            NodeMeta copied = data.meta;
-            if (copied.floor) *copied.floor += floor_offset;
-            copy_of[node] = ids.add_node(graph, data.id + suffix, data.label, std::move(copied));
+        for (std::size_t k = 0; k < region.nodes.size(); ++k) {
+            if (context.stop.poll()) return interrupted_error();
+            // Read before adding: a new node may move the slots.
+            const NodeData& data = graph.node_at(region.nodes[k]);
+            std::string id = data.id + suffix;
+            const std::string label = data.label;
+            NodeMeta copied = copied_meta(graph, region.nodes[k], region.floors[k] + floor_offset);
+            copy_of[k] = ids.add_node(graph, std::move(id), label, std::move(copied));
         }
-        for (EdgeIndex edge = 0; edge < sub_form.edge_bound(); ++edge) {
-            if (context.stop.poll()) return given_up(sub_form);
-            const auto [first, second] = sub_form.endpoints(edge);
-            graph.add_edge_custom(copy_of[first], copy_of[second], sub_form.edge_at(edge));
+        for (const EdgeIndex edge : region.edges) {
+            if (context.stop.poll()) return interrupted_error();
+            const auto [first, second] = graph.endpoints(edge);
+            graph.add_edge_custom(copy_of[region.position_of(first)], copy_of[region.position_of(second)],
+                                  graph.edge_at(edge));
         }
-        graph.add_edge_custom(reattached->mirror, copy_of[sub_root],
+        graph.add_edge_custom(reattached->mirror, copy_of[region.join_position],
                               EdgeData{join_id + "_link_" + std::to_string(position), "1"});
     }
     ++ids.mirror_group;
