@@ -20,7 +20,7 @@ import _quorl
 import quorl
 from quorl._limits import parse_size
 
-from child_python import child_environment, run_child, start_child
+from child_python import INTERRUPTIBLE, child_environment, run_child, start_child
 
 GRID = """
 def grid(side):
@@ -229,7 +229,8 @@ def test_ctrl_c_interrupts_a_read_that_waits_for_input(tmp_path, other_thread):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     child = subprocess.Popen(
-        [sys.executable, "-c", READ_FIFO, str(fifo), other_thread], env=child_environment(), stdout=subprocess.PIPE,
+        [sys.executable, "-c", INTERRUPTIBLE + READ_FIFO, str(fifo), other_thread], env=child_environment(),
+        stdout=subprocess.PIPE,
         text=True,
     )
     writer = os.open(fifo, os.O_WRONLY)  # the child has it open once this returns
