@@ -236,13 +236,17 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
                                    ") does not fit in what is left of the memory budget of " +
                                    format_bytes(rewrite.context.held.budget()->limit()));
     }
-    rewrite.work = graph;
     // A copy holds exactly its slots, so the first node or edge a step adds
     // would move them all, and the next doubling again. Small graphs, which
     // the copies of expanded joins typically grow several times over, get
-    // that room up front; a large one only a little, for its memory's sake.
-    rewrite.work.reserve_more_slots(std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots),
-                                    std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots));
+    // that room up front, a large one only a little, for its memory's sake:
+    // reserved in the empty store, which keeps it when the graph is copied in.
+    if (!rewrite.work.reserve(graph.node_bound() + std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots),
+                              graph.edge_bound() + std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots),
+                              rewrite.context.stop)) {
+        return interrupted_error();
+    }
+    rewrite.work = graph;
     {
         Failable<std::vector<LevelledNode>> levelled = level_nodes(rewrite.work, root_id, excluded);
         if (!levelled) return parse_error(std::move(levelled.error()));

@@ -238,11 +238,6 @@ void release_in_background(GraphWrap&& store) {
     }
 }
 
-void GraphWrap::reserve_more_slots(std::size_t nodes, std::size_t edges) {
-    nodes_.reserve(nodes_.size() + nodes);
-    edges_.reserve(edges_.size() + edges);
-}
-
 NodeIndex GraphWrap::insert_node(NodeData data) {
     NodeIndex node;
     if (free_node_ != kNoIndex) {

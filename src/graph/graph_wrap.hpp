@@ -179,10 +179,6 @@ public:
     // by release_in_background) and the result is false.
     bool reserve(std::size_t nodes, std::size_t edges, StopPoll& stop);
 
-    // Room for `nodes` more node slots and `edges` more edge slots than there
-    // are, so that adding that many moves no slot.
-    void reserve_more_slots(std::size_t nodes, std::size_t edges);
-
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
     std::uint64_t held_bytes() const;
