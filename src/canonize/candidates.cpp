@@ -21,6 +21,10 @@ bool entry_less(const ScoringEntry& a, const ScoringEntry& b) {
     return std::string_view(*a.tree_text) < std::string_view(*b.tree_text);
 }
 
+std::unexpected<QuorlError> unknown_rule_error(std::string_view candidate_rule) {
+    return unsupported_error("candidate rule '" + std::string(candidate_rule) + "' not implemented");
+}
+
 }  // namespace
 
 Result<std::vector<ScoredNode>> score_candidates(const GraphWrap& graph, std::string_view candidate_rule) {
@@ -29,9 +33,7 @@ Result<std::vector<ScoredNode>> score_candidates(const GraphWrap& graph, std::st
     for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
         const NodeData* data = graph.node(n);
         if (data == nullptr) continue;
-        if (candidate_rule != kDegreeRule) {
-            return unsupported_error("candidate rule '" + std::string(candidate_rule) + "' not implemented");
-        }
+        if (candidate_rule != kDegreeRule) return unknown_rule_error(candidate_rule);
         scores.push_back(ScoredNode{data->id, CandidateScore{degree_of(graph, n)}});
     }
     return scores;
@@ -47,6 +49,27 @@ std::vector<std::string> select_candidates(std::vector<ScoredNode> scores) {
             selected.clear();
         }
         selected.push_back(std::move(scored.id));
+    }
+    return selected;
+}
+
+Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, std::string_view candidate_rule) {
+    std::vector<NodeIndex> selected;
+    // Without live nodes there is no score to compute, so no rule is refused.
+    if (graph.node_count() == 0) return selected;
+    if (candidate_rule != kDegreeRule) return unknown_rule_error(candidate_rule);
+    // The score is the one-element list [degree], so the greatest score is the
+    // greatest degree, and the scores' order is ascending node index.
+    std::int32_t best = 0;
+    for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+        if (graph.node(n) == nullptr) continue;
+        const std::int32_t degree = degree_of(graph, n);
+        if (!selected.empty() && degree < best) continue;
+        if (selected.empty() || best < degree) {
+            best = degree;
+            selected.clear();
+        }
+        selected.push_back(n);
     }
     return selected;
 }

@@ -32,6 +32,10 @@ Result<std::vector<ScoredNode>> score_candidates(const GraphWrap& graph, std::st
 // The ids whose score equals the greatest score, in score-list order.
 std::vector<std::string> select_candidates(std::vector<ScoredNode> scores);
 
+// The nodes of select_candidates(score_candidates(graph, rule)), in the same
+// order, or the same error; without an id or a score per node.
+Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, std::string_view candidate_rule);
+
 // A candidate root's rank: the depth and text of its tree string. Equal texts
 // of one scoring pass share one buffer.
 struct ScoringEntry {

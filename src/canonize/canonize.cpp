@@ -20,26 +20,58 @@ namespace quorl {
 namespace {
 
 struct ScoringSetup {
-    GraphWrap working;
+    // The reference road's copy of the graph, on which pruning writes its
+    // claim fields; without it the caller's graph is the working graph.
+    std::optional<GraphWrap> copy;
     std::vector<std::string> selected;
     IdSet shared;
+
+    const GraphWrap& working(const GraphWrap& graph) const { return copy ? *copy : graph; }
 };
 
 // Scores and selects the candidate roots and prunes what they share, on a
 // copy of the graph (pruning writes claim fields, never on the caller's graph).
-Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule) {
+Result<ScoringSetup> reference_setup(const GraphWrap& graph, std::string_view candidate_rule) {
     ScoringSetup setup{graph, {}, {}};
-    auto scores = score_candidates(setup.working, candidate_rule);
+    auto scores = score_candidates(*setup.copy, candidate_rule);
     if (!scores) return std::unexpected(std::move(scores.error()));
     setup.selected = select_candidates(std::move(*scores));
-    setup.shared = prune_graph(setup.working, setup.selected);
+    setup.shared = prune_graph(*setup.copy, setup.selected);
     // Nothing reads the claims once the shared ids are known; dropped, they
     // are not copied into every candidate's rewrite.
-    for (NodeIndex node = 0; node < setup.working.node_bound(); ++node) {
-        if (NodeData* data = setup.working.node(node)) {
+    for (NodeIndex node = 0; node < setup.copy->node_bound(); ++node) {
+        if (NodeData* data = setup.copy->node(node)) {
             data->meta.prune_source.reset();
             data->meta.prune_sources = {};
         }
+    }
+    return setup;
+}
+
+bool carries_claims(const GraphWrap& graph) {
+    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+        const NodeData* data = graph.node(node);
+        if (data != nullptr && (data->meta.prune_source || !data->meta.prune_sources.empty())) return true;
+    }
+    return false;
+}
+
+// The same candidates and shared ids as reference_setup, by node index and
+// without a copy: the copy differs from the graph only in the claims written
+// on it and dropped again, which no rewrite or writer reads. A graph that
+// carries claims of its own (only a direct pruning call leaves them) still
+// gets the copy that drops them, since they would count in the memory held
+// by its rewrites.
+Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule) {
+    if (carries_claims(graph)) return reference_setup(graph, candidate_rule);
+    auto nodes = select_candidate_nodes(graph, candidate_rule);
+    if (!nodes) return std::unexpected(std::move(nodes.error()));
+    ScoringSetup setup;
+    setup.selected.reserve(nodes->size());
+    for (const NodeIndex node : *nodes) setup.selected.push_back(graph.node_at(node).id);
+    const std::vector<bool> shared = shared_nodes(graph, *nodes);
+    for (NodeIndex node = 0; node < shared.size(); ++node) {
+        if (shared[node]) setup.shared.insert(graph.node_at(node).id);
     }
     return setup;
 }
@@ -79,13 +111,13 @@ Result<CanonicalForm> smallest_form(const GraphWrap& working, const std::vector<
 
 // The straightforward road: every selected candidate rewritten and written,
 // every winner rewritten and written again.
-Result<CanonicalForm> reference_form(const ScoringSetup& setup, bool allow_hashes, bool compact,
-                                     bool with_node_order, const StopCheck& stop, ConflictSearch search,
+Result<CanonicalForm> reference_form(const GraphWrap& working, const ScoringSetup& setup, bool allow_hashes,
+                                     bool compact, bool with_node_order, const StopCheck& stop, ConflictSearch search,
                                      const TraceSwitches& trace) {
-    auto entries = collect_candidate_scores(setup.working, setup.selected, setup.shared, compact, allow_hashes, stop,
-                                            search, trace);
+    auto entries =
+        collect_candidate_scores(working, setup.selected, setup.shared, compact, allow_hashes, stop, search, trace);
     if (!entries) return std::unexpected(std::move(entries.error()));
-    return smallest_form(setup.working, winning_candidates(std::move(*entries)), allow_hashes, compact,
+    return smallest_form(working, winning_candidates(std::move(*entries)), allow_hashes, compact,
                          with_node_order, stop, search, trace);
 }
 
@@ -104,17 +136,20 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
                                    " is too small for this graph itself: canonising it holds two copies of it, " +
                                    format_bytes(2 * graph_bytes));
     }
-    held.try_take(graph_bytes);
-    auto setup = scoring_setup(graph, candidate_rule);
+    auto setup = reference ? reference_setup(graph, candidate_rule) : scoring_setup(graph, candidate_rule);
     if (!setup) return std::unexpected(std::move(setup.error()));
+    // Only a working copy is held; without one a call holds less than the
+    // check above allows for, so it fails at no point where it would with one.
+    if (setup->copy) held.try_take(graph_bytes);
+    const GraphWrap& working = setup->working(graph);
     // A traced call emits every rewrite's events, so it takes the full road;
     // so does a graph whose ids may meet the rewrite's generated ids, which
     // the candidate bounds do not model.
-    if (reference || trace.events || ids_may_meet_generated_ids(setup->working)) {
+    if (reference || trace.events || ids_may_meet_generated_ids(working)) {
         const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
-        return reference_form(*setup, allow_hashes, compact, with_node_order, stop, search, trace);
+        return reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
     }
-    return best_candidate_form(setup->working, setup->selected, setup->shared, compact, allow_hashes,
+    return best_candidate_form(working, setup->selected, setup->shared, compact, allow_hashes,
                                with_node_order, stop);
 }
 

@@ -1,6 +1,7 @@
 #include "canonize/pruning.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace quorl {
 
@@ -32,6 +33,30 @@ bool claim(NodeMeta& meta, const std::string& candidate) {
     return true;
 }
 
+// Floods the graph breadth-first from each candidate in turn, never entering
+// a candidate's node; `claim(neighbour, position)` says whether the flood of
+// the candidate at `position` goes on through a neighbour it reaches.
+template <class Claim>
+void flood_from_candidates(const GraphWrap& graph, std::span<const NodeIndex> candidates, Claim&& claim) {
+    std::vector<bool> is_candidate(graph.node_bound(), false);
+    for (const NodeIndex node : candidates) is_candidate[node] = true;
+    // Each flood enqueues a node at most once, so the queue never outgrows the
+    // node count; it is read from `front` and reused by every flood.
+    std::vector<FloodStep> queue;
+    queue.reserve(graph.node_count());
+    for (std::size_t position = 0; position < candidates.size(); ++position) {
+        queue.clear();
+        queue.push_back(FloodStep{kNoIndex, candidates[position]});
+        for (std::size_t front = 0; front < queue.size(); ++front) {
+            const FloodStep step = queue[front];
+            graph.for_each_incident(step.node, [&](EdgeIndex, NodeIndex neighbour) {
+                if (neighbour == step.parent || is_candidate[neighbour]) return;
+                if (claim(neighbour, position)) queue.push_back(FloodStep{step.node, neighbour});
+            });
+        }
+    }
+}
+
 }  // namespace
 
 IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_ids) {
@@ -42,32 +67,19 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
         }
     }
 
-    // Candidate membership by node: an id that names no node matches no node,
-    // so this answers exactly what a set of the candidate ids would.
-    std::vector<bool> is_candidate(graph.node_bound(), false);
+    // An id that names no node floods nothing and blocks no flood, so the
+    // candidates that name nodes flood exactly as the ids would.
+    std::vector<NodeIndex> nodes;
+    std::vector<const std::string*> ids;
     for (const std::string& id : candidate_ids) {
-        if (const auto node = graph.find_node(id)) is_candidate[*node] = true;
-    }
-
-    // Each flood enqueues a node at most once, so the queue never outgrows the
-    // node count; it is read from `front` and reused by every flood.
-    std::vector<FloodStep> queue;
-    queue.reserve(graph.node_count());
-    for (const std::string& candidate : candidate_ids) {
-        const auto start = graph.find_node(candidate);
-        if (!start) continue;
-        queue.clear();
-        queue.push_back(FloodStep{kNoIndex, *start});
-        for (std::size_t front = 0; front < queue.size(); ++front) {
-            const FloodStep step = queue[front];
-            graph.for_each_incident(step.node, [&](EdgeIndex, NodeIndex neighbour) {
-                if (neighbour == step.parent || is_candidate[neighbour]) return;
-                if (claim(graph.node_at(neighbour).meta, candidate)) {
-                    queue.push_back(FloodStep{step.node, neighbour});
-                }
-            });
+        if (const auto node = graph.find_node(id)) {
+            nodes.push_back(*node);
+            ids.push_back(&id);
         }
     }
+    flood_from_candidates(graph, nodes, [&](NodeIndex neighbour, std::size_t position) {
+        return claim(graph.node_at(neighbour).meta, *ids[position]);
+    });
 
     IdSet shared;
     shared.reserve(graph.node_count());
@@ -77,6 +89,24 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
             shared.insert(data->id);
         }
     }
+    return shared;
+}
+
+std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates) {
+    // The candidates flood one after another and each reaches a node at most
+    // once, so "this candidate already claimed the node" (prune_graph's test
+    // on the claim fields) is "the node's latest claimant is this candidate",
+    // and a node is shared once a second candidate claims it.
+    constexpr std::size_t kUnclaimed = SIZE_MAX;
+    std::vector<std::size_t> latest_claimant(graph.node_bound(), kUnclaimed);
+    std::vector<bool> shared(graph.node_bound(), false);
+    flood_from_candidates(graph, candidates, [&](NodeIndex neighbour, std::size_t position) {
+        std::size_t& latest = latest_claimant[neighbour];
+        if (latest == position) return false;
+        if (latest != kUnclaimed) shared[neighbour] = true;
+        latest = position;
+        return true;
+    });
     return shared;
 }
 

@@ -1,6 +1,7 @@
 // Which nodes the candidate roots of a graph share.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,10 @@ namespace quorl {
 // reached by two or more candidates. Candidate ids that name no node are
 // ignored. Only the claim fields are written.
 IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_ids);
+
+// The same floods without the claim fields: flags, by node index, the nodes
+// that prune_graph would return for these candidates (distinct live nodes, in
+// the same order). Writes nothing into the graph.
+std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates);
 
 }  // namespace quorl

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "canonize/candidates.hpp"
 #include "dag_test_support.hpp"
+#include "exactness_families.hpp"
 
 namespace quorl {
 namespace {
@@ -89,6 +92,51 @@ TEST(PruneGraph, EmptyGraphAndRemovedSlots) {
     GraphWrap graph = make_graph({}, {{"a", "x", "1"}, {"x", "b", "1"}, {"b", "gone", "1"}});
     graph.remove_node("gone");
     EXPECT_EQ(sorted_ids(prune_graph(graph, {"a", "b"})), std::vector<std::string>{"x"});
+}
+
+// The drivers select candidates and their shared nodes by node index
+// (select_candidate_nodes, shared_nodes); both must give what the id-based
+// steps give: the degree selection, and random candidate lists in random
+// orders, on random multigraphs with removed slots and on the bench families.
+TEST(SharedNodes, EqualToPruneGraph) {
+    std::mt19937 random(20261208);
+    std::vector<GraphWrap> graphs;
+    for (int i = 0; i < 300; ++i) {
+        GraphWrap graph = exactness::random_multigraph(random);
+        if (i % 4 == 0 && graph.node_count() > 1) graph.remove_node(graph.node_at(0).id);
+        graphs.push_back(std::move(graph));
+    }
+    for (const exactness::FamilyCase& family : exactness::bench_families({5, 17}, 7)) graphs.push_back(family.graph);
+    for (GraphWrap& graph : graphs) {
+        std::vector<std::string> by_score = select_candidates(score_candidates(graph, "$degree").value());
+        const std::vector<NodeIndex> by_degree = select_candidate_nodes(graph, "$degree").value();
+        std::vector<std::string> ids;
+        for (const NodeIndex node : by_degree) ids.push_back(graph.node_at(node).id);
+        ASSERT_EQ(ids, by_score);
+
+        std::vector<NodeIndex> shuffled;
+        for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+            if (graph.node(node) != nullptr && random() % 3 == 0) shuffled.push_back(node);
+        }
+        std::ranges::shuffle(shuffled, random);
+        for (const std::vector<NodeIndex>& candidates : {by_degree, shuffled}) {
+            std::vector<std::string> candidate_ids;
+            for (const NodeIndex node : candidates) candidate_ids.push_back(graph.node_at(node).id);
+            const std::vector<bool> flags = shared_nodes(graph, candidates);
+            IdSet flagged;
+            for (NodeIndex node = 0; node < flags.size(); ++node) {
+                if (flags[node]) flagged.insert(graph.node_at(node).id);
+            }
+            EXPECT_EQ(sorted_ids(flagged), sorted_ids(prune_graph(graph, candidate_ids)));
+        }
+    }
+}
+
+TEST(SelectCandidateNodes, RefusesUnknownRulesLikeTheScores) {
+    const GraphWrap graph = make_graph({}, {{"a", "b", "1"}});
+    EXPECT_EQ(select_candidate_nodes(graph, "$DEGREE").error().display(),
+              score_candidates(graph, "$DEGREE").error().display());
+    EXPECT_TRUE(select_candidate_nodes(GraphWrap{}, "$DEGREE").value().empty());
 }
 
 }  // namespace
