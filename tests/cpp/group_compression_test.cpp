@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,25 @@ INSTANTIATE_TEST_SUITE_P(
                         {{1, 1}, {4, 1}, {7, 1}, {10, 1}, {13, 1}, {16, 1}, {19, 1}, {22, 1}, {25, 1}, {28, 2},
                          {32, 2}, {36, 1}},
                         "{$1}{$2}{$3}{$4}{$5}{$6}{$7}{$8}{$9}{$10}{$11}{$1}"}));
+
+// Many groups whose contents repeat, share prefixes and collide in any small
+// table: each content keeps the number of its first appearance.
+TEST(CompressGroups, NumbersByFirstAppearanceAmongManyGroups) {
+    std::mt19937 random(7);
+    std::string text;
+    std::vector<TextSpan> groups;
+    std::string expected;
+    std::map<std::string, std::size_t> numbers;
+    for (int i = 0; i < 500; ++i) {
+        const std::string content = std::string(random() % 3, 'a') + std::to_string(random() % 40);
+        text += "x{";
+        groups.push_back(TextSpan{text.size(), content.size()});
+        text += content + "}";
+        const auto [entry, added] = numbers.try_emplace(content, numbers.size() + 1);
+        expected += "x{$" + std::to_string(entry->second) + "}";
+    }
+    EXPECT_EQ(compress_groups(text + "tail", groups), expected + "tail");
+}
 
 NodeMeta described(bool mirror, std::string origin) {
     NodeMeta meta;
