@@ -47,21 +47,20 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
       height_(graph.node_bound(), 0),
       cobound_(graph.node_bound(), false) {
     order_.reserve(graph.node_count());
-    adjacency_begin_.assign(std::size_t{graph_.node_bound()} + 1, 0);
+    // One pass over the store: a node's incidences follow the previous
+    // node's, a self-loop listed once, so at most two per edge.
+    adjacency_begin_.resize(std::size_t{graph_.node_bound()} + 1);
+    neighbours_.reserve(2 * std::size_t{graph_.edge_count()});
+    first_end_.reserve(2 * std::size_t{graph_.edge_count()});
     for (NodeIndex node = 0; node < graph_.node_bound(); ++node) {
-        std::uint32_t degree = 0;
-        if (graph_.has_node(node)) graph_.for_each_incident(node, [&](EdgeIndex, NodeIndex) { ++degree; });
-        adjacency_begin_[node + 1] = adjacency_begin_[node] + degree;
-    }
-    neighbours_.reserve(adjacency_begin_.back());
-    first_end_.reserve(adjacency_begin_.back());
-    for (NodeIndex node = 0; node < graph_.node_bound(); ++node) {
+        adjacency_begin_[node] = static_cast<std::uint32_t>(neighbours_.size());
         if (!graph_.has_node(node)) continue;
         graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
             neighbours_.push_back(other);
-            first_end_.push_back(graph_.endpoints(edge).first == node);
+            first_end_.push_back(static_cast<std::uint8_t>(graph_.endpoints(edge).first == node));
         });
     }
+    adjacency_begin_.back() = static_cast<std::uint32_t>(neighbours_.size());
     // Components, each with its size, cycle rank and whether
     // it is bipartite (two ends of an edge at equal distance from its first
     // node, a self-loop included, make an odd closed walk).

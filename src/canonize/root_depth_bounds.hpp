@@ -87,7 +87,7 @@ private:
     template <class Visit>
     void for_each_neighbour(NodeIndex node, Visit&& visit) const {
         for (std::uint32_t at = adjacency_begin_[node]; at < adjacency_begin_[node + 1]; ++at) {
-            visit(neighbours_[at], first_end_[at]);
+            visit(neighbours_[at], first_end_[at] != 0);
         }
     }
 
@@ -112,7 +112,7 @@ private:
     // not the store's much larger slots.
     std::vector<std::uint32_t> adjacency_begin_;  // by node index, one more at the end
     std::vector<NodeIndex> neighbours_;
-    std::vector<bool> first_end_;
+    std::vector<std::uint8_t> first_end_;  // bytes: filled once, read on every search
     std::vector<std::uint32_t> component_of_;  // by node index
     std::vector<Component> components_;
     std::vector<std::vector<std::size_t>> members_;  // candidates by component
