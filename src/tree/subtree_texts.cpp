@@ -335,7 +335,13 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
     if (!fits_or_stop(stop, written_bytes(root), "writing a text of this graph")) return std::nullopt;
     std::string out(length(root), '\0');
     char* at = out.data();
+    // Most labels and modalities are one byte ("C", "H", "1"): storing those
+    // directly spares a library call per piece.
     const auto put = [&at](std::string_view bytes) {
+        if (bytes.size() == 1) {
+            *at++ = bytes[0];
+            return;
+        }
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
     };
@@ -356,7 +362,7 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         if (text.plain) {
             put_label(text);
         } else {
-            put("(");
+            *at++ = '(';
             open.push_back({id, 0});
         }
     };
@@ -365,17 +371,20 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         const std::uint32_t i = open.back().next_child;
         const Text& text = texts_[open.back().text];
         if (i > 0) {
-            put(":");
+            *at++ = ':';
             put(children_[text.children_begin + i - 1].modality);
         }
         if (i < text.child_count) {
             if (stop.poll()) return std::nullopt;
-            if (i > 0) put(", ");
+            if (i > 0) {
+                *at++ = ',';
+                *at++ = ' ';
+            }
             ++open.back().next_child;
             enter(children_[text.children_begin + i].text);
             continue;
         }
-        put(")");
+        *at++ = ')';
         put_label(text);
         open.pop_back();
     }
