@@ -12,10 +12,13 @@ fresh child process of the interpreter concerned:
 - the shared molecules (median µs of one to_cgraph_py and one canonical_node_order_py call);
 - paths, random trees, random sparse graphs (average degree 2.4) and molecule-like graphs
   (rings, chains, branches; C/N/O/H) at --sizes, uniform and random labels: median seconds of
-  to_cgraph_py, the growth from each size to the next, and the peak memory of one call beside
-  the memory of its input store;
+  to_cgraph_py, the growth per doubling of the size from each size to the next, and the peak
+  memory of one call beside the memory of its input store; molecule-like graphs compact too;
 - rings, ladders and 3-regular graphs (expanded, and ladders and 3-regular graphs compact too)
-  and compact grids at growing sizes.
+  and compact grids at growing sizes, with the exponent k of a log-log fit (time ~ size^k).
+
+A call that fails (the guard limit, the memory budget) is timed up to its failure and its error
+shown in the last column.
 
 The baseline stops growing a family once one of its calls takes longer than
 --baseline-cap-seconds (its cost grows with the square of the size on most families); those
@@ -27,6 +30,7 @@ from __future__ import annotations
 import argparse
 import gc
 import json
+import math
 import os
 import random
 import resource
@@ -208,8 +212,8 @@ def worker(job: dict) -> dict:
             start = time.perf_counter()
             try:
                 _call_once(_quorl, graph, kind, compact)
-            except ValueError as error:
-                result["error"] = str(error)
+            except (ValueError, MemoryError) as error:
+                result["error"] = f"{type(error).__name__}: {error}"
             times.append(time.perf_counter() - start)
             if measured:
                 peak_kib = max(peak_kib, _rss_kib("VmHWM") - resting)
@@ -261,6 +265,22 @@ def prepare(args) -> Tuple[str, str]:
     return baseline, new
 
 
+def per_doubling(size: int, seconds: float, previous_size: int, previous_seconds: float) -> float:
+    """The factor by which the time grows when the size doubles, between two measured sizes."""
+    return 2 ** (math.log(seconds / previous_seconds) / math.log(size / previous_size))
+
+
+def loglog_exponent(points: List[Tuple[int, float]]) -> Optional[float]:
+    """Least-squares slope of log(time) on log(size): the k of time ~ size^k."""
+    if len(points) < 2:
+        return None
+    xs = [math.log(size) for size, _ in points]
+    ys = [math.log(seconds) for _, seconds in points]
+    mean_x, mean_y = statistics.fmean(xs), statistics.fmean(ys)
+    return (sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) /
+            sum((x - mean_x) ** 2 for x in xs))
+
+
 def fmt_seconds(value: Optional[float]) -> str:
     if value is None:
         return "-"
@@ -300,6 +320,8 @@ def main() -> None:
 
     big = [int(size) for size in args.sizes.split(",")]
     plans = [(name, big, False, ("text", "order")) for name in ("path", "tree", "sparse", "molecule-like")]
+    # Expanded, molecule-like graphs reach the memory budget by 20,000 nodes.
+    plans += [("molecule-like", big, True, ("text", "order"))]
     # Expanded resolution copies the region below every join once per edge
     # up: on ladders and 3-regular graphs the text itself grows exponentially.
     plans += [("ring", [256, 512, 1024, 2048, 4096], False, ("text",)),
@@ -308,7 +330,7 @@ def main() -> None:
               ("3-regular", [16, 24, 32, 48, 64], False, ("text",)),
               ("3-regular", [64, 128, 256, 512, 1024], True, ("text",)),
               ("grid", [size * size for size in (10, 20, 30, 40, 60)], True, ("text",))]
-    header = (f"{'family':<22}{'size':>8}{'baseline':>11}{'new':>11}{'ratio':>8}{'growth':>8}"
+    header = (f"{'family':<22}{'size':>8}{'baseline':>11}{'new':>11}{'ratio':>8}{'x/dbl':>8}"
               f"{'order new':>11}{'peak/store':>11}  note")
     for name, sizes, compact, kinds in plans:
         if not wanted(name):
@@ -318,6 +340,7 @@ def main() -> None:
             label = f"{name}{' compact' if compact else ''} {'random' if random_labels else 'uniform'}"
             baseline_capped = False
             previous = None
+            measured: List[Tuple[int, float]] = []
             for size in sizes:
                 job = {"family": name, "size": size, "seed": size, "random_labels": random_labels,
                        "compact": compact, "kinds": list(kinds), "repeats": 3}
@@ -332,13 +355,20 @@ def main() -> None:
                     print(f"{label:<22}{size:>8}  new: no result within the time limit", flush=True)
                     break
                 ratio = f"{now['text'] / old['text']:.4f}" if old else "capped"
-                growth = f"{now['text'] / previous:.2f}" if previous else ""
+                growth = f"{per_doubling(size, now['text'], *previous):.2f}" if previous else ""
                 peak = f"{now['text_peak_kib'] / max(now['store_kib'], 1):.2f}" if now.get("text_peak_kib") else "-"
                 note = f"error: {now['error']}" if now["error"] else ""
                 print(f"{label:<22}{size:>8}{fmt_seconds(old['text'] if old else None):>11}"
                       f"{fmt_seconds(now['text']):>11}{ratio:>8}{growth:>8}"
                       f"{fmt_seconds(now.get('order')):>11}{peak:>11}  {note}", flush=True)
-                previous = now["text"]
+                # A failed call's time says how fast it fails, not how the family grows.
+                previous = None if now["error"] else (size, now["text"])
+                if previous:
+                    measured.append(previous)
+            exponent = loglog_exponent(measured)
+            if exponent is not None and len(sizes) > 4:
+                print(f"{label:<22} log-log fit over the sizes that succeeded: time ~ size^{exponent:.2f}",
+                      flush=True)
         print()
 
 

@@ -115,14 +115,17 @@ Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, S
 // the join (floors from the join's mirror on), magnet caches cleared, and
 // naming the input node it stands for.
 NodeMeta copied_meta(const GraphWrap& graph, NodeIndex node, std::int32_t floor) {
-    NodeMeta meta = graph.node_at(node).meta;
-    if (!meta.is_virtual) meta.stands_for = input_node_of(graph, node);
-    meta.floor = floor;
-    meta.magnet.reset();
-    meta.magnet_digest.reset();
-    meta.magnet_digest_alt.reset();
-    meta.magnet_flag = false;
-    return meta;
+    const NodeMeta& meta = graph.node_at(node).meta;
+    NodeMeta copied;
+    copied.mirror_seq = meta.mirror_seq;
+    copied.prune_sources = meta.prune_sources;
+    copied.origin = meta.origin;
+    copied.prune_source = meta.prune_source;
+    copied.floor = floor;
+    copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(graph, node);
+    copied.is_mirror = meta.is_mirror;
+    copied.is_virtual = meta.is_virtual;
+    return copied;
 }
 
 // What the copies of the region add to the working copy: per copy, the
@@ -231,7 +234,9 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
             if (context.stop.poll()) return interrupted_error();
             // Read before adding: a new node may move the slots.
             const NodeData& data = graph.node_at(region.nodes[k]);
-            std::string id = data.id + suffix;
+            std::string id;
+            id.reserve(data.id.size() + suffix.size());
+            id.append(data.id).append(suffix);
             const std::string label = data.label;
             NodeMeta copied = copied_meta(graph, region.nodes[k], region.floors[k] + floor_offset);
             copy_of[k] = ids.add_node(graph, std::move(id), label, std::move(copied));

@@ -24,17 +24,6 @@ std::uint32_t IdIndex::hash_of(std::string_view id) {
     return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
-void IdIndex::insert(std::string_view id, NodeIndex node) {
-    if ((live_ + erased_ + 1) * 4 > entries_.size() * 3) grow();
-    const std::uint32_t hash = hash_of(id);
-    const std::size_t mask = entries_.size() - 1;
-    std::size_t at = hash & mask;
-    while (entries_[at].node != kEmpty && entries_[at].node != kErased) at = (at + 1) & mask;
-    if (entries_[at].node == kErased) --erased_;
-    entries_[at] = Entry{hash, node};
-    ++live_;
-}
-
 // At least twice and a half the live count: room for the next insert too.
 std::size_t IdIndex::table_size_for(std::size_t live) {
     std::size_t capacity = 16;
@@ -78,22 +67,28 @@ bool IdIndex::rehash(std::size_t capacity, StopPoll* stop) {
 }
 
 NodeIndex GraphWrap::ensure_node(std::string_view id, std::string_view label) {
-    if (const auto existing = find_node(id)) {
+    const NodeIndex node = next_node_slot();
+    if (const auto existing = node_index_.insert_unless_present(id, node, id_of())) {
         NodeData& data = nodes_[*existing].data;
         if (!label.empty() && data.label.empty()) data.label = label;
         return *existing;
     }
-    return insert_node(NodeData{NodeMeta{}, std::string(id), std::string(label)});
+    place_node(node, NodeData{NodeMeta{}, std::string(id), std::string(label)});
+    return node;
 }
 
 NodeIndex GraphWrap::add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta) {
-    if (const auto existing = find_node(id)) return *existing;
-    return insert_node(NodeData{std::move(meta), std::string(id), std::string(label)});
+    const NodeIndex node = next_node_slot();
+    if (const auto existing = node_index_.insert_unless_present(id, node, id_of())) return *existing;
+    place_node(node, NodeData{std::move(meta), std::string(id), std::string(label)});
+    return node;
 }
 
 std::optional<NodeIndex> GraphWrap::add_node_if_new(std::string& id, std::string_view label, NodeMeta& meta) {
-    if (find_node(id)) return std::nullopt;
-    return insert_node(NodeData{std::move(meta), std::move(id), std::string(label)});
+    const NodeIndex node = next_node_slot();
+    if (node_index_.insert_unless_present(id, node, id_of())) return std::nullopt;
+    place_node(node, NodeData{std::move(meta), std::move(id), std::string(label)});
+    return node;
 }
 
 void GraphWrap::add_edge_with_modality(std::string_view first_id, std::string_view second_id,
@@ -238,13 +233,15 @@ void release_in_background(GraphWrap&& store) {
     }
 }
 
-NodeIndex GraphWrap::insert_node(NodeData data) {
-    NodeIndex node;
-    if (free_node_ != kNoIndex) {
-        node = free_node_;
+NodeIndex GraphWrap::next_node_slot() const {
+    return free_node_ != kNoIndex ? free_node_ : appended_slot_index(nodes_.size(), kMaxNodeSlots);
+}
+
+void GraphWrap::place_node(NodeIndex node, NodeData&& data) {
+    if (node == free_node_) {
         free_node_ = nodes_[node].next_free;
     } else {
-        node = appended_slot_index(nodes_.size(), kMaxNodeSlots);
+        QUORL_ASSERT(node == nodes_.size());
         nodes_.emplace_back();
     }
     NodeSlot& slot = nodes_[node];
@@ -253,8 +250,6 @@ NodeIndex GraphWrap::insert_node(NodeData data) {
     slot.next_free = kNoIndex;
     slot.live = true;
     ++node_count_;
-    node_index_.insert(slot.data.id, node);
-    return node;
 }
 
 EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData data) {

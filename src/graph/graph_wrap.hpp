@@ -86,8 +86,10 @@ class IdIndex {
 public:
     template <class IdOf>
     std::optional<NodeIndex> find(std::string_view id, const IdOf& id_of) const;
-    // Precondition: the id is not present.
-    void insert(std::string_view id, NodeIndex node);
+    // Inserts the id for `node` unless a live entry holds it already, and
+    // then returns that entry's node instead: one hash for both questions.
+    template <class IdOf>
+    std::optional<NodeIndex> insert_unless_present(std::string_view id, NodeIndex node, const IdOf& id_of);
     template <class IdOf>
     std::optional<NodeIndex> erase(std::string_view id, const IdOf& id_of);
     std::size_t size() const { return live_; }
@@ -215,7 +217,10 @@ private:
         bool live = false;
     };
 
-    NodeIndex insert_node(NodeData data);
+    // The slot the next node takes: the most recently freed, else a new one.
+    NodeIndex next_node_slot() const;
+    // Puts a node into the slot next_node_slot() gave; the id index is the caller's.
+    void place_node(NodeIndex node, NodeData&& data);
     EdgeIndex insert_edge(NodeIndex first, NodeIndex second, EdgeData data);
     void unlink(EdgeIndex edge, End list);
     auto id_of() const {
@@ -257,6 +262,31 @@ std::size_t IdIndex::probe(std::string_view id, std::uint32_t hash, const IdOf& 
         if (entry.node == kEmpty) return at;
         if (entry.node != kErased && entry.hash == hash && id_of(entry.node) == id) return at;
     }
+}
+
+template <class IdOf>
+std::optional<NodeIndex> IdIndex::insert_unless_present(std::string_view id, NodeIndex node, const IdOf& id_of) {
+    if ((live_ + erased_ + 1) * 4 > entries_.size() * 3) grow();
+    const std::uint32_t hash = hash_of(id);
+    const std::size_t mask = entries_.size() - 1;
+    std::size_t free_at = entries_.size();  // the first erased entry on the way, if any
+    std::size_t at = hash & mask;
+    for (;; at = (at + 1) & mask) {
+        const Entry& entry = entries_[at];
+        if (entry.node == kEmpty) break;
+        if (entry.node == kErased) {
+            if (free_at == entries_.size()) free_at = at;
+        } else if (entry.hash == hash && id_of(entry.node) == id) {
+            return entry.node;
+        }
+    }
+    if (free_at != entries_.size()) {
+        at = free_at;
+        --erased_;
+    }
+    entries_[at] = Entry{hash, node};
+    ++live_;
+    return std::nullopt;
 }
 
 template <class IdOf>
