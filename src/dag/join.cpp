@@ -79,13 +79,23 @@ struct Region {
     }
 };
 
-Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, StopPoll& stop) {
+// `distance` is the rewrite's scratch, by node index: -1 for every node on
+// entry and again on return, so a join costs its region, not the whole
+// working copy (which the joins before it have grown).
+Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, std::vector<std::int32_t>& distance,
+                            StopPoll& stop) {
     const Exclusion upper = upper_floors(join.floor);
-    std::vector<std::int32_t> distance(graph.node_bound(), -1);
+    if (distance.size() < graph.node_bound()) distance.resize(graph.node_bound(), -1);
     std::vector<NodeIndex> reached{join.node};
+    const auto forget_distances = [&] {
+        for (const NodeIndex node : reached) distance[node] = -1;
+    };
     distance[join.node] = 0;
     for (std::size_t head = 0; head < reached.size(); ++head) {
-        if (stop.poll()) return interrupted_error();
+        if (stop.poll()) {
+            forget_distances();
+            return interrupted_error();
+        }
         const NodeIndex node = reached[head];
         graph.for_each_incident(node, [&](EdgeIndex, NodeIndex neighbour) {
             if (distance[neighbour] >= 0 || upper.excludes(graph, neighbour)) return;
@@ -96,17 +106,21 @@ Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, S
 
     Region region;
     for (const NodeIndex node : reached) {
-        if (stop.poll()) return interrupted_error();
+        if (stop.poll()) {
+            forget_distances();
+            return interrupted_error();
+        }
         graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
             if (distance[neighbour] >= 0) region.edges.push_back(edge);
         });
     }
+    region.floors.reserve(reached.size());
+    std::sort(reached.begin(), reached.end());
+    for (const NodeIndex node : reached) region.floors.push_back(distance[node]);
+    forget_distances();
     region.nodes = std::move(reached);
-    std::sort(region.nodes.begin(), region.nodes.end());
     std::sort(region.edges.begin(), region.edges.end());
     region.edges.erase(std::unique(region.edges.begin(), region.edges.end()), region.edges.end());
-    region.floors.reserve(region.nodes.size());
-    for (const NodeIndex node : region.nodes) region.floors.push_back(distance[node]);
     region.join_position = region.position_of(join.node);
     return region;
 }
@@ -205,7 +219,7 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
     MemoryHold& held = context.held;
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(graph, join, magnet);
-    Result<Region> listed = region_below(graph, join, context.stop);
+    Result<Region> listed = region_below(graph, join, context.region_distance, context.stop);
     if (!listed) return std::unexpected(std::move(listed.error()));
     const Region& region = *listed;
     if (held.budget() != nullptr) {

@@ -1,6 +1,9 @@
 // What one rewrite call settles once and lends to each of its steps.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
 #include "limits/memory_budget.hpp"
@@ -23,6 +26,8 @@ struct RewriteContext {
     // Lent to every tree the rewrite writes (magnets, compact joins), so a
     // magnet costs the region it describes, not the whole working copy.
     TreeScratch tree_scratch;
+    // Distances from a join within its region, by node index; -1 between joins.
+    std::vector<std::int32_t> region_distance;
 };
 
 }  // namespace quorl
