@@ -141,8 +141,12 @@ TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildTe
 }
 
 std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
+    // Most edges of a graph share a modality or two: the last copy handed out
+    // usually serves, without hashing.
+    if (last_owned_modality_ != nullptr && *last_owned_modality_ == modality) return *last_owned_modality_;
     auto found = modalities_.find(modality);
     if (found == modalities_.end()) found = modalities_.emplace(modality).first;
+    last_owned_modality_ = &*found;
     return *found;
 }
 
@@ -223,31 +227,48 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
     return id;
 }
 
+// A leading-bytes key built piece by piece, as the pieces are written.
+class LeadingBytesBuilder {
+public:
+    // Each returns false once the key holds eight bytes.
+    bool add(std::string_view piece) {
+        for (std::size_t i = 0; i < piece.size() && size_ < 8; ++i, ++size_) {
+            key_ = key_ << 8 | static_cast<unsigned char>(piece[i]);
+        }
+        return size_ < 8;
+    }
+    // The text whose key is `key` and length `length`: its first bytes are the key's.
+    bool add_text(std::uint64_t key, std::uint64_t length) {
+        const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(length, 8 - size_));
+        if (taken == 8) {
+            key_ = key;
+        } else if (taken > 0) {
+            key_ = key_ << (8 * taken) | key >> (64 - 8 * taken);
+        }
+        size_ += taken;
+        return size_ < 8;
+    }
+    std::uint64_t key() const { return size_ == 0 ? 0 : key_ << (8 * (8 - size_)); }
+
+private:
+    std::uint64_t key_ = 0;
+    std::size_t size_ = 0;
+};
+
 // Composed from the pieces of the text without reading further than eight
-// bytes: a child text of at most eight bytes is its whole leading-bytes key.
+// bytes: a child text's first bytes are in its own leading-bytes key.
 std::uint64_t SubtreeTexts::leading_bytes_of(const Text& text) const {
     if (text.plain) return leading_bytes_key(label_of(text));
-    char bytes[8];
-    std::size_t size = 0;
-    const auto add = [&](std::string_view piece) {
-        const std::size_t taken = std::min(piece.size(), sizeof bytes - size);
-        std::memcpy(bytes + size, piece.data(), taken);
-        size += taken;
-        return size < sizeof bytes;
-    };
-    const auto add_child = [&](const Text& child) {
-        char child_bytes[8];
-        for (std::size_t i = 0; i < 8; ++i) child_bytes[i] = static_cast<char>(child.leading_bytes >> (56 - 8 * i));
-        return add({child_bytes, static_cast<std::size_t>(std::min<std::uint64_t>(child.length, 8))});
-    };
-    bool room = add("(");
+    LeadingBytesBuilder bytes;
+    bool room = bytes.add("(");
     const auto children = children_of(text);
     for (std::size_t i = 0; room && i < children.size(); ++i) {
-        room = add_child(texts_[children[i].text]) && add(":") && add(children[i].modality) &&
-               (i + 1 == children.size() || add(", "));
+        const Text& child = texts_[children[i].text];
+        room = bytes.add_text(child.leading_bytes, child.length) && bytes.add(":") && bytes.add(children[i].modality) &&
+               (i + 1 == children.size() || bytes.add(", "));
     }
-    if (room && add(")")) add(label_of(text));
-    return leading_bytes_key({bytes, size});
+    if (room && bytes.add(")")) bytes.add(label_of(text));
+    return bytes.key();
 }
 
 bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
@@ -335,7 +356,13 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
     if (!fits_or_stop(stop, written_bytes(root), "writing a text of this graph")) return std::nullopt;
     std::string out(length(root), '\0');
     char* at = out.data();
+    // Most labels and modalities are one byte ("C", "H", "1"): storing those
+    // directly spares a library call per piece.
     const auto put = [&at](std::string_view bytes) {
+        if (bytes.size() == 1) {
+            *at++ = bytes[0];
+            return;
+        }
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
     };
@@ -356,7 +383,7 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         if (text.plain) {
             put_label(text);
         } else {
-            put("(");
+            *at++ = '(';
             open.push_back({id, 0});
         }
     };
@@ -365,17 +392,20 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         const std::uint32_t i = open.back().next_child;
         const Text& text = texts_[open.back().text];
         if (i > 0) {
-            put(":");
+            *at++ = ':';
             put(children_[text.children_begin + i - 1].modality);
         }
         if (i < text.child_count) {
             if (stop.poll()) return std::nullopt;
-            if (i > 0) put(", ");
+            if (i > 0) {
+                *at++ = ',';
+                *at++ = ' ';
+            }
             ++open.back().next_child;
             enter(children_[text.children_begin + i].text);
             continue;
         }
-        put(")");
+        *at++ = ')';
         put_label(text);
         open.pop_back();
     }

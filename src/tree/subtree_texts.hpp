@@ -149,6 +149,7 @@ private:
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move
+    const std::string* last_owned_modality_ = nullptr;  // an element of modalities_
     std::string labels_;
     std::vector<ChildText> children_;
     std::vector<Text> texts_;

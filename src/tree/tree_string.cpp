@@ -16,13 +16,12 @@ std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& 
     const NodeData& data = graph.node_at(node);
     const std::size_t begin = out.size();
     out += data.label;
+    if (writes_bare_label(data)) return kNoGroup;
     if (data.meta.is_mirror) {
         out += '#';
         out += std::to_string(data.meta.mirror_seq.value_or(0));
-    } else if (data.meta.is_virtual) {
-        out += '*';
     } else {
-        return kNoGroup;
+        out += '*';
     }
     const std::size_t group_open = out.size() - begin;
     QUORL_ASSERT(group_open < kNoGroup);

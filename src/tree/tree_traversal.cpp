@@ -1,6 +1,7 @@
 #include "tree/tree_traversal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 
@@ -123,13 +124,13 @@ private:
     }
 
     void finish(const StackEntry& entry) {
-        label_.clear();
-        const std::uint32_t group_open = append_label(graph_, entry.node, label_);
-        const std::string_view label = label_;
         FinishedNode& finished = result_.finished[entry.node];
         if (entry.parent != kNoIndex && entry.incident_edges == 1) {
-            finished = {result_.texts.intern_leaf(label, group_open), 1};
+            finished = {leaf_text(entry.node), 1};
         } else {
+            label_.clear();
+            const std::uint32_t group_open = append_label(graph_, entry.node, label_);
+            const std::string_view label = label_;
             order_children(entry);
             std::int32_t deepest = 0;
             child_texts_.clear();
@@ -185,6 +186,25 @@ private:
         return by_key ? *by_key : a.modality.compare(b.modality);
     }
 
+    // Interning a leaf with a bare label gives the same text for the same
+    // label every time, so the walk remembers the texts of the first few such
+    // labels (most leaves are hydrogens) instead of interning each leaf again.
+    TextId leaf_text(NodeIndex node) {
+        const NodeData& data = graph_.node_at(node);
+        if (!writes_bare_label(data)) {
+            label_.clear();
+            const std::uint32_t group_open = append_label(graph_, node, label_);
+            return result_.texts.intern_leaf(label_, group_open);
+        }
+        const std::string_view label = data.label;
+        for (std::size_t i = 0; i < bare_leaf_count_; ++i) {
+            if (bare_leaves_[i].label == label) return bare_leaves_[i].text;
+        }
+        const TextId text = result_.texts.intern_leaf(label);
+        if (bare_leaf_count_ < bare_leaves_.size()) bare_leaves_[bare_leaf_count_++] = {label, text};
+        return text;
+    }
+
     TextId unknown_text() {
         if (unknown_text_ == kNoText) unknown_text_ = result_.texts.intern_leaf("?");
         return unknown_text_;
@@ -206,6 +226,12 @@ private:
     const std::optional<std::int32_t> settled_floor_;
     std::vector<FinishedNode>& settled_;
     TextId unknown_text_ = kNoText;
+    struct BareLeaf {
+        std::string_view label;  // the node's own label, alive for the walk
+        TextId text;
+    };
+    std::array<BareLeaf, 4> bare_leaves_{};
+    std::size_t bare_leaf_count_ = 0;
 };
 
 }  // namespace
