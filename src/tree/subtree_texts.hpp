@@ -84,6 +84,11 @@ class SubtreeTexts {
 public:
     SubtreeTexts() : SubtreeTexts(0) {}
     explicit SubtreeTexts(std::size_t expected_texts);
+    // Moved, never copied: a copy would keep pointing at the source's modality copies.
+    SubtreeTexts(const SubtreeTexts&) = delete;
+    SubtreeTexts& operator=(const SubtreeTexts&) = delete;
+    SubtreeTexts(SubtreeTexts&&) = default;
+    SubtreeTexts& operator=(SubtreeTexts&&) = default;
 
     // Forgets every text and keeps the buffers; costs the texts held, not the
     // largest table ever used.
