@@ -173,31 +173,38 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         // The final pass would rewrite this candidate again, as here, and
         // write it with nothing excluded: with nothing to exclude that is the
         // text just written.
-        std::string final_text;
-        std::vector<TextSpan> final_groups;
+        CanonicalForm form;
+        // The node order of a candidate that ties is wanted only when its text
+        // wins; a new best keeps its order, written in the same walk as its text.
+        bool ordered = !with_node_order;
         if (excluded_ids.empty()) {
-            final_text = scored->text;
-            final_groups = std::move(scored->groups);
+            form.text = scored->text;
+            form.groups = std::move(scored->groups);
+        } else if (with_node_order && rank > 0) {
+            auto written = to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing);
+            if (!written) return polled_failure(writing, std::move(written.error()));
+            form.text = std::move(written->tree.text);
+            form.node_order = std::move(written->node_order);
+            ordered = true;
         } else {
             auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing);
             if (!written) return polled_failure(writing, std::move(written.error()));
-            final_text = std::move(written->text);
-            final_groups = std::move(written->groups);
+            form.text = std::move(written->text);
+            form.groups = std::move(written->groups);
         }
         // Among winners the final pass keeps the smallest text, the earliest
         // winner on a tie.
         if (rank == 0) {
-            const int order_of_texts = std::string_view(final_text).compare(kept.text);
+            const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        std::vector<std::string> node_order;
-        if (with_node_order) {
+        if (!ordered) {
             auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph);
             if (!listed) return parse_error(std::move(listed.error()));
-            node_order = std::move(*listed);
+            form.node_order = std::move(*listed);
         }
         if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
-        kept = CanonicalForm{std::move(final_text), std::move(final_groups), std::move(node_order)};
+        kept = std::move(form);
         kept_position = i;
         kept_bytes.emplace(stop.memory_budget());
         const std::uint64_t kept_texts = heap_bytes(best->text) + heap_bytes(kept.text);
