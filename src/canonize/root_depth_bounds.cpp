@@ -44,8 +44,7 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
       distance_(graph.node_bound(), -1),
       lower_edges_(graph.node_bound(), 0),
       status_(graph.node_bound(), kNo),
-      height_(graph.node_bound(), 0),
-      cobound_(graph.node_bound(), false) {
+      height_(graph.node_bound(), 0) {
     order_.reserve(graph.node_count());
     // One pass over the store: a node's incidences follow the previous
     // node's, a self-loop listed once, so at most two per edge.
@@ -85,28 +84,11 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
 }
 
 std::int32_t CandidateDepths::sweep(NodeIndex start) {
-    order_.clear();
-    order_.push_back(start);
-    distance_[start] = 0;
-    for (std::size_t head = 0; head < order_.size(); ++head) {
-        const NodeIndex node = order_[head];
-        for_each_neighbour(node, [&](NodeIndex other, bool) {
-            if (distance_[other] >= 0) return;
-            distance_[other] = distance_[node] + 1;
-            order_.push_back(other);
-        });
-    }
-    return distance_[order_.back()];
+    return search(start, [](NodeIndex, NodeIndex, bool) {}, [](NodeIndex) {});
 }
 
 void CandidateDepths::clear_sweep() {
-    for (const NodeIndex node : order_) {
-        distance_[node] = -1;
-        lower_edges_[node] = 0;
-        status_[node] = kNo;
-        height_[node] = 0;
-        cobound_[node] = false;
-    }
+    for (const NodeIndex node : order_) distance_[node] = -1;
 }
 
 // Eccentricity bounds from a few searches per component (a double sweep and
@@ -185,34 +167,7 @@ void CandidateDepths::refine(std::size_t candidate) { refine_and_count_passes(ca
 std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
     if (refined_[candidate]) return passes_[candidate];
     const NodeIndex root = candidates_[candidate];
-    const std::uint32_t component = component_of_[root];
     refined_[candidate] = true;
-    take_sweep(component, sweep(root));
-    for (const std::size_t i : members_[component]) {
-        if (!refined_[i]) set_range_from_eccentricity(i);
-    }
-
-    // The conflicts of the levelling: edges within a floor (cobound, a
-    // self-loop included) and nodes with two or more edges up (joins).
-    std::uint64_t cobound_edges = 0;
-    std::uint64_t joins = 0;
-    for (const NodeIndex node : order_) {
-        const std::int32_t floor = distance_[node];
-        for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
-            if (distance_[other] == floor - 1) {
-                ++lower_edges_[node];
-            } else if (distance_[other] == floor) {
-                cobound_[node] = true;
-                if (first_end) ++cobound_edges;
-            }
-        });
-        if (lower_edges_[node] >= 2) ++joins;
-    }
-    const auto for_each_parent = [&](NodeIndex node, auto&& visit) {
-        for_each_neighbour(node, [&](NodeIndex other, bool) {
-            if (distance_[other] == distance_[node] - 1) visit(other);
-        });
-    };
 
     std::int64_t written_lo = 0;  // deepest node surely written
     std::int64_t written_hi = 0;  // deepest node perhaps written
@@ -220,69 +175,79 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
         if (written == kYes) written_lo = std::max(written_lo, depth);
         if (written != kNo) written_hi = std::max(written_hi, depth);
     };
-    if (compact_) {
-        // Every node keeps its floor. A node kept as itself is written when
-        // it is not shared and the node carrying its parent's lower edges is
-        // written; a join's mirrors carry new ids, so each mirror is written
-        // when its parent is, and the join's subtree goes with the kept mirror.
-        status_[root] = kYes;
-        for (const NodeIndex node : order_) {
-            const std::int64_t floor = distance_[node];
-            if (node != root) {
-                if (lower_edges_[node] == 1) {
-                    for_each_parent(node, [&](NodeIndex parent) {
-                        status_[node] = shared_[node] ? kNo : status_[parent];
-                    });
-                } else {
-                    bool any_yes = false;
-                    bool any_no = false;
-                    bool any_maybe = false;
-                    for_each_parent(node, [&](NodeIndex parent) {
-                        any_yes |= status_[parent] == kYes;
-                        any_no |= status_[parent] == kNo;
-                        any_maybe |= status_[parent] == kMaybe;
-                    });
-                    status_[node] = any_maybe || (any_yes && any_no) ? kMaybe : (any_yes ? kYes : kNo);
-                    written_at(floor, any_yes ? kYes : (any_maybe ? kMaybe : kNo));  // the best-placed mirror
-                }
-            }
-            if (lower_edges_[node] <= 1) written_at(floor, status_[node]);
-            if (cobound_[node]) written_at(floor + 1, status_[node]);  // its virtual nodes
+    // The conflicts of the levelling: edges within a floor (cobound, a
+    // self-loop included) and nodes with two or more edges up (joins). A node
+    // is taken from the queue only once its parents are and every node of its
+    // floor has been found, so its incidences tell its edges up and within its
+    // floor, and its parents' written status is known.
+    std::uint64_t cobound_edges = 0;
+    std::uint64_t joins = 0;
+    std::uint32_t lower = 0;
+    bool cobound = false;
+    bool any_yes = false;
+    bool any_no = false;
+    bool any_maybe = false;
+    up_edges_.clear();
+    written_joins_.clear();
+    const auto incidence = [&](NodeIndex node, NodeIndex other, bool first_end) {
+        const std::int32_t floor = distance_[node];
+        if (distance_[other] == floor - 1) {
+            ++lower;
+            any_yes |= status_[other] == kYes;
+            any_no |= status_[other] == kNo;
+            any_maybe |= status_[other] == kMaybe;
+            if (!compact_) up_edges_.push_back({node, other});
+        } else if (distance_[other] == floor) {
+            cobound = true;
+            if (first_end) ++cobound_edges;
         }
-    } else {
-        // Expanded resolution: height_ is the height of a node's region once
-        // rewritten; below a join the region hangs one floor deeper, under a
-        // mirror, and consists of copies with generated ids only, so the
-        // writer leaves out nothing there.
-        for (auto at = order_.rbegin(); at != order_.rend(); ++at) {
-            const NodeIndex node = *at;
-            if (cobound_[node]) height_[node] = std::max(height_[node], 1);
-            if (node == root) continue;
+    };
+    const auto done = [&](NodeIndex node) {
+        const std::int64_t floor = distance_[node];
+        const std::uint8_t from_parents = any_yes ? kYes : (any_maybe ? kMaybe : kNo);
+        std::uint8_t status = kYes;  // the root's
+        if (node != root && lower == 1) {
+            // Kept as itself: written when not shared and its parent is.
+            status = shared_[node] ? kNo : from_parents;
+        } else if (node != root && compact_) {
+            // A join's mirrors carry new ids, so each mirror is written when
+            // its parent is, and the join's subtree goes with the kept mirror.
+            status = any_maybe || (any_yes && any_no) ? kMaybe : from_parents;
+            written_at(floor, from_parents);  // the best-placed mirror
+        } else if (node != root) {
+            // Expanded: below a join the region hangs one floor deeper, under
+            // a mirror, and consists of copies with generated ids only, so the
+            // writer leaves out nothing there; input nodes stay themselves
+            // only above every join.
+            status = kNo;
+            if (any_yes) written_joins_.push_back(node);
+        }
+        if (lower >= 2) ++joins;
+        if (lower <= 1) written_at(floor, status);
+        if (cobound) written_at(floor + 1, status);  // its virtual nodes
+        lower_edges_[node] = lower;
+        status_[node] = status;
+        height_[node] = cobound ? 1 : 0;
+        lower = 0;
+        cobound = any_yes = any_no = any_maybe = false;
+    };
+    const std::int32_t eccentricity = search(root, incidence, done);
+    if (!compact_) {
+        // height_ is the height of a node's region once rewritten: children
+        // were taken from the queue after their parents, so going backwards
+        // over the edges up finishes a node before its own edges up.
+        for (auto at = up_edges_.rbegin(); at != up_edges_.rend(); ++at) {
+            const auto [node, parent] = *at;
             const std::int32_t step = lower_edges_[node] == 1 ? 1 : 2;
-            for_each_parent(node, [&](NodeIndex parent) {
-                height_[parent] = std::max(height_[parent], step + height_[node]);
-            });
+            height_[parent] = std::max(height_[parent], step + height_[node]);
         }
-        // Input nodes stay themselves only above every join; such a node is
-        // written when it and all its ancestors are not shared.
-        status_[root] = kYes;
-        for (const NodeIndex node : order_) {
-            const std::int64_t floor = distance_[node];
-            if (node != root) {
-                if (lower_edges_[node] == 1) {
-                    for_each_parent(node, [&](NodeIndex parent) {
-                        status_[node] = shared_[node] ? kNo : status_[parent];
-                    });
-                } else {
-                    status_[node] = kNo;  // not kept as itself
-                    bool under_written = false;
-                    for_each_parent(node, [&](NodeIndex parent) { under_written |= status_[parent] == kYes; });
-                    if (under_written) written_at(floor + 1 + height_[node], kYes);
-                }
-            }
-            written_at(floor, status_[node]);
-            if (cobound_[node]) written_at(floor + 1, status_[node]);
-        }
+        for (const NodeIndex join : written_joins_) written_at(distance_[join] + 1 + height_[join], kYes);
+    }
+
+    const std::uint32_t component = component_of_[root];
+    take_sweep(component, eccentricity);
+    for (const std::size_t i : members_[component]) {
+        if (!refined_[i]) set_range_from_eccentricity(i);
     }
     clear_sweep();
 

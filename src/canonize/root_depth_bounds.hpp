@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "graph/graph_wrap.hpp"
@@ -92,7 +93,29 @@ private:
     }
 
     // One breadth-first search from `start` over its component; fills
-    // distance_ and order_, returns the eccentricity of `start`.
+    // distance_ and order_, returns the eccentricity of `start`. As each node
+    // is taken from the queue, incidence(node, other, first_end) sees its
+    // incidences to nodes found before (found ones are queued instead), then
+    // done(node) is called.
+    template <class Incidence, class Done>
+    std::int32_t search(NodeIndex start, Incidence&& incidence, Done&& done) {
+        order_.clear();
+        order_.push_back(start);
+        distance_[start] = 0;
+        for (std::size_t head = 0; head < order_.size(); ++head) {
+            const NodeIndex node = order_[head];
+            for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
+                if (distance_[other] >= 0) {
+                    incidence(node, other, first_end);
+                    return;
+                }
+                distance_[other] = distance_[node] + 1;
+                order_.push_back(other);
+            });
+            done(node);
+        }
+        return distance_[order_.back()];
+    }
     std::int32_t sweep(NodeIndex start);
     void clear_sweep();
     void bound_eccentricities();
@@ -123,13 +146,15 @@ private:
     std::vector<bool> refined_;
     std::vector<std::uint64_t> passes_;  // known after refine
 
-    // Scratch of sweep and refine, by node index; distance_ is -1 outside a search.
+    // Scratch of the searches and refine, by node index; distance_ is -1
+    // outside a search, the others are written by refine as it finds nodes.
     std::vector<std::int32_t> distance_;
     std::vector<NodeIndex> order_;
     std::vector<std::uint32_t> lower_edges_;
     std::vector<std::uint8_t> status_;
     std::vector<std::int32_t> height_;
-    std::vector<bool> cobound_;
+    std::vector<std::pair<NodeIndex, NodeIndex>> up_edges_;  // (node, parent), in search order
+    std::vector<NodeIndex> written_joins_;  // expanded: joins below a written parent
 };
 
 }  // namespace quorl

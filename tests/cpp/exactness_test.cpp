@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "canonize/canonize.hpp"
+#include "canonize/candidates.hpp"
+#include "canonize/pruning.hpp"
 #include "canonize/root_depth_bounds.hpp"
+#include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag_test_support.hpp"
 #include "exactness_families.hpp"
@@ -168,6 +171,54 @@ TEST(CandidateDepths, GuardErrorOfACandidateThatCannotWin) {
         const auto order = canonical_node_order(graph, kDegree, kBranch, true, compact);
         ASSERT_FALSE(order.has_value());
         EXPECT_EQ(order.error().message(), kRewriteGuardMessage);
+    }
+}
+
+// Every candidate's range holds the depth its scoring entry is written at,
+// before and after refining; refined, it is exact in expanded resolution, and
+// refining one candidate never loosens another's range.
+void expect_ranges_hold_written_depths(const GraphWrap& graph, const std::string& name) {
+    if (graph.node_count() == 0 || ids_may_meet_generated_ids(graph)) return;
+    const auto nodes = select_candidate_nodes(graph, kDegree);
+    ASSERT_TRUE(nodes.has_value());
+    std::vector<std::string> ids;
+    for (const NodeIndex node : *nodes) ids.push_back(graph.node_at(node).id);
+    const std::vector<bool> shared = shared_nodes(graph, *nodes);
+    IdSet shared_ids;
+    for (NodeIndex node = 0; node < shared.size(); ++node) {
+        if (shared[node]) shared_ids.insert(graph.node_at(node).id);
+    }
+    for (const bool compact : {true, false}) {
+        const auto entries = collect_candidate_scores(graph, ids, shared_ids, compact, true);
+        if (!entries) continue;  // the guard's failure, checked by the drivers' tests
+        CandidateDepths depths(graph, *nodes, shared, compact);
+        for (std::size_t refined = 0; refined < ids.size(); ++refined) {
+            std::vector<DepthRange> before(ids.size());
+            for (std::size_t i = 0; i < ids.size(); ++i) before[i] = depths.range(i);
+            depths.refine(refined);
+            for (std::size_t i = 0; i < ids.size(); ++i) {
+                const std::int64_t depth = (*entries)[i].root_depth;
+                const DepthRange range = depths.range(i);
+                EXPECT_TRUE(range.lo <= depth && depth <= range.hi)
+                    << name << " compact=" << compact << " candidate " << ids[i] << " depth " << depth << " in ["
+                    << range.lo << ", " << range.hi << "] after refining " << ids[refined];
+                EXPECT_TRUE(before[i].lo <= range.lo && range.hi <= before[i].hi) << name << " " << ids[i];
+                if (!compact && i == refined) {
+                    EXPECT_TRUE(range.exact()) << name << " " << ids[i];
+                }
+            }
+        }
+    }
+}
+
+TEST(CandidateDepths, RangesHoldTheWrittenDepths) {
+    std::mt19937 random(20261209);
+    const int rounds = testing::kSanitized ? 40 : 200;
+    for (int round = 0; round < rounds; ++round) {
+        expect_ranges_hold_written_depths(exactness::random_multigraph(random), "random " + std::to_string(round));
+    }
+    for (const exactness::FamilyCase& family : exactness::bench_families({6, 13}, 7)) {
+        expect_ranges_hold_written_depths(family.graph, family.name);
     }
 }
 
