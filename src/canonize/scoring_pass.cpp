@@ -66,7 +66,7 @@ std::vector<std::size_t> deepest_first(const CandidateDepths& depths, std::size_
 
 // Narrows the candidates' depth ranges until every candidate that can still
 // reach the greatest depth known for certain has an exact range or has been
-// refined; returns that depth. Refines in turn the candidate that can reach
+// refined, or only one can; returns that depth. Refines in turn the candidate that can reach
 // deepest (likely a winner, whose depth rules out others) and the most
 // central one (whose levelling tightens the others' bounds most).
 Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, const StopCheck& stop) {
@@ -77,13 +77,19 @@ Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, c
         for (std::size_t i = 0; i < count; ++i) surely_reached = std::max(surely_reached, depths.range(i).lo);
         std::optional<std::size_t> deepest;
         std::optional<std::size_t> central;
+        std::size_t reaching = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const DepthRange range = depths.range(i);
-            if (range.hi < surely_reached || range.exact() || depths.refined(i)) continue;
+            if (range.hi < surely_reached) continue;
+            ++reaching;
+            if (range.exact() || depths.refined(i)) continue;
             if (!deepest || range.hi > depths.range(*deepest).hi) deepest = i;
             if (!central || depths.eccentricity_lo(i) < depths.eccentricity_lo(*central)) central = i;
         }
-        if (!deepest) return surely_reached;
+        // A refine only narrows ranges, so it can rule out a candidate only
+        // while two can reach surely_reached: the last one is rewritten
+        // whatever its range (its lo is surely_reached).
+        if (!deepest || reaching == 1) return surely_reached;
         depths.refine(central_turn ? *central : *deepest);
         central_turn = !central_turn;
     }
