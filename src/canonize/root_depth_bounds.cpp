@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "dag/dag_rewrite.hpp"
+#include "tree/tree_string.hpp"
 
 namespace quorl {
 
@@ -19,6 +20,72 @@ constexpr std::uint8_t kMaybe = 1;
 constexpr std::uint8_t kYes = 2;
 
 }  // namespace
+
+// What a candidate's scoring text surely starts with, when the graph around
+// the candidate tells. Children are written shallowest first, then by
+// modality, then by text, and a child with children of its own is written
+// "(…)label": so the text starts with "(", the children written without
+// children of their own in that order, each "text:modality" and ", " between
+// them, then ", (" (just "(" after none) when another child follows, else
+// ")" and the root's label, the whole text. Around the root the rewrite
+// changes only what a conflict touches: a root's neighbour is a child kept as
+// itself unless parallel edges make it a join (a mirror per edge, whose text
+// is not known here), and it is written without children exactly when it has
+// no edge within its floor (a virtual node each), no join below it (a mirror)
+// and no other neighbour but shared ones whose only edge up it is (left out
+// with all below them); its text is then its label, or "()" and its label
+// when it has other edges. A self-loop at the root hangs virtual nodes under
+// it.
+std::optional<std::string> scoring_text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared,
+                                        std::vector<std::uint8_t>& near) {
+    std::vector<std::pair<NodeIndex, EdgeIndex>> children;
+    bool conflict_at_root = false;
+    graph.for_each_incident(root, [&](EdgeIndex edge, NodeIndex node) {
+        if (node == root || near[node] != 0) conflict_at_root = true;
+        near[node] = 1;
+        children.emplace_back(node, edge);
+    });
+    const auto edges_up = [&](NodeIndex node) {
+        std::uint32_t count = 0;
+        graph.for_each_incident(node, [&](EdgeIndex, NodeIndex other) { count += near[other]; });
+        return count;
+    };
+    std::vector<std::pair<std::string_view, std::string>> leaves;  // (modality, text)
+    bool deeper = false;
+    for (const auto& [child, edge] : children) {
+        if (conflict_at_root) break;
+        if (shared[child]) continue;
+        bool without_children = true;
+        std::uint32_t degree = 0;
+        graph.for_each_incident(child, [&](EdgeIndex, NodeIndex other) {
+            ++degree;
+            if (other == root || !without_children) return;
+            if (other == child || near[other] != 0 || !shared[other] || edges_up(other) != 1) without_children = false;
+        });
+        if (!without_children) {
+            deeper = true;
+            continue;
+        }
+        const std::string label = format_label(graph, child);
+        leaves.emplace_back(graph.edge_at(edge).modality, degree == 1 ? label : "()" + label);
+    }
+    for (const auto& [child, edge] : children) near[child] = 0;
+    if (conflict_at_root) return std::nullopt;
+    std::sort(leaves.begin(), leaves.end());
+    std::string text = "(";
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        if (i > 0) text += ", ";
+        text.append(leaves[i].second).append(":").append(leaves[i].first);
+    }
+    if (deeper) return text + (leaves.empty() ? "(" : ", (");
+    return text + ")" + format_label(graph, root);
+}
+
+bool starts_below(std::string_view start, std::string_view text) {
+    const auto [at_start, at_text] = std::mismatch(start.begin(), start.end(), text.begin(), text.end());
+    return at_start != start.end() && at_text != text.end() &&
+           static_cast<unsigned char>(*at_start) < static_cast<unsigned char>(*at_text);
+}
 
 bool ids_may_meet_generated_ids(const GraphWrap& graph) {
     // Every generated node id starts with '*' ("*v…") or holds a '#' ("#m…",

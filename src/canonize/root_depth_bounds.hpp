@@ -1,6 +1,6 @@
 // What the scoring pass can know about a candidate root before rewriting it:
-// exact bounds on the root depth of its scoring entry, and whether its rewrite
-// would end in the pass guard's error.
+// exact bounds on the root depth of its scoring entry, how its text starts,
+// and whether its rewrite would end in the pass guard's error.
 //
 // Both follow from the levelling alone. Rooted at c, the rewrite resolves each
 // conflict of the levelled graph once and makes no new one: a cobound repair
@@ -22,7 +22,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +37,17 @@ namespace quorl {
 // "#m…", "…@#m…"): a rewrite that meets its own names behaves in ways the
 // bounds do not model, so callers then take the straightforward road.
 bool ids_may_meet_generated_ids(const GraphWrap& graph);
+
+// What the scoring text of the candidate `root` surely starts with (its
+// whole text when it ends in the root's label), or nothing when conflicts at
+// the root hide it; `shared` as for CandidateDepths. `near` is scratch by
+// node index, all zero, and left so.
+std::optional<std::string> scoring_text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared,
+                                              std::vector<std::uint8_t>& near);
+
+// True when every text that starts with `start` ranks below `text` (unsigned
+// bytes): they differ within `start`, at a smaller byte of it.
+bool starts_below(std::string_view start, std::string_view text);
 
 struct DepthRange {
     std::int64_t lo = 1;

@@ -53,22 +53,11 @@ Result<std::vector<ScoringEntry>> collect_candidate_scores(const GraphWrap& grap
 
 namespace {
 
-// The candidates in the order in which they are rewritten: the deepest
-// possible first, so that the best entry found early rules out the rest;
-// candidate order among equals.
-std::vector<std::size_t> deepest_first(const CandidateDepths& depths, std::size_t count) {
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return depths.range(a).hi > depths.range(b).hi; });
-    return order;
-}
-
 // Narrows the candidates' depth ranges until every candidate that can still
 // reach the greatest depth known for certain has an exact range or has been
-// refined, or only one can; returns that depth. Refines in turn the candidate that can reach
-// deepest (likely a winner, whose depth rules out others) and the most
-// central one (whose levelling tightens the others' bounds most).
+// refined, or only one can; returns that depth. Refines in turn the candidate
+// that can reach deepest (likely a winner, whose depth rules out others) and
+// the most central one (whose levelling tightens the others' bounds most).
 Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, const StopCheck& stop) {
     bool central_turn = false;
     while (true) {
@@ -93,6 +82,21 @@ Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, c
         depths.refine(central_turn ? *central : *deepest);
         central_turn = !central_turn;
     }
+}
+
+// The candidates in the order in which they are rewritten: the deepest
+// possible first, so that the best entry found early rules out the rest; then
+// the greatest known start of text (none last), likely the best text among
+// equally deep ones; candidate order among equals.
+std::vector<std::size_t> deepest_first(const CandidateDepths& depths,
+                                       const std::vector<std::optional<std::string>>& text_starts) {
+    std::vector<std::size_t> order(text_starts.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (depths.range(a).hi != depths.range(b).hi) return depths.range(a).hi > depths.range(b).hi;
+        return text_starts[a] > text_starts[b];
+    });
+    return order;
 }
 
 struct BestEntry {
@@ -136,7 +140,15 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     const Result<std::int64_t> settled = settle_depths(depths, candidates.size(), stop);
     if (!settled) return std::unexpected(settled.error());
     const std::int64_t surely_reached = *settled;
-    const std::vector<std::size_t> order = deepest_first(depths, candidates.size());
+    // How the texts of the candidates that can reach that depth start.
+    std::vector<std::optional<std::string>> text_starts(candidates.size());
+    {
+        std::vector<std::uint8_t> near(graph.node_bound(), 0);
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (depths.range(i).hi >= surely_reached) text_starts[i] = scoring_text_start(graph, nodes[i], shared, near);
+        }
+    }
+    const std::vector<std::size_t> order = deepest_first(depths, text_starts);
 
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
@@ -152,6 +164,9 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         if (range.hi < surely_reached) continue;
         // Nor can one that cannot reach the depth of the best entry so far.
         if (best && range.hi < best->depth) continue;
+        // Nor can one no deeper than the best entry whose text surely starts
+        // below the best text: as deep, it ranks below on its text.
+        if (best && range.hi <= best->depth && text_starts[i] && starts_below(*text_starts[i], best->text)) continue;
 
         const std::string& candidate = candidates[i];
         if (stop.stop_requested()) return interrupted_error();

@@ -3,7 +3,9 @@
 // Also the depth bounds that let the drivers skip candidates, one case per rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,24 +176,43 @@ TEST(CandidateDepths, GuardErrorOfACandidateThatCannotWin) {
     }
 }
 
+// A graph's candidates and shared nodes as the drivers find them.
+struct ScoringCase {
+    std::vector<NodeIndex> nodes;
+    std::vector<std::string> ids;
+    std::vector<bool> shared;
+    IdSet shared_ids;
+
+    explicit ScoringCase(const GraphWrap& graph) {
+        nodes = *select_candidate_nodes(graph, kDegree);
+        for (const NodeIndex node : nodes) ids.push_back(graph.node_at(node).id);
+        shared = shared_nodes(graph, nodes);
+        for (NodeIndex node = 0; node < shared.size(); ++node) {
+            if (shared[node]) shared_ids.insert(graph.node_at(node).id);
+        }
+    }
+};
+
 // Every candidate's range holds the depth its scoring entry is written at,
 // before and after refining; refined, it is exact in expanded resolution, and
-// refining one candidate never loosens another's range.
-void expect_ranges_hold_written_depths(const GraphWrap& graph, const std::string& name) {
+// refining one candidate never loosens another's range. Where its text start
+// is known, the text starts so.
+void expect_bounds_hold_written_entries(const GraphWrap& graph, const std::string& name) {
     if (graph.node_count() == 0 || ids_may_meet_generated_ids(graph)) return;
-    const auto nodes = select_candidate_nodes(graph, kDegree);
-    ASSERT_TRUE(nodes.has_value());
-    std::vector<std::string> ids;
-    for (const NodeIndex node : *nodes) ids.push_back(graph.node_at(node).id);
-    const std::vector<bool> shared = shared_nodes(graph, *nodes);
-    IdSet shared_ids;
-    for (NodeIndex node = 0; node < shared.size(); ++node) {
-        if (shared[node]) shared_ids.insert(graph.node_at(node).id);
-    }
+    const ScoringCase scoring(graph);
+    const std::vector<std::string>& ids = scoring.ids;
+    std::vector<std::uint8_t> near(graph.node_bound(), 0);
     for (const bool compact : {true, false}) {
-        const auto entries = collect_candidate_scores(graph, ids, shared_ids, compact, true);
+        const auto entries = collect_candidate_scores(graph, ids, scoring.shared_ids, compact, true);
         if (!entries) continue;  // the guard's failure, checked by the drivers' tests
-        CandidateDepths depths(graph, *nodes, shared, compact);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const auto start = scoring_text_start(graph, scoring.nodes[i], scoring.shared, near);
+            if (start) {
+                EXPECT_TRUE((*entries)[i].tree_text->starts_with(*start)) << name << " " << ids[i] << " " << *start;
+            }
+        }
+        EXPECT_EQ(std::count(near.begin(), near.end(), 0), static_cast<std::ptrdiff_t>(near.size())) << name;
+        CandidateDepths depths(graph, scoring.nodes, scoring.shared, compact);
         for (std::size_t refined = 0; refined < ids.size(); ++refined) {
             std::vector<DepthRange> before(ids.size());
             for (std::size_t i = 0; i < ids.size(); ++i) before[i] = depths.range(i);
@@ -211,16 +232,80 @@ void expect_ranges_hold_written_depths(const GraphWrap& graph, const std::string
     }
 }
 
-TEST(CandidateDepths, RangesHoldTheWrittenDepths) {
+TEST(CandidateDepths, BoundsHoldTheWrittenEntries) {
     std::mt19937 random(20261209);
     const int rounds = testing::kSanitized ? 40 : 200;
     for (int round = 0; round < rounds; ++round) {
-        expect_ranges_hold_written_depths(exactness::random_multigraph(random), "random " + std::to_string(round));
+        expect_bounds_hold_written_entries(exactness::random_multigraph(random), "random " + std::to_string(round));
     }
     for (const exactness::FamilyCase& family : exactness::bench_families({6, 13}, 7)) {
-        expect_ranges_hold_written_depths(family.graph, family.name);
+        expect_bounds_hold_written_entries(family.graph, family.name);
+    }
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
+    for (const exactness::FamilyCase& molecule : exactness::read_molecules(path)) {
+        expect_bounds_hold_written_entries(molecule.graph, molecule.name);
     }
 }
+
+TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
+    // The two hubs share x, which the scoring texts leave out: both are
+    // written 2 deep and whole before any rewrite, and N below O rules A out.
+    const GraphWrap hubs =
+        make_graph({{"A", "N"}, {"B", "O"}, {"x", "C"}, {"a1", "H"}, {"a2", "H"}, {"b1", "H"}, {"b2", "H"}},
+                   {{"A", "a1"}, {"A", "a2"}, {"A", "x"}, {"B", "b1"}, {"B", "b2"}, {"B", "x"}});
+    const ScoringCase scoring(hubs);
+    std::vector<std::uint8_t> near(hubs.node_bound(), 0);
+    EXPECT_EQ(scoring_text_start(hubs, scoring.nodes[0], scoring.shared, near), "(H:1, H:1)N");
+    EXPECT_EQ(scoring_text_start(hubs, scoring.nodes[1], scoring.shared, near), "(H:1, H:1)O");
+    EXPECT_TRUE(starts_below("(H:1, H:1)N", "(H:1, H:1)O"));
+    EXPECT_EQ(to_cgraph(hubs, kDegree, kBranch, true, false, false), "(H:1, H:1, ((H:1, H:1)N:1)C:1)O");
+
+    // Leaves come first, by modality before text; a triangle at r gives u
+    // and v virtual children; a self-loop or parallel edges at the root hide
+    // the start.
+    const GraphWrap graph = make_graph(
+        {{"r", "C"}, {"o", "O"}, {"h", "H"}, {"u", "C"}, {"v", "C"}, {"s", "S"}, {"loop", "C"}, {"twin", "C"}},
+        {{"r", "o", "2"}, {"r", "h"}, {"r", "u"}, {"r", "v"}, {"u", "v"}, {"loop", "loop"}, {"loop", "twin"},
+         {"loop", "twin"}, {"s", "r"}});
+    const std::vector<bool> none(graph.node_bound(), false);
+    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("r"), none, near), "(H:1, S:1, O:2, (");
+    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("loop"), none, near), std::nullopt);
+    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("twin"), none, near), std::nullopt);
+
+    // A child whose only other neighbours are left out is written "()"
+    // and its label; a join below it gives it a mirror.
+    const GraphWrap chain = make_graph({{"p", "C"}, {"q", "N"}, {"z", "O"}, {"y", "C"}},
+                                       {{"p", "q"}, {"q", "z"}, {"p", "y"}, {"y", "z"}});
+    const GraphWrap path = make_graph({{"p", "C"}, {"q", "N"}, {"z", "O"}}, {{"p", "q"}, {"q", "z"}});
+    std::vector<bool> path_shared(path.node_bound(), false);
+    path_shared[*path.find_node("z")] = true;
+    EXPECT_EQ(scoring_text_start(path, *path.find_node("p"), path_shared, near), "(()N:1)C");
+    std::vector<bool> chain_shared(chain.node_bound(), false);
+    chain_shared[*chain.find_node("z")] = true;
+    EXPECT_EQ(scoring_text_start(chain, *chain.find_node("p"), chain_shared, near), "((");
+}
+
+struct StartsBelowCase {
+    std::string start;
+    std::string text;
+    bool below;
+};
+
+class StartsBelow : public ::testing::TestWithParam<StartsBelowCase> {};
+
+TEST_P(StartsBelow, OnlyWhenTheyDifferWithinTheStart) {
+    EXPECT_EQ(starts_below(GetParam().start, GetParam().text), GetParam().below);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StartsBelow,
+                         ::testing::Values(StartsBelowCase{"(H:1", "(O:2, O:2)S", true},
+                                           StartsBelowCase{"(H:1, (", "(H:1, H:1)C", true},
+                                           StartsBelowCase{"(O:2", "(H:1)C", false},
+                                           StartsBelowCase{"(H:1", "(H:12)C", false},  // a prefix decides nothing
+                                           StartsBelowCase{"(H:1, H:1)C", "(H:1", false},
+                                           StartsBelowCase{"", "(H:1)C", false},
+                                           StartsBelowCase{"(\xC3", "(A", false},  // unsigned bytes
+                                           StartsBelowCase{"(A", "(\xC3", true}));
 
 TEST(CandidateDepths, HostileIdsTakeTheReferenceRoad) {
     EXPECT_TRUE(ids_may_meet_generated_ids(make_graph({{"*v0", "C"}}, {})));
