@@ -187,7 +187,7 @@ void free_on_a_thread(Value&& value) {
 // the poll asks to stop, the slots not yet moved are freed on a thread and
 // the result is false.
 template <class Slot>
-bool reserve_slots(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
+bool make_room(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
     const std::size_t needed = slots.size() + more;
     if (needed <= slots.capacity()) return true;
     std::vector<Slot> old;
@@ -216,10 +216,14 @@ bool reserve_slots(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
 }  // namespace
 
 bool GraphWrap::reserve(std::size_t nodes, std::size_t edges, StopPoll& stop) {
-    if (reserve_slots(nodes_, nodes, stop) && reserve_slots(edges_, edges, stop) &&
-        node_index_.reserve(nodes, stop)) {
-        return true;
-    }
+    if (!reserve_slots(nodes, edges, stop)) return false;
+    if (node_index_.reserve(nodes, stop)) return true;
+    release_in_background(std::move(*this));
+    return false;
+}
+
+bool GraphWrap::reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& stop) {
+    if (make_room(nodes_, nodes, stop) && make_room(edges_, edges, stop)) return true;
     release_in_background(std::move(*this));
     return false;
 }

@@ -180,6 +180,10 @@ public:
     // the store is given up (left empty, its contents freed in the background
     // by release_in_background) and the result is false.
     bool reserve(std::size_t nodes, std::size_t edges, StopPoll& stop);
+    // The same for the slot vectors alone: for an empty store about to be
+    // assigned a copy, which keeps the vectors' room but takes the source's
+    // id index as it is.
+    bool reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& stop);
 
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
