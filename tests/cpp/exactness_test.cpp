@@ -247,6 +247,12 @@ TEST(CandidateDepths, BoundsHoldTheWrittenEntries) {
     }
 }
 
+// The scratch is sized for the graph it is used on.
+std::optional<std::string> text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared) {
+    std::vector<std::uint8_t> near(graph.node_bound(), 0);
+    return scoring_text_start(graph, root, shared, near);
+}
+
 TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
     // The two hubs share x, which the scoring texts leave out: both are
     // written 2 deep and whole before any rewrite, and N below O rules A out.
@@ -254,9 +260,8 @@ TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
         make_graph({{"A", "N"}, {"B", "O"}, {"x", "C"}, {"a1", "H"}, {"a2", "H"}, {"b1", "H"}, {"b2", "H"}},
                    {{"A", "a1"}, {"A", "a2"}, {"A", "x"}, {"B", "b1"}, {"B", "b2"}, {"B", "x"}});
     const ScoringCase scoring(hubs);
-    std::vector<std::uint8_t> near(hubs.node_bound(), 0);
-    EXPECT_EQ(scoring_text_start(hubs, scoring.nodes[0], scoring.shared, near), "(H:1, H:1)N");
-    EXPECT_EQ(scoring_text_start(hubs, scoring.nodes[1], scoring.shared, near), "(H:1, H:1)O");
+    EXPECT_EQ(text_start(hubs, scoring.nodes[0], scoring.shared), "(H:1, H:1)N");
+    EXPECT_EQ(text_start(hubs, scoring.nodes[1], scoring.shared), "(H:1, H:1)O");
     EXPECT_TRUE(starts_below("(H:1, H:1)N", "(H:1, H:1)O"));
     EXPECT_EQ(to_cgraph(hubs, kDegree, kBranch, true, false, false), "(H:1, H:1, ((H:1, H:1)N:1)C:1)O");
 
@@ -268,9 +273,9 @@ TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
         {{"r", "o", "2"}, {"r", "h"}, {"r", "u"}, {"r", "v"}, {"u", "v"}, {"loop", "loop"}, {"loop", "twin"},
          {"loop", "twin"}, {"s", "r"}});
     const std::vector<bool> none(graph.node_bound(), false);
-    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("r"), none, near), "(H:1, S:1, O:2, (");
-    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("loop"), none, near), std::nullopt);
-    EXPECT_EQ(scoring_text_start(graph, *graph.find_node("twin"), none, near), std::nullopt);
+    EXPECT_EQ(text_start(graph, *graph.find_node("r"), none), "(H:1, S:1, O:2, (");
+    EXPECT_EQ(text_start(graph, *graph.find_node("loop"), none), std::nullopt);
+    EXPECT_EQ(text_start(graph, *graph.find_node("twin"), none), std::nullopt);
 
     // A child whose only other neighbours are left out is written "()"
     // and its label; a join below it gives it a mirror.
@@ -279,10 +284,10 @@ TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
     const GraphWrap path = make_graph({{"p", "C"}, {"q", "N"}, {"z", "O"}}, {{"p", "q"}, {"q", "z"}});
     std::vector<bool> path_shared(path.node_bound(), false);
     path_shared[*path.find_node("z")] = true;
-    EXPECT_EQ(scoring_text_start(path, *path.find_node("p"), path_shared, near), "(()N:1)C");
+    EXPECT_EQ(text_start(path, *path.find_node("p"), path_shared), "(()N:1)C");
     std::vector<bool> chain_shared(chain.node_bound(), false);
     chain_shared[*chain.find_node("z")] = true;
-    EXPECT_EQ(scoring_text_start(chain, *chain.find_node("p"), chain_shared, near), "((");
+    EXPECT_EQ(text_start(chain, *chain.find_node("p"), chain_shared), "((");
 }
 
 struct StartsBelowCase {
