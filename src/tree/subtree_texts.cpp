@@ -103,8 +103,8 @@ private:
 };
 
 SubtreeTexts::SubtreeTexts(std::size_t expected_texts) {
-    reserve(expected_texts);
     slots_.assign(16, kNoText);
+    reserve(expected_texts);
 }
 
 void SubtreeTexts::clear() {
@@ -116,8 +116,15 @@ void SubtreeTexts::clear() {
 }
 
 void SubtreeTexts::reserve(std::size_t expected_texts) {
-    texts_.reserve(texts_.size() + expected_texts);
+    const std::size_t texts = texts_.size() + expected_texts;
+    texts_.reserve(texts);
     children_.reserve(children_.size() + expected_texts);
+    filled_slots_.reserve(texts);
+    // The table keeps at most half its slots used; sizing it now spares the
+    // rehash at every doubling on the way.
+    std::size_t slots = slots_.size();
+    while (slots / 2 < texts) slots *= 2;
+    if (slots != slots_.size()) rehash(slots);
 }
 
 TextId SubtreeTexts::intern_leaf(std::string_view label, std::uint32_t group_open) {
@@ -223,7 +230,7 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
     texts_.push_back(text);
     slots_[at] = id;
     filled_slots_.push_back(at);
-    if (filled_slots_.size() * 2 > slots_.size()) grow_slots();
+    if (filled_slots_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
     return id;
 }
 
@@ -282,8 +289,8 @@ bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
                       [](const ChildText& x, const ChildText& y) { return x.text == y.text && x.modality == y.modality; });
 }
 
-void SubtreeTexts::grow_slots() {
-    const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slots_.size() * 2, kNoText));
+void SubtreeTexts::rehash(std::size_t slot_count) {
+    const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slot_count, kNoText));
     const std::size_t mask = slots_.size() - 1;
     filled_slots_.clear();
     for (const TextId id : held) {

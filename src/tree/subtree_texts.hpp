@@ -148,7 +148,8 @@ private:
     TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin, std::uint32_t group_open);
     bool same_structure(const Text& a, const Text& b) const;
     std::uint64_t leading_bytes_of(const Text& text) const;
-    void grow_slots();
+    // Moves the table's texts into a table of `slot_count` slots, a power of two.
+    void rehash(std::size_t slot_count);
 
     std::string_view owned_modality(std::string_view modality);
 

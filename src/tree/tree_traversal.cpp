@@ -240,6 +240,10 @@ TreeScratch scratch_for_one_walk(const GraphWrap& graph) {
     TreeScratch scratch;
     scratch.traversal.texts.reserve(graph.node_count());
     scratch.stack.reserve(graph.node_count());
+    // A walk reaches each node once and, on a tree, holds fewer pending
+    // children than nodes: reserving now spares the reallocations of growing.
+    scratch.reached.reserve(graph.node_count());
+    scratch.pending.reserve(graph.node_count());
     return scratch;
 }
 
