@@ -1,6 +1,7 @@
 #include "tree/subtree_texts.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -12,19 +13,33 @@ namespace quorl {
 
 namespace {
 
-std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
-    // splitmix64 finaliser over the running hash and the next value
-    std::uint64_t z = hash ^ (value + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2));
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
+// The structure hash only places texts in the table (equality is always
+// checked in full), so it needs spread, not strength: one multiply per value
+// while accumulating, and the splitmix64 finaliser once at the end.
+std::uint64_t combine(std::uint64_t hash, std::uint64_t value) {
+    return std::rotl((hash ^ value) * 0x9e3779b97f4a7c15ull, 29);
 }
 
-// FNV-1a: labels and modalities are short, and an inline loop beats a call.
+std::uint64_t finalised(std::uint64_t hash) {
+    hash = (hash ^ (hash >> 30)) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94d049bb133111ebull;
+    return hash ^ (hash >> 31);
+}
+
+// Eight bytes a step: mirrors' and virtual nodes' labels carry their origin,
+// a magnet of some 40 bytes. An inline loop beats a call on the short rest.
 std::uint64_t hash_bytes(std::string_view bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (const char byte : bytes) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
-    return hash;
+    std::uint64_t hash = bytes.size();
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        hash = combine(hash, word);
+    }
+    if (at == bytes.size()) return hash;
+    std::uint64_t rest = 0;
+    for (; at < bytes.size(); ++at) rest = rest << 8 | static_cast<unsigned char>(bytes[at]);
+    return combine(hash, rest);
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
@@ -185,7 +200,7 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
               plain};
 
     text.length = label_size;
-    text.hash = mix(mix(plain ? 1 : 2, group_open), hash_bytes(label_of(text)));
+    std::uint64_t hash = combine(combine(plain ? 1 : 2, group_open), hash_bytes(label_of(text)));
     bool children_all_had_parents = true;
     if (!plain) {
         text.length = saturating_add(text.length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
@@ -193,10 +208,11 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
             const Text& child_text = texts_[child.text];
             text.length = saturating_add(text.length, child_text.length);
             text.length = saturating_add(text.length, 1 + child.modality.size());  // ":" modality
-            text.hash = mix(text.hash, hash_bytes(child.modality) ^ (std::uint64_t{child.text} << 32));
+            hash = combine(hash, hash_bytes(child.modality) ^ (std::uint64_t{child.text} << 32));
             if (child_text.first_parent == kNoText) children_all_had_parents = false;
         }
     }
+    text.hash = finalised(hash);
     text.leading_bytes = leading_bytes_of(text);
 
     const auto discard_appended = [&] {
