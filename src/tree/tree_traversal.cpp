@@ -82,15 +82,24 @@ private:
         unknown_text_ = kNoText;
     }
 
+    // Every node the walk meets is live: the root comes from the id index and
+    // every other node passed has_node. The inline lookup spares a call per use.
+    const NodeData& data_of(NodeIndex node) const {
+        const NodeData* data = graph_.node(node);
+        QUORL_ASSERT(data != nullptr);
+        return *data;
+    }
+
     bool is_settled(const StackEntry& entry) const {
         if (!settled_floor_ || entry.parent == kNoIndex) return false;  // the root is written differently
-        const std::optional<std::int32_t>& floor = graph_.node_at(entry.node).meta.floor;
+        const std::optional<std::int32_t>& floor = data_of(entry.node).meta.floor;
         return floor && *floor > *settled_floor_;
     }
 
     // Finishes a settled node that an earlier walk wrote, without its subtree.
-    bool take_settled(const StackEntry& entry) {
-        if (!is_settled(entry) || settled_[entry.node].text == kNoText) return false;
+    bool take_settled(StackEntry& entry) {
+        entry.settled = is_settled(entry);
+        if (!entry.settled || settled_[entry.node].text == kNoText) return false;
         visited_[entry.node] = true;
         reached_.push_back(entry.node);
         result_.finished[entry.node] = settled_[entry.node];
@@ -112,7 +121,7 @@ private:
             // parallel edges of different modalities keep both: writing the
             // first edge's modality for all of them would lose the others and
             // make the text depend on which edge was stored first.
-            pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
+            pending_.push_back({this_position, neighbour, graph_.edge(edge)->modality});  // a listed edge is live
         });
         entry.incident_edges = position;
         entry.pending_end = pending_.size();
@@ -145,7 +154,7 @@ private:
                 for (const ChildEntry& child : entries_) result_.child_nodes.push_back(child.child);
             }
         }
-        if (is_settled(entry)) settled_[entry.node] = finished;
+        if (entry.settled) settled_[entry.node] = finished;
         QUORL_ASSERT(pending_.size() == entry.pending_end);
         pending_.resize(entry.pending_begin);
     }
@@ -159,8 +168,7 @@ private:
             // A child is always finished before its parent in a completed
             // depth-first walk; "?" keeps the text well-formed regardless.
             if (child.text == kNoText) child = {unknown_text(), 1};
-            entries_.push_back({pending.position, pending.child, pending.modality,
-                                leading_bytes_key(pending.modality), child.depth, child.text});
+            entries_.push_back({pending.position, pending.child, pending.modality, child.depth, child.text});
         }
         const SubtreeTexts& texts = result_.texts;
         const bool by_modality = modality_order_;
@@ -171,26 +179,30 @@ private:
         std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
             if (a.depth != b.depth) return a.depth < b.depth;
             if (by_modality) {
-                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
+                if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
             }
             if (const int order = texts.compare(a.text, b.text); order != 0) return order < 0;
             if (!by_modality) {
-                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
+                if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
             }
             return a.position < b.position;
         });
     }
 
-    static int compare_modalities(const ChildEntry& a, const ChildEntry& b) {
-        const auto by_key = compare_leading_bytes(a.modality_key, a.modality.size(), b.modality_key, b.modality.size());
-        return by_key ? *by_key : a.modality.compare(b.modality);
+    // Bytewise, as the texts are. Most modalities are one byte ("1", "2"): a
+    // differing first byte decides without a library call.
+    static int compare_modalities(std::string_view a, std::string_view b) {
+        if (!a.empty() && !b.empty() && a[0] != b[0]) {
+            return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+        }
+        return a.compare(b);
     }
 
     // Interning a leaf with a bare label gives the same text for the same
     // label every time, so the walk remembers the texts of the first few such
     // labels (most leaves are hydrogens) instead of interning each leaf again.
     TextId leaf_text(NodeIndex node) {
-        const NodeData& data = graph_.node_at(node);
+        const NodeData& data = data_of(node);
         if (!writes_bare_label(data)) {
             label_.clear();
             const std::uint32_t group_open = append_label(graph_, node, label_);
