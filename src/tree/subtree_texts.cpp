@@ -163,12 +163,19 @@ TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildTe
 }
 
 std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
-    // Most edges of a graph share a modality or two: the last copy handed out
-    // usually serves, without hashing.
-    if (last_owned_modality_ != nullptr && *last_owned_modality_ == modality) return *last_owned_modality_;
+    // Most graphs use a handful of modalities ("1", "2"): the first copies
+    // made are found by a scan, without hashing.
+    for (std::size_t i = 0; i < first_owned_count_; ++i) {
+        const std::string& copy = *first_owned_[i];
+        if (copy.size() == modality.size() && (copy.empty() || copy[0] == modality[0]) && copy == modality) {
+            return copy;
+        }
+    }
     auto found = modalities_.find(modality);
-    if (found == modalities_.end()) found = modalities_.emplace(modality).first;
-    last_owned_modality_ = &*found;
+    if (found == modalities_.end()) {
+        found = modalities_.emplace(modality).first;
+        if (first_owned_count_ < first_owned_.size()) first_owned_[first_owned_count_++] = &*found;
+    }
     return *found;
 }
 
@@ -213,39 +220,35 @@ TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::s
         }
     }
     text.hash = finalised(hash);
+    // Where the text goes in the table, if it goes there.
+    std::size_t slot = 0;
+    if (children_all_had_parents) {
+        const auto held_equal = [&](TextId held) {
+            if (texts_[held].hash != text.hash || !same_structure(texts_[held], text)) return false;
+            labels_.resize(label_begin);
+            children_.resize(children_begin);
+            return true;
+        };
+        for (const ChildText& child : children_of(text)) {
+            const TextId first_parent = texts_[child.text].first_parent;
+            if (held_equal(first_parent)) return first_parent;
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (slot = text.hash & mask; slots_[slot] != kNoText; slot = (slot + 1) & mask) {
+            if (held_equal(slots_[slot])) return slots_[slot];
+        }
+    }
+    // Only a new text needs its leading bytes.
     text.leading_bytes = leading_bytes_of(text);
-
-    const auto discard_appended = [&] {
-        labels_.resize(label_begin);
-        children_.resize(children_begin);
-    };
+    texts_.push_back(text);
     if (!children_all_had_parents) {
         for (const ChildText& child : children_of(text)) {
             if (texts_[child.text].first_parent == kNoText) texts_[child.text].first_parent = id;
         }
-        texts_.push_back(text);
         return id;
     }
-    for (const ChildText& child : children_of(text)) {
-        const TextId first_parent = texts_[child.text].first_parent;
-        const Text& held = texts_[first_parent];
-        if (held.hash == text.hash && same_structure(held, text)) {
-            discard_appended();
-            return first_parent;
-        }
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t at = text.hash & mask;
-    for (; slots_[at] != kNoText; at = (at + 1) & mask) {
-        const Text& held = texts_[slots_[at]];
-        if (held.hash == text.hash && same_structure(held, text)) {
-            discard_appended();
-            return slots_[at];
-        }
-    }
-    texts_.push_back(text);
-    slots_[at] = id;
-    filled_slots_.push_back(at);
+    slots_[slot] = id;
+    filled_slots_.push_back(slot);
     if (filled_slots_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
     return id;
 }
@@ -396,41 +399,49 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         }
         put(label_of(text));
     };
-    struct Open {
-        TextId text;
-        std::uint32_t next_child;
-    };
-    std::vector<Open> open;
-    const auto enter = [&](TextId id) {
-        const Text& text = texts_[id];
-        if (text.plain) {
-            put_label(text);
-        } else {
-            *at++ = '(';
-            open.push_back({id, 0});
-        }
-    };
-    enter(root);
+    // The non-plain texts being written, each with the number of its
+    // children begun; plain children are written in their parent's frame.
+    std::vector<Frame>& open = scratch_a_;
+    open.clear();
+    const Text& root_text = texts_[root];
+    if (root_text.plain) {
+        put_label(root_text);
+    } else {
+        *at++ = '(';
+        open.push_back({root, 0});
+    }
     while (!open.empty()) {
-        const std::uint32_t i = open.back().next_child;
-        const Text& text = texts_[open.back().text];
-        if (i > 0) {
-            *at++ = ':';
-            put(children_[text.children_begin + i - 1].modality);
-        }
-        if (i < text.child_count) {
+        Frame& frame = open.back();
+        const Text& text = texts_[frame.text];
+        const ChildText* const children = children_.data() + text.children_begin;
+        bool descended = false;
+        while (frame.step < text.child_count) {
             if (stop.poll()) return std::nullopt;
-            if (i > 0) {
+            if (frame.step > 0) {
                 *at++ = ',';
                 *at++ = ' ';
             }
-            ++open.back().next_child;
-            enter(children_[text.children_begin + i].text);
-            continue;
+            const ChildText& child = children[frame.step++];
+            const Text& child_text = texts_[child.text];
+            if (!child_text.plain) {
+                *at++ = '(';
+                open.push_back({child.text, 0});  // `frame` is not used again
+                descended = true;
+                break;
+            }
+            put_label(child_text);
+            *at++ = ':';
+            put(child.modality);
         }
+        if (descended) continue;
         *at++ = ')';
         put_label(text);
         open.pop_back();
+        if (!open.empty()) {
+            const Frame& parent = open.back();
+            *at++ = ':';
+            put(children_[texts_[parent.text].children_begin + parent.step - 1].modality);
+        }
     }
     QUORL_ASSERT(at == out.data() + out.size());
     return out;

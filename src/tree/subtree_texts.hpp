@@ -26,6 +26,7 @@
 // A path or a star needs no walk deeper than one label.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -155,14 +156,15 @@ private:
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move
-    const std::string* last_owned_modality_ = nullptr;  // an element of modalities_
+    std::array<const std::string*, 4> first_owned_{};  // the first elements put into modalities_
+    std::size_t first_owned_count_ = 0;
     std::string labels_;
     std::vector<ChildText> children_;
     std::vector<Text> texts_;
     // Open addressing by structure hash, size a power of two, at most half used.
     std::vector<TextId> slots_;
     std::vector<std::size_t> filled_slots_;  // the used positions of slots_, for clear()
-    // Reading stacks reused by every compare.
+    // Reading stacks reused by every compare; the first also by every write.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;
 };
