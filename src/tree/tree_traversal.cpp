@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "tree/tree_string.hpp"
 
@@ -137,9 +138,7 @@ private:
         if (entry.parent != kNoIndex && entry.incident_edges == 1) {
             finished = {leaf_text(entry.node), 1};
         } else {
-            label_.clear();
-            const std::uint32_t group_open = append_label(graph_, entry.node, label_);
-            const std::string_view label = label_;
+            const auto [label, group_open] = written_label(entry.node);
             order_children(entry);
             std::int32_t deepest = 0;
             child_texts_.clear();
@@ -159,6 +158,16 @@ private:
         pending_.resize(entry.pending_begin);
     }
 
+    // The node's written label and where its group opens (see append_label):
+    // a bare label is the node's own, read in place instead of copied.
+    std::pair<std::string_view, std::uint32_t> written_label(NodeIndex node) {
+        const NodeData& data = data_of(node);
+        if (writes_bare_label(data)) return {data.label, kNoGroup};
+        label_.clear();
+        const std::uint32_t group_open = append_label(graph_, node, label_);
+        return {label_, group_open};
+    }
+
     // Fills entries_ with the node's child entries in written order.
     void order_children(const StackEntry& entry) {
         entries_.clear();
@@ -176,7 +185,7 @@ private:
         // equal texts, ahead of the position: otherwise siblings that differ
         // only in modality would follow the storage order, and so would every
         // magnet (and canonical text) built from them.
-        std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
+        const auto before = [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
             if (a.depth != b.depth) return a.depth < b.depth;
             if (by_modality) {
                 if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
@@ -186,8 +195,22 @@ private:
                 if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
             }
             return a.position < b.position;
-        });
+        };
+        // The positions make the order total, so every sort gives the same
+        // result. Most nodes have one to four children, where an insertion
+        // sort costs less than setting up std::sort.
+        if (entries_.size() > kFewChildren) {
+            std::sort(entries_.begin(), entries_.end(), before);
+            return;
+        }
+        for (std::size_t i = 1; i < entries_.size(); ++i) {
+            const ChildEntry moving = entries_[i];
+            std::size_t at = i;
+            for (; at > 0 && before(moving, entries_[at - 1]); --at) entries_[at] = entries_[at - 1];
+            entries_[at] = moving;
+        }
     }
+    static constexpr std::size_t kFewChildren = 8;
 
     // Bytewise, as the texts are. Most modalities are one byte ("1", "2"): a
     // differing first byte decides without a library call.
@@ -204,9 +227,8 @@ private:
     TextId leaf_text(NodeIndex node) {
         const NodeData& data = data_of(node);
         if (!writes_bare_label(data)) {
-            label_.clear();
-            const std::uint32_t group_open = append_label(graph_, node, label_);
-            return result_.texts.intern_leaf(label_, group_open);
+            const auto [label, group_open] = written_label(node);
+            return result_.texts.intern_leaf(label, group_open);
         }
         const std::string_view label = data.label;
         for (std::size_t i = 0; i < bare_leaf_count_; ++i) {
