@@ -100,15 +100,22 @@ EngineCall::EngineCall(const ModuleState& state, std::chrono::steady_clock::dura
         }
         flag_ = &flag_of(flag);
     }
-    const int main_thread = on_main_thread();
-    if (main_thread < 0) return;
-    handles_signals_ = main_thread == 1;
     next_signal_poll_ = std::chrono::steady_clock::now() + signal_poll_interval_;
     ready_ = true;
 }
 
 bool EngineCall::signal_handler_raised() {
-    return released_->with_lock([] { return PyErr_CheckSignals() != 0; });
+    return released_->with_lock([this] {
+        // Asked at the first signal poll, not as the call starts: most calls
+        // end before one is due and so never pay for the question.
+        if (signal_role_ == SignalRole::Unknown) {
+            const int main_thread = on_main_thread();
+            if (main_thread < 0) return true;  // its exception is pending and ends the call
+            signal_role_ = main_thread == 1 ? SignalRole::MainThread : SignalRole::OtherThread;
+            if (signal_role_ == SignalRole::OtherThread) return false;
+        }
+        return PyErr_CheckSignals() != 0;
+    });
 }
 
 bool EngineCall::poll(void* context) {
@@ -118,7 +125,7 @@ bool EngineCall::poll(void* context) {
         call.stopped_by_flag_ = true;
         return true;
     }
-    if (!call.handles_signals_) return false;
+    if (call.signal_role_ == SignalRole::OtherThread) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now < call.next_signal_poll_) return false;
     call.next_signal_poll_ = now + call.signal_poll_interval_;

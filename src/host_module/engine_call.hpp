@@ -11,7 +11,9 @@
 //   KeyboardInterrupt). Running them needs the lock, so the check takes it
 //   back at most once per kSignalPollInterval, and polling often costs no
 //   more than a clock read. Other threads skip this: the interpreter runs
-//   signal handlers on the main thread only.
+//   signal handlers on the main thread only. Which thread a call runs on is
+//   asked at its first signal poll, so calls shorter than one interval never
+//   ask.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -97,7 +99,9 @@ private:
     bool ready_ = false;
     PyRef flag_owner_;                        // keeps the stop flag alive for the call
     const std::atomic<bool>* flag_ = nullptr; // null when the thread has no flag
-    bool handles_signals_ = false;
+    // Whether this thread runs signal handlers, found out at the first signal poll.
+    enum class SignalRole { Unknown, MainThread, OtherThread };
+    SignalRole signal_role_ = SignalRole::Unknown;
     bool stopped_by_flag_ = false;
     bool stopped_by_signal_ = false;
     std::optional<ReleasedLock> released_;    // while the engine works
