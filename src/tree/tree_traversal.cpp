@@ -48,12 +48,16 @@ public:
         stack_.push_back({result_.root, kNoIndex});
         while (!stack_.empty()) {
             if (stop_ != nullptr && stop_->poll()) return false;
-            StackEntry entry = stack_.back();
-            stack_.pop_back();
-            if (entry.expanded) {
-                finish(entry);
-            } else if (!visited_[entry.node]) {
-                if (!take_settled(entry)) expand(entry);
+            // An entry stays in place while it is expanded, below its
+            // children, and leaves the stack when it finishes.
+            StackEntry& top = stack_.back();
+            if (top.expanded) {
+                finish(top);
+                stack_.pop_back();
+            } else if (visited_[top.node] || take_settled(top)) {
+                stack_.pop_back();
+            } else {
+                expand(stack_.size() - 1);
             }
         }
         return true;
@@ -107,15 +111,18 @@ private:
         return true;
     }
 
-    void expand(StackEntry entry) {
-        const NodeIndex node = entry.node;
+    // Expands the entry at `at` of the stack and pushes its children above it.
+    void expand(std::size_t at) {
+        const NodeIndex node = stack_[at].node;
+        const NodeIndex parent = stack_[at].parent;
         visited_[node] = true;
         reached_.push_back(node);
-        entry.pending_begin = pending_.size();
+        const std::size_t pending_begin = pending_.size();
         std::uint32_t position = 0;
-        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+        // Inlined: the walk's costliest loop, once per enumerated neighbour.
+        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
             const std::uint32_t this_position = position++;
-            if (neighbour == entry.parent || !graph_.has_node(neighbour)) return;
+            if (neighbour == parent || !graph_.has_node(neighbour)) return;
             if (neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
             if (visited_[neighbour]) return;
             // Each child carries the modality of the edge it was reached by, so
@@ -124,13 +131,12 @@ private:
             // make the text depend on which edge was stored first.
             pending_.push_back({this_position, neighbour, graph_.edge(edge)->modality});  // a listed edge is live
         });
+        StackEntry& entry = stack_[at];
         entry.incident_edges = position;
+        entry.pending_begin = pending_begin;
         entry.pending_end = pending_.size();
         entry.expanded = true;
-        stack_.push_back(entry);
-        for (std::size_t i = entry.pending_end; i-- > entry.pending_begin;) {
-            stack_.push_back({pending_[i].child, node});
-        }
+        for (std::size_t i = pending_.size(); i-- > pending_begin;) stack_.push_back({pending_[i].child, node});
     }
 
     void finish(const StackEntry& entry) {
