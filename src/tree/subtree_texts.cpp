@@ -28,7 +28,7 @@ std::uint64_t finalised(std::uint64_t hash) {
 
 // Eight bytes a step: mirrors' and virtual nodes' labels carry their origin,
 // a magnet of some 40 bytes. An inline loop beats a call on the short rest.
-std::uint64_t hash_bytes(std::string_view bytes) {
+std::uint64_t hash_longer_bytes(std::string_view bytes) {
     std::uint64_t hash = bytes.size();
     std::size_t at = 0;
     for (; at + 8 <= bytes.size(); at += 8) {
@@ -40,6 +40,13 @@ std::uint64_t hash_bytes(std::string_view bytes) {
     std::uint64_t rest = 0;
     for (; at < bytes.size(); ++at) rest = rest << 8 | static_cast<unsigned char>(bytes[at]);
     return combine(hash, rest);
+}
+
+// Most labels and modalities are one byte ("C", "H", "1"): those are hashed
+// inline, as hash_longer_bytes would hash them.
+std::uint64_t hash_bytes(std::string_view bytes) {
+    if (bytes.size() == 1) return combine(1, static_cast<unsigned char>(bytes[0]));
+    return hash_longer_bytes(bytes);
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
@@ -143,23 +150,12 @@ void SubtreeTexts::reserve(std::size_t expected_texts) {
 }
 
 TextId SubtreeTexts::intern_leaf(std::string_view label, std::uint32_t group_open) {
-    const std::size_t label_begin = labels_.size();
-    labels_.append(label);
-    return intern_appended(true, label_begin, children_.size(), group_open);
+    return intern({true, label, {}, group_open});
 }
 
 TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildText> children,
                                  std::uint32_t group_open) {
-    const std::size_t label_begin = labels_.size();
-    const std::size_t children_begin = children_.size();
-    labels_.append(label);
-    children_.insert(children_.end(), children.begin(), children.end());
-    if (own_modalities_) {
-        for (std::size_t i = children_begin; i < children_.size(); ++i) {
-            children_[i].modality = owned_modality(children_[i].modality);
-        }
-    }
-    return intern_appended(false, label_begin, children_begin, group_open);
+    return intern({false, label, children, group_open});
 }
 
 std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
@@ -186,59 +182,79 @@ std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
 // go into the table. On trees whose subtrees are mostly distinct (paths,
 // random trees) this keeps most texts out of the table, whose random
 // accesses would otherwise dominate the cost.
-TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin,
-                                     std::uint32_t group_open) {
-    const std::size_t label_size = labels_.size() - label_begin;
-    const std::size_t child_count = children_.size() - children_begin;
-    QUORL_ASSERT(label_size <= std::numeric_limits<std::uint32_t>::max());
-    QUORL_ASSERT(child_count <= std::numeric_limits<std::uint32_t>::max());
+TextId SubtreeTexts::intern(const Candidate& candidate) {
+    QUORL_ASSERT(candidate.label.size() <= std::numeric_limits<std::uint32_t>::max());
+    QUORL_ASSERT(candidate.children.size() <= std::numeric_limits<std::uint32_t>::max());
     QUORL_ASSERT(texts_.size() < kNoText);
-    QUORL_ASSERT(group_open == kNoGroup || group_open + std::size_t{2} <= label_size);
-    const TextId id = static_cast<TextId>(texts_.size());
-    Text text{0,
-              0,
-              0,
-              label_begin,
-              children_begin,
-              static_cast<std::uint32_t>(label_size),
-              static_cast<std::uint32_t>(child_count),
-              kNoText,
-              group_open,
-              plain};
-
-    text.length = label_size;
-    std::uint64_t hash = combine(combine(plain ? 1 : 2, group_open), hash_bytes(label_of(text)));
+    QUORL_ASSERT(candidate.group_open == kNoGroup || candidate.group_open + std::size_t{2} <= candidate.label.size());
+    std::uint64_t length = candidate.label.size();
+    std::uint64_t hash =
+        combine(combine(candidate.plain ? 1 : 2, candidate.group_open), hash_bytes(candidate.label));
     bool children_all_had_parents = true;
-    if (!plain) {
-        text.length = saturating_add(text.length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
-        for (const ChildText& child : children_of(text)) {
+    if (!candidate.plain) {
+        const std::size_t child_count = candidate.children.size();
+        length = saturating_add(length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
+        for (const ChildText& child : candidate.children) {
             const Text& child_text = texts_[child.text];
-            text.length = saturating_add(text.length, child_text.length);
-            text.length = saturating_add(text.length, 1 + child.modality.size());  // ":" modality
+            length = saturating_add(length, child_text.length);
+            length = saturating_add(length, 1 + child.modality.size());  // ":" modality
             hash = combine(hash, hash_bytes(child.modality) ^ (std::uint64_t{child.text} << 32));
             if (child_text.first_parent == kNoText) children_all_had_parents = false;
         }
     }
-    text.hash = finalised(hash);
+    hash = finalised(hash);
+
     // Where the text goes in the table, if it goes there.
     std::size_t slot = 0;
     if (children_all_had_parents) {
         const auto held_equal = [&](TextId held) {
-            if (texts_[held].hash != text.hash || !same_structure(texts_[held], text)) return false;
-            labels_.resize(label_begin);
-            children_.resize(children_begin);
-            return true;
+            return texts_[held].hash == hash && same_structure(texts_[held], candidate);
         };
-        for (const ChildText& child : children_of(text)) {
-            const TextId first_parent = texts_[child.text].first_parent;
-            if (held_equal(first_parent)) return first_parent;
+        TextId found = kNoText;
+        for (const ChildText& child : candidate.children) {
+            if (held_equal(texts_[child.text].first_parent)) {
+                found = texts_[child.text].first_parent;
+                break;
+            }
         }
-        const std::size_t mask = slots_.size() - 1;
-        for (slot = text.hash & mask; slots_[slot] != kNoText; slot = (slot + 1) & mask) {
-            if (held_equal(slots_[slot])) return slots_[slot];
+        if (found == kNoText) {
+            const std::size_t mask = slots_.size() - 1;
+            for (slot = hash & mask; slots_[slot] != kNoText; slot = (slot + 1) & mask) {
+                if (held_equal(slots_[slot])) {
+                    found = slots_[slot];
+                    break;
+                }
+            }
+        }
+        if (found != kNoText) {
+            // The label pool grows as if the label had been appended and taken
+            // back, as it did when equal texts were found only after appending:
+            // the memory its capacity stands for (written_bytes) stays the same.
+            if (labels_.size() + candidate.label.size() > labels_.capacity()) {
+                labels_.reserve(labels_.size() + candidate.label.size());
+            }
+            return found;
         }
     }
-    // Only a new text needs its leading bytes.
+
+    const TextId id = static_cast<TextId>(texts_.size());
+    Text text{length,
+              hash,
+              0,
+              labels_.size(),
+              children_.size(),
+              static_cast<std::uint32_t>(candidate.label.size()),
+              static_cast<std::uint32_t>(candidate.children.size()),
+              kNoText,
+              candidate.group_open,
+              candidate.plain};
+    labels_.append(candidate.label);
+    children_.insert(children_.end(), candidate.children.begin(), candidate.children.end());
+    if (own_modalities_) {
+        for (std::size_t i = text.children_begin; i < children_.size(); ++i) {
+            children_[i].modality = owned_modality(children_[i].modality);
+        }
+    }
     text.leading_bytes = leading_bytes_of(text);
     texts_.push_back(text);
     if (!children_all_had_parents) {
@@ -297,14 +313,13 @@ std::uint64_t SubtreeTexts::leading_bytes_of(const Text& text) const {
     return bytes.key();
 }
 
-bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
-    if (a.plain != b.plain || a.child_count != b.child_count || a.group_open != b.group_open ||
-        label_of(a) != label_of(b)) {
+bool SubtreeTexts::same_structure(const Text& held, const Candidate& candidate) const {
+    if (held.plain != candidate.plain || held.child_count != candidate.children.size() ||
+        held.group_open != candidate.group_open || label_of(held) != candidate.label) {
         return false;
     }
-    const auto children_a = children_of(a);
-    const auto children_b = children_of(b);
-    return std::equal(children_a.begin(), children_a.end(), children_b.begin(),
+    const auto children = children_of(held);
+    return std::equal(children.begin(), children.end(), candidate.children.begin(),
                       [](const ChildText& x, const ChildText& y) { return x.text == y.text && x.modality == y.modality; });
 }
 
@@ -392,11 +407,14 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
     };
+    // Recording a group is rare (mirrors and virtual nodes) and apart, so
+    // that writing a label stays small enough to be inlined.
+    const auto record_group = [&](const Text& text) {
+        const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
+        groups->push_back({begin, text.label_size - text.group_open - 2});
+    };
     const auto put_label = [&](const Text& text) {
-        if (groups != nullptr && text.group_open != kNoGroup) {
-            const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
-            groups->push_back({begin, text.label_size - text.group_open - 2});
-        }
+        if (groups != nullptr && text.group_open != kNoGroup) record_group(text);
         put(label_of(text));
     };
     // The non-plain texts being written, each with the number of its

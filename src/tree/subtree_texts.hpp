@@ -145,9 +145,16 @@ private:
     std::span<const ChildText> children_of(const Text& text) const {
         return {children_.data() + text.children_begin, text.child_count};
     }
-    // Interns the text whose label and children were just appended to the pools.
-    TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin, std::uint32_t group_open);
-    bool same_structure(const Text& a, const Text& b) const;
+    // A text to intern, its label and children still where the caller holds them.
+    struct Candidate {
+        bool plain;
+        std::string_view label;
+        std::span<const ChildText> children;
+        std::uint32_t group_open;
+    };
+    // The held text equal to the candidate, else the candidate copied into the pools.
+    TextId intern(const Candidate& candidate);
+    bool same_structure(const Text& held, const Candidate& candidate) const;
     std::uint64_t leading_bytes_of(const Text& text) const;
     // Moves the table's texts into a table of `slot_count` slots, a power of two.
     void rehash(std::size_t slot_count);
