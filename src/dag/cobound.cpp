@@ -124,10 +124,10 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, G
     meta.is_virtual = true;
     meta.floor = floor + 1;
     meta.origin = origin;
-    const NodeIndex first_virtual = ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), "", meta);
+    const NodeIndex first_virtual = ids.add_node(graph, NodeData{meta, "*v" + std::to_string(ids.virtual_counter), ""});
     ++ids.virtual_counter;
     const NodeIndex second_virtual =
-        ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), "", std::move(meta));
+        ids.add_node(graph, NodeData{std::move(meta), "*v" + std::to_string(ids.virtual_counter), ""});
     ++ids.virtual_counter;
 
     graph.add_edge_custom(first, first_virtual, EdgeData{"*" + removed.id + "_a", removed.modality});

@@ -240,10 +240,15 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
     // would move them all, and the next doubling again. Small graphs, which
     // the copies of expanded joins typically grow several times over, get
     // that room up front, a large one only a little, for its memory's sake:
-    // reserved in the empty store, which keeps it when the graph is copied in.
-    if (!rewrite.work.reserve(graph.node_bound() + std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots),
-                              graph.edge_bound() + std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots),
-                              rewrite.context.stop)) {
+    // the slots, reserved in the empty store, which keeps them when the graph
+    // is copied in. The id index comes with the copy, with room left at its
+    // load limit; a join reserves what it adds. (Room reserved for it here
+    // would be replaced by the copy's table, and after the copy would cost a
+    // rehash on every rewrite, most of which add few nodes or none.)
+    const std::size_t spare_nodes = std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots);
+    const std::size_t spare_edges = std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots);
+    if (!rewrite.work.reserve_slots(graph.node_bound() + spare_nodes, graph.edge_bound() + spare_edges,
+                                    rewrite.context.stop)) {
         return interrupted_error();
     }
     rewrite.work = graph;

@@ -12,10 +12,10 @@ bool may_meet_generated_id(std::string_view id) {
 
 }  // namespace
 
-NodeIndex GeneratedIds::add_node(GraphWrap& graph, std::string id, std::string_view label, NodeMeta meta) {
-    for (;; id += '\'') {
-        if (!retired_.empty() && retired_.contains(id)) continue;
-        if (const auto node = graph.add_node_if_new(id, label, meta)) return *node;
+NodeIndex GeneratedIds::add_node(GraphWrap& graph, NodeData node) {
+    for (;; node.id += '\'') {
+        if (!retired_.empty() && retired_.contains(node.id)) continue;
+        if (const auto added = graph.add_node_if_new(node)) return *added;
     }
 }
 

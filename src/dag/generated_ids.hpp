@@ -26,8 +26,8 @@ public:
     std::uint64_t virtual_counter = 0;
     std::uint64_t mirror_group = 0;
 
-    // Adds a node under the template id `id` or its first free variant.
-    NodeIndex add_node(GraphWrap& graph, std::string id, std::string_view label, NodeMeta meta);
+    // Adds `node` under its id, a template id, or that id's first free variant.
+    NodeIndex add_node(GraphWrap& graph, NodeData node);
     // Removes a live node with its edges; its id stays taken.
     void remove_node(GraphWrap& graph, NodeIndex node);
 

@@ -1,6 +1,8 @@
 #include "dag/join.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,7 +36,13 @@ NodeMeta mirror_meta(const GraphWrap& graph, const InboundChoice& join, std::str
 }
 
 std::string mirror_id(std::uint64_t group, std::size_t position) {
-    return "#m" + std::to_string(group) + "_" + std::to_string(position);
+    // "#m", "_" and two numbers of at most 20 digits each.
+    constexpr std::size_t kDigits = 20;
+    std::array<char, 3 + 2 * kDigits> text{'#', 'm'};
+    char* end = std::to_chars(text.data() + 2, text.data() + 2 + kDigits, group).ptr;
+    *end++ = '_';
+    end = std::to_chars(end, end + kDigits, position).ptr;
+    return std::string(text.data(), end);
 }
 
 // Moves inbound edge `position` of the join from the join node to a new
@@ -47,7 +55,8 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
     const auto [first, second] = graph.endpoints(edge);
     const NodeIndex parent = first == join.node ? second : first;
 
-    const NodeIndex mirror = ids.add_node(graph, mirror_id(ids.mirror_group, position), label, meta);
+    const NodeIndex mirror =
+        ids.add_node(graph, NodeData{meta, mirror_id(ids.mirror_group, position), std::string(label)});
     graph.remove_edge(edge);
     data.id = "#" + data.id + "_" + std::to_string(position);
     graph.add_edge_custom(parent, mirror, std::move(data));
@@ -69,14 +78,16 @@ Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_mos
 // each node's distance from the join are all the copies below the mirrors
 // need, and listing them costs the region's size.
 struct Region {
+    struct Ends {
+        std::uint32_t first;
+        std::uint32_t second;
+    };
+
     std::vector<NodeIndex> nodes;      // ascending
     std::vector<EdgeIndex> edges;      // ascending
+    std::vector<Ends> ends;            // by position in `edges`: its ends' positions in `nodes`
     std::vector<std::int32_t> floors;  // by position in `nodes`: the distance from the join
     std::size_t join_position = 0;     // of the join in `nodes`
-
-    std::size_t position_of(NodeIndex node) const {
-        return static_cast<std::size_t>(std::lower_bound(nodes.begin(), nodes.end(), node) - nodes.begin());
-    }
 };
 
 // `distance` is the rewrite's scratch, by node index: -1 for every node on
@@ -105,6 +116,7 @@ Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, s
     }
 
     Region region;
+    region.edges.reserve(2 * reached.size());  // a tree's edges, each met from both ends
     for (const NodeIndex node : reached) {
         if (stop.poll()) {
             forget_distances();
@@ -117,11 +129,21 @@ Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, s
     region.floors.reserve(reached.size());
     std::sort(reached.begin(), reached.end());
     for (const NodeIndex node : reached) region.floors.push_back(distance[node]);
-    forget_distances();
-    region.nodes = std::move(reached);
     std::sort(region.edges.begin(), region.edges.end());
     region.edges.erase(std::unique(region.edges.begin(), region.edges.end()), region.edges.end());
-    region.join_position = region.position_of(join.node);
+    // The distances are taken; the table now holds each node's position, so
+    // the copies need not look their edges' ends up.
+    for (std::size_t position = 0; position < reached.size(); ++position) {
+        distance[reached[position]] = static_cast<std::int32_t>(position);
+    }
+    region.ends.reserve(region.edges.size());
+    for (const EdgeIndex edge : region.edges) {
+        const auto [first, second] = graph.endpoints(edge);
+        region.ends.push_back({static_cast<std::uint32_t>(distance[first]), static_cast<std::uint32_t>(distance[second])});
+    }
+    region.join_position = static_cast<std::size_t>(distance[join.node]);
+    forget_distances();
+    region.nodes = std::move(reached);
     return region;
 }
 
@@ -251,15 +273,13 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
             std::string id;
             id.reserve(data.id.size() + suffix.size());
             id.append(data.id).append(suffix);
-            const std::string label = data.label;
-            NodeMeta copied = copied_meta(graph, region.nodes[k], region.floors[k] + floor_offset);
-            copy_of[k] = ids.add_node(graph, std::move(id), label, std::move(copied));
+            copy_of[k] = ids.add_node(graph, NodeData{copied_meta(graph, region.nodes[k], region.floors[k] + floor_offset),
+                                                      std::move(id), data.label});
         }
-        for (const EdgeIndex edge : region.edges) {
+        for (std::size_t k = 0; k < region.edges.size(); ++k) {
             if (context.stop.poll()) return interrupted_error();
-            const auto [first, second] = graph.endpoints(edge);
-            graph.add_edge_custom(copy_of[region.position_of(first)], copy_of[region.position_of(second)],
-                                  graph.edge_at(edge));
+            graph.add_edge_custom(copy_of[region.ends[k].first], copy_of[region.ends[k].second],
+                                  graph.edge_at(region.edges[k]));
         }
         graph.add_edge_custom(reattached->mirror, copy_of[region.join_position],
                               EdgeData{join_id + "_link_" + std::to_string(position), "1"});

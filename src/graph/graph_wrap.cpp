@@ -84,10 +84,10 @@ NodeIndex GraphWrap::add_node_with_meta(std::string_view id, std::string_view la
     return node;
 }
 
-std::optional<NodeIndex> GraphWrap::add_node_if_new(std::string& id, std::string_view label, NodeMeta& meta) {
+std::optional<NodeIndex> GraphWrap::add_node_if_new(NodeData& data) {
     const NodeIndex node = next_node_slot();
-    if (node_index_.insert_unless_present(id, node, id_of())) return std::nullopt;
-    place_node(node, NodeData{std::move(meta), std::move(id), std::string(label)});
+    if (node_index_.insert_unless_present(data.id, node, id_of())) return std::nullopt;
+    place_node(node, std::move(data));
     return node;
 }
 
@@ -187,7 +187,7 @@ void free_on_a_thread(Value&& value) {
 // the poll asks to stop, the slots not yet moved are freed on a thread and
 // the result is false.
 template <class Slot>
-bool reserve_slots(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
+bool make_room(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
     const std::size_t needed = slots.size() + more;
     if (needed <= slots.capacity()) return true;
     std::vector<Slot> old;
@@ -216,10 +216,14 @@ bool reserve_slots(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
 }  // namespace
 
 bool GraphWrap::reserve(std::size_t nodes, std::size_t edges, StopPoll& stop) {
-    if (reserve_slots(nodes_, nodes, stop) && reserve_slots(edges_, edges, stop) &&
-        node_index_.reserve(nodes, stop)) {
-        return true;
-    }
+    if (!reserve_slots(nodes, edges, stop)) return false;
+    if (node_index_.reserve(nodes, stop)) return true;
+    release_in_background(std::move(*this));
+    return false;
+}
+
+bool GraphWrap::reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& stop) {
+    if (make_room(nodes_, nodes, stop) && make_room(edges_, edges, stop)) return true;
     release_in_background(std::move(*this));
     return false;
 }
@@ -239,34 +243,36 @@ NodeIndex GraphWrap::next_node_slot() const {
 
 void GraphWrap::place_node(NodeIndex node, NodeData&& data) {
     if (node == free_node_) {
-        free_node_ = nodes_[node].next_free;
+        NodeSlot& slot = nodes_[node];
+        free_node_ = slot.next_free;
+        slot.data = std::move(data);
+        slot.heads = {kNoIndex, kNoIndex};
+        slot.next_free = kNoIndex;
+        slot.live = true;
     } else {
         QUORL_ASSERT(node == nodes_.size());
-        nodes_.emplace_back();
+        // Made in place: a default slot assigned to would cost its fields twice.
+        nodes_.emplace_back(std::move(data), std::array<EdgeIndex, 2>{kNoIndex, kNoIndex}, kNoIndex, true);
     }
-    NodeSlot& slot = nodes_[node];
-    slot.data = std::move(data);
-    slot.heads = {kNoIndex, kNoIndex};
-    slot.next_free = kNoIndex;
-    slot.live = true;
     ++node_count_;
 }
 
-EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData data) {
+EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData&& data) {
     EdgeIndex edge;
+    const std::array<EdgeIndex, 2> next{nodes_[first].heads[0], nodes_[second].heads[1]};
     if (free_edge_ != kNoIndex) {
         edge = free_edge_;
-        free_edge_ = edges_[edge].next_free;
+        EdgeSlot& slot = edges_[edge];
+        free_edge_ = slot.next_free;
+        slot.data = std::move(data);
+        slot.ends = {first, second};
+        slot.next = next;
+        slot.next_free = kNoIndex;
+        slot.live = true;
     } else {
         edge = appended_slot_index(edges_.size(), kMaxEdgeSlots);
-        edges_.emplace_back();
+        edges_.emplace_back(std::move(data), std::array<NodeIndex, 2>{first, second}, next, kNoIndex, true);
     }
-    EdgeSlot& slot = edges_[edge];
-    slot.data = std::move(data);
-    slot.ends = {first, second};
-    slot.next = {nodes_[first].heads[0], nodes_[second].heads[1]};
-    slot.next_free = kNoIndex;
-    slot.live = true;
     nodes_[first].heads[0] = edge;
     nodes_[second].heads[1] = edge;
     ++edge_count_;

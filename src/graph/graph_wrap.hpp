@@ -132,9 +132,9 @@ public:
     // Returns the node with this id unchanged if it exists; otherwise creates
     // it with the given metadata.
     NodeIndex add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta);
-    // Creates a node with this id unless a live node holds it; takes `id` and
-    // `meta` over only when it creates the node, and returns it.
-    std::optional<NodeIndex> add_node_if_new(std::string& id, std::string_view label, NodeMeta& meta);
+    // Creates a node from `data` unless a live node holds its id; takes
+    // `data` over only when it creates the node, and returns it.
+    std::optional<NodeIndex> add_node_if_new(NodeData& data);
     // Adds an edge named "e{counter}" between two nodes named by id, creating
     // them with label "." if needed (the first id first).
     void add_edge_with_modality(std::string_view first_id, std::string_view second_id, std::string_view modality);
@@ -180,6 +180,10 @@ public:
     // the store is given up (left empty, its contents freed in the background
     // by release_in_background) and the result is false.
     bool reserve(std::size_t nodes, std::size_t edges, StopPoll& stop);
+    // The same for the slot vectors alone: for an empty store about to be
+    // assigned a copy, which keeps the vectors' room but takes the source's
+    // id index as it is.
+    bool reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& stop);
 
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
@@ -221,7 +225,7 @@ private:
     NodeIndex next_node_slot() const;
     // Puts a node into the slot next_node_slot() gave; the id index is the caller's.
     void place_node(NodeIndex node, NodeData&& data);
-    EdgeIndex insert_edge(NodeIndex first, NodeIndex second, EdgeData data);
+    EdgeIndex insert_edge(NodeIndex first, NodeIndex second, EdgeData&& data);
     void unlink(EdgeIndex edge, End list);
     auto id_of() const {
         return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };

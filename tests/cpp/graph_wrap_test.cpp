@@ -200,6 +200,21 @@ TEST(GraphWrap, ReservedRoomChangesNothingButWhereTheSlotsLive) {
     expect_same_store(grown, reserved);
 }
 
+TEST(GraphWrap, SlotsReservedInAnEmptyStoreOutliveACopyIntoIt) {
+    const GraphWrap original = path_with_gaps(300);
+    GraphWrap grown = original;
+    GraphWrap copy;
+    StopPoll never(StopCheck{});
+    ASSERT_TRUE(copy.reserve_slots(original.node_bound() + 600, original.edge_bound() + 600, never));
+    copy = original;
+    expect_same_store(original, copy);
+    const NodeData* first = copy.node(0);
+    add_ring_to(grown, 600);
+    add_ring_to(copy, 600);
+    EXPECT_EQ(copy.node(0), first);  // no slot moved; the id index grew as it filled
+    expect_same_store(grown, copy);
+}
+
 // Asks to stop from its `after`-th call on.
 struct StopAfterChecks {
     int after;
