@@ -91,13 +91,17 @@ Digest md5_digest(std::string_view bytes) {
 }
 
 std::string to_lower_hex(const Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string hex(digest.size() * 2, '\0');
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        hex[2 * i] = kDigits[digest[i] >> 4];
-        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
-    }
+    write_lower_hex(digest, hex.data());
     return hex;
+}
+
+void write_lower_hex(const Digest& digest, char* out) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 0x0F];
+    }
 }
 
 }  // namespace quorl

@@ -20,13 +20,16 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
                                         /*modality_order=*/false, &context.tree_scratch, &context.stop);
     if (!tree) return polled_failure(context.stop, std::move(tree.error()));
 
-    std::string magnet;
-    magnet.reserve(tree->text.size() + 2);
-    magnet.append("_").append(tree->text).append("_");
+    // The tree's text is ours: wrapped where it lies, it is the plain magnet.
+    std::string magnet = std::move(tree->text);
+    magnet.reserve(magnet.size() + 2);
+    magnet.insert(magnet.begin(), '_');
+    magnet.push_back('_');
     std::optional<Digest> digest;
     if (allow_hashes) {
         digest = md5_digest(magnet);
-        magnet.assign("_").append(to_lower_hex(*digest)).append("_");
+        magnet.assign(2 + 2 * digest->size(), '_');
+        write_lower_hex(*digest, magnet.data() + 1);
     }
     if (context.trace.magnets) {
         emit(context.trace, "magnet", {{"node", {data.id}}, {"magnet", {magnet}}});

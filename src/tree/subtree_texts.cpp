@@ -1,6 +1,7 @@
 #include "tree/subtree_texts.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -12,19 +13,40 @@ namespace quorl {
 
 namespace {
 
-std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
-    // splitmix64 finaliser over the running hash and the next value
-    std::uint64_t z = hash ^ (value + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2));
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
+// The structure hash only places texts in the table (equality is always
+// checked in full), so it needs spread, not strength: one multiply per value
+// while accumulating, and the splitmix64 finaliser once at the end.
+std::uint64_t combine(std::uint64_t hash, std::uint64_t value) {
+    return std::rotl((hash ^ value) * 0x9e3779b97f4a7c15ull, 29);
 }
 
-// FNV-1a: labels and modalities are short, and an inline loop beats a call.
+std::uint64_t finalised(std::uint64_t hash) {
+    hash = (hash ^ (hash >> 30)) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94d049bb133111ebull;
+    return hash ^ (hash >> 31);
+}
+
+// Eight bytes a step: mirrors' and virtual nodes' labels carry their origin,
+// a magnet of some 40 bytes. An inline loop beats a call on the short rest.
+std::uint64_t hash_longer_bytes(std::string_view bytes) {
+    std::uint64_t hash = bytes.size();
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        hash = combine(hash, word);
+    }
+    if (at == bytes.size()) return hash;
+    std::uint64_t rest = 0;
+    for (; at < bytes.size(); ++at) rest = rest << 8 | static_cast<unsigned char>(bytes[at]);
+    return combine(hash, rest);
+}
+
+// Most labels and modalities are one byte ("C", "H", "1"): those are hashed
+// inline, as hash_longer_bytes would hash them.
 std::uint64_t hash_bytes(std::string_view bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (const char byte : bytes) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
-    return hash;
+    if (bytes.size() == 1) return combine(1, static_cast<unsigned char>(bytes[0]));
+    return hash_longer_bytes(bytes);
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
@@ -103,8 +125,8 @@ private:
 };
 
 SubtreeTexts::SubtreeTexts(std::size_t expected_texts) {
-    reserve(expected_texts);
     slots_.assign(16, kNoText);
+    reserve(expected_texts);
 }
 
 void SubtreeTexts::clear() {
@@ -116,37 +138,40 @@ void SubtreeTexts::clear() {
 }
 
 void SubtreeTexts::reserve(std::size_t expected_texts) {
-    texts_.reserve(texts_.size() + expected_texts);
+    const std::size_t texts = texts_.size() + expected_texts;
+    texts_.reserve(texts);
     children_.reserve(children_.size() + expected_texts);
+    filled_slots_.reserve(texts);
+    // The table keeps at most half its slots used; sizing it now spares the
+    // rehash at every doubling on the way.
+    std::size_t slots = slots_.size();
+    while (slots / 2 < texts) slots *= 2;
+    if (slots != slots_.size()) rehash(slots);
 }
 
 TextId SubtreeTexts::intern_leaf(std::string_view label, std::uint32_t group_open) {
-    const std::size_t label_begin = labels_.size();
-    labels_.append(label);
-    return intern_appended(true, label_begin, children_.size(), group_open);
+    return intern({true, label, {}, group_open});
 }
 
 TextId SubtreeTexts::intern_node(std::string_view label, std::span<const ChildText> children,
                                  std::uint32_t group_open) {
-    const std::size_t label_begin = labels_.size();
-    const std::size_t children_begin = children_.size();
-    labels_.append(label);
-    children_.insert(children_.end(), children.begin(), children.end());
-    if (own_modalities_) {
-        for (std::size_t i = children_begin; i < children_.size(); ++i) {
-            children_[i].modality = owned_modality(children_[i].modality);
-        }
-    }
-    return intern_appended(false, label_begin, children_begin, group_open);
+    return intern({false, label, children, group_open});
 }
 
 std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
-    // Most edges of a graph share a modality or two: the last copy handed out
-    // usually serves, without hashing.
-    if (last_owned_modality_ != nullptr && *last_owned_modality_ == modality) return *last_owned_modality_;
+    // Most graphs use a handful of modalities ("1", "2"): the first copies
+    // made are found by a scan, without hashing.
+    for (std::size_t i = 0; i < first_owned_count_; ++i) {
+        const std::string& copy = *first_owned_[i];
+        if (copy.size() == modality.size() && (copy.empty() || copy[0] == modality[0]) && copy == modality) {
+            return copy;
+        }
+    }
     auto found = modalities_.find(modality);
-    if (found == modalities_.end()) found = modalities_.emplace(modality).first;
-    last_owned_modality_ = &*found;
+    if (found == modalities_.end()) {
+        found = modalities_.emplace(modality).first;
+        if (first_owned_count_ < first_owned_.size()) first_owned_[first_owned_count_++] = &*found;
+    }
     return *found;
 }
 
@@ -157,73 +182,90 @@ std::string_view SubtreeTexts::owned_modality(std::string_view modality) {
 // go into the table. On trees whose subtrees are mostly distinct (paths,
 // random trees) this keeps most texts out of the table, whose random
 // accesses would otherwise dominate the cost.
-TextId SubtreeTexts::intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin,
-                                     std::uint32_t group_open) {
-    const std::size_t label_size = labels_.size() - label_begin;
-    const std::size_t child_count = children_.size() - children_begin;
-    QUORL_ASSERT(label_size <= std::numeric_limits<std::uint32_t>::max());
-    QUORL_ASSERT(child_count <= std::numeric_limits<std::uint32_t>::max());
+TextId SubtreeTexts::intern(const Candidate& candidate) {
+    QUORL_ASSERT(candidate.label.size() <= std::numeric_limits<std::uint32_t>::max());
+    QUORL_ASSERT(candidate.children.size() <= std::numeric_limits<std::uint32_t>::max());
     QUORL_ASSERT(texts_.size() < kNoText);
-    QUORL_ASSERT(group_open == kNoGroup || group_open + std::size_t{2} <= label_size);
-    const TextId id = static_cast<TextId>(texts_.size());
-    Text text{0,
-              0,
-              0,
-              label_begin,
-              children_begin,
-              static_cast<std::uint32_t>(label_size),
-              static_cast<std::uint32_t>(child_count),
-              kNoText,
-              group_open,
-              plain};
-
-    text.length = label_size;
-    text.hash = mix(mix(plain ? 1 : 2, group_open), hash_bytes(label_of(text)));
+    QUORL_ASSERT(candidate.group_open == kNoGroup || candidate.group_open + std::size_t{2} <= candidate.label.size());
+    std::uint64_t length = candidate.label.size();
+    std::uint64_t hash =
+        combine(combine(candidate.plain ? 1 : 2, candidate.group_open), hash_bytes(candidate.label));
     bool children_all_had_parents = true;
-    if (!plain) {
-        text.length = saturating_add(text.length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
-        for (const ChildText& child : children_of(text)) {
+    if (!candidate.plain) {
+        const std::size_t child_count = candidate.children.size();
+        length = saturating_add(length, child_count == 0 ? 2 : 2 * child_count);  // "()" and ", "
+        for (const ChildText& child : candidate.children) {
             const Text& child_text = texts_[child.text];
-            text.length = saturating_add(text.length, child_text.length);
-            text.length = saturating_add(text.length, 1 + child.modality.size());  // ":" modality
-            text.hash = mix(text.hash, hash_bytes(child.modality) ^ (std::uint64_t{child.text} << 32));
+            length = saturating_add(length, child_text.length);
+            length = saturating_add(length, 1 + child.modality.size());  // ":" modality
+            hash = combine(hash, hash_bytes(child.modality) ^ (std::uint64_t{child.text} << 32));
             if (child_text.first_parent == kNoText) children_all_had_parents = false;
         }
     }
-    text.leading_bytes = leading_bytes_of(text);
+    hash = finalised(hash);
 
-    const auto discard_appended = [&] {
-        labels_.resize(label_begin);
-        children_.resize(children_begin);
-    };
+    // Where the text goes in the table, if it goes there.
+    std::size_t slot = 0;
+    if (children_all_had_parents) {
+        const auto held_equal = [&](TextId held) {
+            return texts_[held].hash == hash && same_structure(texts_[held], candidate);
+        };
+        TextId found = kNoText;
+        for (const ChildText& child : candidate.children) {
+            if (held_equal(texts_[child.text].first_parent)) {
+                found = texts_[child.text].first_parent;
+                break;
+            }
+        }
+        if (found == kNoText) {
+            const std::size_t mask = slots_.size() - 1;
+            for (slot = hash & mask; slots_[slot] != kNoText; slot = (slot + 1) & mask) {
+                if (held_equal(slots_[slot])) {
+                    found = slots_[slot];
+                    break;
+                }
+            }
+        }
+        if (found != kNoText) {
+            // The label pool grows as if the label had been appended and taken
+            // back, as it did when equal texts were found only after appending:
+            // the memory its capacity stands for (written_bytes) stays the same.
+            if (labels_.size() + candidate.label.size() > labels_.capacity()) {
+                labels_.reserve(labels_.size() + candidate.label.size());
+            }
+            return found;
+        }
+    }
+
+    const TextId id = static_cast<TextId>(texts_.size());
+    Text text{length,
+              hash,
+              0,
+              labels_.size(),
+              children_.size(),
+              static_cast<std::uint32_t>(candidate.label.size()),
+              static_cast<std::uint32_t>(candidate.children.size()),
+              kNoText,
+              candidate.group_open,
+              candidate.plain};
+    labels_.append(candidate.label);
+    children_.insert(children_.end(), candidate.children.begin(), candidate.children.end());
+    if (own_modalities_) {
+        for (std::size_t i = text.children_begin; i < children_.size(); ++i) {
+            children_[i].modality = owned_modality(children_[i].modality);
+        }
+    }
+    text.leading_bytes = leading_bytes_of(text);
+    texts_.push_back(text);
     if (!children_all_had_parents) {
         for (const ChildText& child : children_of(text)) {
             if (texts_[child.text].first_parent == kNoText) texts_[child.text].first_parent = id;
         }
-        texts_.push_back(text);
         return id;
     }
-    for (const ChildText& child : children_of(text)) {
-        const TextId first_parent = texts_[child.text].first_parent;
-        const Text& held = texts_[first_parent];
-        if (held.hash == text.hash && same_structure(held, text)) {
-            discard_appended();
-            return first_parent;
-        }
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t at = text.hash & mask;
-    for (; slots_[at] != kNoText; at = (at + 1) & mask) {
-        const Text& held = texts_[slots_[at]];
-        if (held.hash == text.hash && same_structure(held, text)) {
-            discard_appended();
-            return slots_[at];
-        }
-    }
-    texts_.push_back(text);
-    slots_[at] = id;
-    filled_slots_.push_back(at);
-    if (filled_slots_.size() * 2 > slots_.size()) grow_slots();
+    slots_[slot] = id;
+    filled_slots_.push_back(slot);
+    if (filled_slots_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
     return id;
 }
 
@@ -271,19 +313,18 @@ std::uint64_t SubtreeTexts::leading_bytes_of(const Text& text) const {
     return bytes.key();
 }
 
-bool SubtreeTexts::same_structure(const Text& a, const Text& b) const {
-    if (a.plain != b.plain || a.child_count != b.child_count || a.group_open != b.group_open ||
-        label_of(a) != label_of(b)) {
+bool SubtreeTexts::same_structure(const Text& held, const Candidate& candidate) const {
+    if (held.plain != candidate.plain || held.child_count != candidate.children.size() ||
+        held.group_open != candidate.group_open || label_of(held) != candidate.label) {
         return false;
     }
-    const auto children_a = children_of(a);
-    const auto children_b = children_of(b);
-    return std::equal(children_a.begin(), children_a.end(), children_b.begin(),
+    const auto children = children_of(held);
+    return std::equal(children.begin(), children.end(), candidate.children.begin(),
                       [](const ChildText& x, const ChildText& y) { return x.text == y.text && x.modality == y.modality; });
 }
 
-void SubtreeTexts::grow_slots() {
-    const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slots_.size() * 2, kNoText));
+void SubtreeTexts::rehash(std::size_t slot_count) {
+    const std::vector<TextId> held = std::exchange(slots_, std::vector<TextId>(slot_count, kNoText));
     const std::size_t mask = slots_.size() - 1;
     filled_slots_.clear();
     for (const TextId id : held) {
@@ -366,48 +407,59 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
     };
+    // Recording a group is rare (mirrors and virtual nodes) and apart, so
+    // that writing a label stays small enough to be inlined.
+    const auto record_group = [&](const Text& text) {
+        const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
+        groups->push_back({begin, text.label_size - text.group_open - 2});
+    };
     const auto put_label = [&](const Text& text) {
-        if (groups != nullptr && text.group_open != kNoGroup) {
-            const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
-            groups->push_back({begin, text.label_size - text.group_open - 2});
-        }
+        if (groups != nullptr && text.group_open != kNoGroup) record_group(text);
         put(label_of(text));
     };
-    struct Open {
-        TextId text;
-        std::uint32_t next_child;
-    };
-    std::vector<Open> open;
-    const auto enter = [&](TextId id) {
-        const Text& text = texts_[id];
-        if (text.plain) {
-            put_label(text);
-        } else {
-            *at++ = '(';
-            open.push_back({id, 0});
-        }
-    };
-    enter(root);
+    // The non-plain texts being written, each with the number of its
+    // children begun; plain children are written in their parent's frame.
+    std::vector<Frame>& open = scratch_a_;
+    open.clear();
+    const Text& root_text = texts_[root];
+    if (root_text.plain) {
+        put_label(root_text);
+    } else {
+        *at++ = '(';
+        open.push_back({root, 0});
+    }
     while (!open.empty()) {
-        const std::uint32_t i = open.back().next_child;
-        const Text& text = texts_[open.back().text];
-        if (i > 0) {
-            *at++ = ':';
-            put(children_[text.children_begin + i - 1].modality);
-        }
-        if (i < text.child_count) {
+        Frame& frame = open.back();
+        const Text& text = texts_[frame.text];
+        const ChildText* const children = children_.data() + text.children_begin;
+        bool descended = false;
+        while (frame.step < text.child_count) {
             if (stop.poll()) return std::nullopt;
-            if (i > 0) {
+            if (frame.step > 0) {
                 *at++ = ',';
                 *at++ = ' ';
             }
-            ++open.back().next_child;
-            enter(children_[text.children_begin + i].text);
-            continue;
+            const ChildText& child = children[frame.step++];
+            const Text& child_text = texts_[child.text];
+            if (!child_text.plain) {
+                *at++ = '(';
+                open.push_back({child.text, 0});  // `frame` is not used again
+                descended = true;
+                break;
+            }
+            put_label(child_text);
+            *at++ = ':';
+            put(child.modality);
         }
+        if (descended) continue;
         *at++ = ')';
         put_label(text);
         open.pop_back();
+        if (!open.empty()) {
+            const Frame& parent = open.back();
+            *at++ = ':';
+            put(children_[texts_[parent.text].children_begin + parent.step - 1].modality);
+        }
     }
     QUORL_ASSERT(at == out.data() + out.size());
     return out;

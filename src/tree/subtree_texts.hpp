@@ -26,6 +26,7 @@
 // A path or a star needs no walk deeper than one label.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -144,24 +145,33 @@ private:
     std::span<const ChildText> children_of(const Text& text) const {
         return {children_.data() + text.children_begin, text.child_count};
     }
-    // Interns the text whose label and children were just appended to the pools.
-    TextId intern_appended(bool plain, std::size_t label_begin, std::size_t children_begin, std::uint32_t group_open);
-    bool same_structure(const Text& a, const Text& b) const;
+    // A text to intern, its label and children still where the caller holds them.
+    struct Candidate {
+        bool plain;
+        std::string_view label;
+        std::span<const ChildText> children;
+        std::uint32_t group_open;
+    };
+    // The held text equal to the candidate, else the candidate copied into the pools.
+    TextId intern(const Candidate& candidate);
+    bool same_structure(const Text& held, const Candidate& candidate) const;
     std::uint64_t leading_bytes_of(const Text& text) const;
-    void grow_slots();
+    // Moves the table's texts into a table of `slot_count` slots, a power of two.
+    void rehash(std::size_t slot_count);
 
     std::string_view owned_modality(std::string_view modality);
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move
-    const std::string* last_owned_modality_ = nullptr;  // an element of modalities_
+    std::array<const std::string*, 4> first_owned_{};  // the first elements put into modalities_
+    std::size_t first_owned_count_ = 0;
     std::string labels_;
     std::vector<ChildText> children_;
     std::vector<Text> texts_;
     // Open addressing by structure hash, size a power of two, at most half used.
     std::vector<TextId> slots_;
     std::vector<std::size_t> filled_slots_;  // the used positions of slots_, for clear()
-    // Reading stacks reused by every compare.
+    // Reading stacks reused by every compare; the first also by every write.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;
 };

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "tree/tree_string.hpp"
 
@@ -47,12 +48,16 @@ public:
         stack_.push_back({result_.root, kNoIndex});
         while (!stack_.empty()) {
             if (stop_ != nullptr && stop_->poll()) return false;
-            StackEntry entry = stack_.back();
-            stack_.pop_back();
-            if (entry.expanded) {
-                finish(entry);
-            } else if (!visited_[entry.node]) {
-                if (!take_settled(entry)) expand(entry);
+            // An entry stays in place while it is expanded, below its
+            // children, and leaves the stack when it finishes.
+            StackEntry& top = stack_.back();
+            if (top.expanded) {
+                finish(top);
+                stack_.pop_back();
+            } else if (visited_[top.node] || take_settled(top)) {
+                stack_.pop_back();
+            } else {
+                expand(stack_.size() - 1);
             }
         }
         return true;
@@ -82,45 +87,56 @@ private:
         unknown_text_ = kNoText;
     }
 
+    // Every node the walk meets is live: the root comes from the id index and
+    // every other node passed has_node. The inline lookup spares a call per use.
+    const NodeData& data_of(NodeIndex node) const {
+        const NodeData* data = graph_.node(node);
+        QUORL_ASSERT(data != nullptr);
+        return *data;
+    }
+
     bool is_settled(const StackEntry& entry) const {
         if (!settled_floor_ || entry.parent == kNoIndex) return false;  // the root is written differently
-        const std::optional<std::int32_t>& floor = graph_.node_at(entry.node).meta.floor;
+        const std::optional<std::int32_t>& floor = data_of(entry.node).meta.floor;
         return floor && *floor > *settled_floor_;
     }
 
     // Finishes a settled node that an earlier walk wrote, without its subtree.
-    bool take_settled(const StackEntry& entry) {
-        if (!is_settled(entry) || settled_[entry.node].text == kNoText) return false;
+    bool take_settled(StackEntry& entry) {
+        entry.settled = is_settled(entry);
+        if (!entry.settled || settled_[entry.node].text == kNoText) return false;
         visited_[entry.node] = true;
         reached_.push_back(entry.node);
         result_.finished[entry.node] = settled_[entry.node];
         return true;
     }
 
-    void expand(StackEntry entry) {
-        const NodeIndex node = entry.node;
+    // Expands the entry at `at` of the stack and pushes its children above it.
+    void expand(std::size_t at) {
+        const NodeIndex node = stack_[at].node;
+        const NodeIndex parent = stack_[at].parent;
         visited_[node] = true;
         reached_.push_back(node);
-        entry.pending_begin = pending_.size();
+        const std::size_t pending_begin = pending_.size();
         std::uint32_t position = 0;
-        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+        // Inlined: the walk's costliest loop, once per enumerated neighbour.
+        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
             const std::uint32_t this_position = position++;
-            if (neighbour == entry.parent || !graph_.has_node(neighbour)) return;
+            if (neighbour == parent || !graph_.has_node(neighbour)) return;
             if (neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
             if (visited_[neighbour]) return;
             // Each child carries the modality of the edge it was reached by, so
             // parallel edges of different modalities keep both: writing the
             // first edge's modality for all of them would lose the others and
             // make the text depend on which edge was stored first.
-            pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
+            pending_.push_back({this_position, neighbour, graph_.edge(edge)->modality});  // a listed edge is live
         });
+        StackEntry& entry = stack_[at];
         entry.incident_edges = position;
+        entry.pending_begin = pending_begin;
         entry.pending_end = pending_.size();
         entry.expanded = true;
-        stack_.push_back(entry);
-        for (std::size_t i = entry.pending_end; i-- > entry.pending_begin;) {
-            stack_.push_back({pending_[i].child, node});
-        }
+        for (std::size_t i = pending_.size(); i-- > pending_begin;) stack_.push_back({pending_[i].child, node});
     }
 
     void finish(const StackEntry& entry) {
@@ -128,9 +144,7 @@ private:
         if (entry.parent != kNoIndex && entry.incident_edges == 1) {
             finished = {leaf_text(entry.node), 1};
         } else {
-            label_.clear();
-            const std::uint32_t group_open = append_label(graph_, entry.node, label_);
-            const std::string_view label = label_;
+            const auto [label, group_open] = written_label(entry.node);
             order_children(entry);
             std::int32_t deepest = 0;
             child_texts_.clear();
@@ -145,9 +159,19 @@ private:
                 for (const ChildEntry& child : entries_) result_.child_nodes.push_back(child.child);
             }
         }
-        if (is_settled(entry)) settled_[entry.node] = finished;
+        if (entry.settled) settled_[entry.node] = finished;
         QUORL_ASSERT(pending_.size() == entry.pending_end);
         pending_.resize(entry.pending_begin);
+    }
+
+    // The node's written label and where its group opens (see append_label):
+    // a bare label is the node's own, read in place instead of copied.
+    std::pair<std::string_view, std::uint32_t> written_label(NodeIndex node) {
+        const NodeData& data = data_of(node);
+        if (writes_bare_label(data)) return {data.label, kNoGroup};
+        label_.clear();
+        const std::uint32_t group_open = append_label(graph_, node, label_);
+        return {label_, group_open};
     }
 
     // Fills entries_ with the node's child entries in written order.
@@ -159,8 +183,7 @@ private:
             // A child is always finished before its parent in a completed
             // depth-first walk; "?" keeps the text well-formed regardless.
             if (child.text == kNoText) child = {unknown_text(), 1};
-            entries_.push_back({pending.position, pending.child, pending.modality,
-                                leading_bytes_key(pending.modality), child.depth, child.text});
+            entries_.push_back({pending.position, pending.child, pending.modality, child.depth, child.text});
         }
         const SubtreeTexts& texts = result_.texts;
         const bool by_modality = modality_order_;
@@ -168,33 +191,50 @@ private:
         // equal texts, ahead of the position: otherwise siblings that differ
         // only in modality would follow the storage order, and so would every
         // magnet (and canonical text) built from them.
-        std::sort(entries_.begin(), entries_.end(), [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
+        const auto before = [&texts, by_modality](const ChildEntry& a, const ChildEntry& b) {
             if (a.depth != b.depth) return a.depth < b.depth;
             if (by_modality) {
-                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
+                if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
             }
             if (const int order = texts.compare(a.text, b.text); order != 0) return order < 0;
             if (!by_modality) {
-                if (const int order = compare_modalities(a, b); order != 0) return order < 0;
+                if (const int order = compare_modalities(a.modality, b.modality); order != 0) return order < 0;
             }
             return a.position < b.position;
-        });
+        };
+        // The positions make the order total, so every sort gives the same
+        // result. Most nodes have one to four children, where an insertion
+        // sort costs less than setting up std::sort.
+        if (entries_.size() > kFewChildren) {
+            std::sort(entries_.begin(), entries_.end(), before);
+            return;
+        }
+        for (std::size_t i = 1; i < entries_.size(); ++i) {
+            const ChildEntry moving = entries_[i];
+            std::size_t at = i;
+            for (; at > 0 && before(moving, entries_[at - 1]); --at) entries_[at] = entries_[at - 1];
+            entries_[at] = moving;
+        }
     }
+    static constexpr std::size_t kFewChildren = 8;
 
-    static int compare_modalities(const ChildEntry& a, const ChildEntry& b) {
-        const auto by_key = compare_leading_bytes(a.modality_key, a.modality.size(), b.modality_key, b.modality.size());
-        return by_key ? *by_key : a.modality.compare(b.modality);
+    // Bytewise, as the texts are. Most modalities are one byte ("1", "2"): a
+    // differing first byte decides without a library call.
+    static int compare_modalities(std::string_view a, std::string_view b) {
+        if (!a.empty() && !b.empty() && a[0] != b[0]) {
+            return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+        }
+        return a.compare(b);
     }
 
     // Interning a leaf with a bare label gives the same text for the same
     // label every time, so the walk remembers the texts of the first few such
     // labels (most leaves are hydrogens) instead of interning each leaf again.
     TextId leaf_text(NodeIndex node) {
-        const NodeData& data = graph_.node_at(node);
+        const NodeData& data = data_of(node);
         if (!writes_bare_label(data)) {
-            label_.clear();
-            const std::uint32_t group_open = append_label(graph_, node, label_);
-            return result_.texts.intern_leaf(label_, group_open);
+            const auto [label, group_open] = written_label(node);
+            return result_.texts.intern_leaf(label, group_open);
         }
         const std::string_view label = data.label;
         for (std::size_t i = 0; i < bare_leaf_count_; ++i) {
@@ -240,6 +280,10 @@ TreeScratch scratch_for_one_walk(const GraphWrap& graph) {
     TreeScratch scratch;
     scratch.traversal.texts.reserve(graph.node_count());
     scratch.stack.reserve(graph.node_count());
+    // A walk reaches each node once and, on a tree, holds fewer pending
+    // children than nodes: reserving now spares the reallocations of growing.
+    scratch.reached.reserve(graph.node_count());
+    scratch.pending.reserve(graph.node_count());
     return scratch;
 }
 

@@ -48,6 +48,7 @@ struct TraversalStackEntry {
     NodeIndex node;
     NodeIndex parent;  // kNoIndex for the root
     bool expanded = false;
+    bool settled = false;  // set when the node is taken off the stack unexpanded
     std::uint32_t incident_edges = 0;  // all of the node's edges, a self-loop once
     // The node's pending children: a range of the pending-child stack. Nodes
     // finish in the reverse order of their expansion, so that stack is
@@ -60,7 +61,6 @@ struct ChildEntry {
     std::uint32_t position;
     NodeIndex child;
     std::string_view modality;
-    std::uint64_t modality_key;  // leading_bytes_key of the modality
     std::int32_t depth;
     TextId text;
 };

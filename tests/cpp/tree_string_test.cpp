@@ -328,6 +328,7 @@ struct ReferenceTree {
     std::string text;
     std::int32_t depth = 0;
     std::vector<std::string> order;
+    std::vector<TextSpan> groups;  // each mirror's and virtual node's origin, in text order
 };
 
 ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet& excluded, bool modality_order) {
@@ -342,7 +343,22 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
         bool expanded;
         std::vector<Pending> pending;
     };
-    std::map<NodeIndex, std::pair<std::string, std::int32_t>> finished;
+    struct Written {
+        std::string text;
+        std::int32_t depth;
+        std::vector<TextSpan> groups;
+    };
+    std::map<NodeIndex, Written> finished;
+    // Appends a node's label to `written`, and its group if it has one.
+    const auto append_label_to = [&](NodeIndex n, Written& written) {
+        const NodeData& data = graph.node_at(n);
+        const std::string label = format_label(graph, n);
+        if (data.meta.is_mirror || data.meta.is_virtual) {
+            const std::size_t origin = data.meta.origin.value_or("").size();
+            written.groups.push_back({written.text.size() + label.size() - origin - 1, origin});
+        }
+        written.text += label;
+    };
     std::map<NodeIndex, std::vector<NodeIndex>> child_lists;
     std::vector<bool> visited(graph.node_bound());
     std::vector<Entry> stack{{root, kNoIndex, false, {}}};
@@ -368,33 +384,39 @@ ReferenceTree reference_tree(const GraphWrap& graph, NodeIndex root, const IdSet
         }
         std::size_t edges = 0;
         graph.for_each_incident(entry.node, [&](EdgeIndex, NodeIndex) { ++edges; });
-        const std::string label = format_label(graph, entry.node);
         if (entry.parent != kNoIndex && edges == 1) {
-            finished[entry.node] = {label, 1};
+            Written leaf{"", 1, {}};
+            append_label_to(entry.node, leaf);
+            finished[entry.node] = leaf;
             child_lists[entry.node] = {};
             continue;
         }
         std::vector<std::tuple<std::int32_t, std::string, std::string, std::string, std::uint32_t, NodeIndex>>
             entries;
         for (const Pending& p : entry.pending) {
-            const auto& [text, depth] = finished.at(p.child);
-            entries.emplace_back(depth, modality_order ? p.modality : "", text,
+            const Written& child = finished.at(p.child);
+            entries.emplace_back(child.depth, modality_order ? p.modality : "", child.text,
                                  modality_order ? "" : p.modality, p.position, p.child);
         }
         std::sort(entries.begin(), entries.end());
-        std::string text = "(";
-        std::int32_t depth = 1;
+        Written node{"(", 1, {}};
         for (const auto& [child_depth, modality_key, child_text, modality_tie, position, child] : entries) {
-            if (text.size() > 1) text += ", ";
+            if (node.text.size() > 1) node.text += ", ";
             const auto pending = std::find_if(entry.pending.begin(), entry.pending.end(),
                                               [&](const Pending& p) { return p.position == position; });
-            text += child_text + ":" + pending->modality;
-            depth = std::max(depth, child_depth + 1);
+            for (const TextSpan& group : finished.at(child).groups) {
+                node.groups.push_back({node.text.size() + group.begin, group.size});
+            }
+            node.text += child_text + ":" + pending->modality;
+            node.depth = std::max(node.depth, child_depth + 1);
             child_lists[entry.node].push_back(child);
         }
-        finished[entry.node] = {text + ")" + label, depth};
+        node.text += ")";
+        append_label_to(entry.node, node);
+        finished[entry.node] = node;
     }
-    ReferenceTree tree{finished.at(root).first, finished.at(root).second, {}};
+    const Written& written_root = finished.at(root);
+    ReferenceTree tree{written_root.text, written_root.depth, {}, written_root.groups};
     std::set<NodeIndex> seen;
     std::vector<NodeIndex> walk{root};
     while (!walk.empty()) {
@@ -471,6 +493,10 @@ TEST(TreeString, MatchesReferenceOnRandomGraphs) {
             ASSERT_EQ(written->text, expected.text) << "round " << round;
             ASSERT_EQ(written->depth, expected.depth) << "round " << round;
             if (modality_order) {
+                const auto grouped = to_tree_string_with_groups(graph, root_id, Exclusion::of_ids(excluded));
+                ASSERT_TRUE(grouped.has_value());
+                ASSERT_EQ(grouped->text, expected.text) << "round " << round;
+                ASSERT_EQ(grouped->groups, expected.groups) << "round " << round;
                 ASSERT_EQ(node_order(graph, root_id, excluded), expected.order) << "round " << round;
                 const auto both = to_tree_string_with_node_order(graph, root_id, Exclusion::of_ids(excluded), graph);
                 ASSERT_TRUE(both.has_value());
