@@ -137,21 +137,6 @@ void GraphWrap::remove_edge(EdgeIndex edge) {
     --edge_count_;
 }
 
-const NodeData& GraphWrap::node_at(NodeIndex node) const {
-    QUORL_ASSERT(has_node(node));
-    return nodes_[node].data;
-}
-
-NodeData& GraphWrap::node_at(NodeIndex node) {
-    QUORL_ASSERT(has_node(node));
-    return nodes_[node].data;
-}
-
-const EdgeData& GraphWrap::edge_at(EdgeIndex edge) const {
-    QUORL_ASSERT(has_edge(edge));
-    return edges_[edge].data;
-}
-
 NodeIndex GraphWrap::endpoint(EdgeIndex edge, End end) const {
     QUORL_ASSERT(has_edge(edge));
     return edges_[edge].ends[index_of(end)];

@@ -159,10 +159,20 @@ public:
     const NodeData* node(NodeIndex node) const { return has_node(node) ? &nodes_[node].data : nullptr; }
     NodeData* node(NodeIndex node) { return has_node(node) ? &nodes_[node].data : nullptr; }
     const EdgeData* edge(EdgeIndex edge) const { return has_edge(edge) ? &edges_[edge].data : nullptr; }
-    // Precondition: the index is live (checked).
-    const NodeData& node_at(NodeIndex node) const;
-    NodeData& node_at(NodeIndex node);
-    const EdgeData& edge_at(EdgeIndex edge) const;
+    // Precondition: the index is live (checked). Inline: the walks and the
+    // rewrite read a node or an edge this way at every step.
+    const NodeData& node_at(NodeIndex node) const {
+        QUORL_ASSERT(has_node(node));
+        return nodes_[node].data;
+    }
+    NodeData& node_at(NodeIndex node) {
+        QUORL_ASSERT(has_node(node));
+        return nodes_[node].data;
+    }
+    const EdgeData& edge_at(EdgeIndex edge) const {
+        QUORL_ASSERT(has_edge(edge));
+        return edges_[edge].data;
+    }
     NodeIndex endpoint(EdgeIndex edge, End end) const;
     // Inline: the rewrite's conflict search asks for every edge's ends on every pass.
     std::pair<NodeIndex, NodeIndex> endpoints(EdgeIndex edge) const {

@@ -13,9 +13,7 @@ std::string format_label(const GraphWrap& graph, NodeIndex node) {
 }
 
 std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {
-    const NodeData* live = graph.node(node);  // inline, unlike node_at: the walks ask once per node
-    QUORL_ASSERT(live != nullptr);
-    const NodeData& data = *live;
+    const NodeData& data = graph.node_at(node);
     const std::size_t begin = out.size();
     out += data.label;
     if (writes_bare_label(data)) return kNoGroup;

@@ -87,17 +87,9 @@ private:
         unknown_text_ = kNoText;
     }
 
-    // Every node the walk meets is live: the root comes from the id index and
-    // every other node passed has_node. The inline lookup spares a call per use.
-    const NodeData& data_of(NodeIndex node) const {
-        const NodeData* data = graph_.node(node);
-        QUORL_ASSERT(data != nullptr);
-        return *data;
-    }
-
     bool is_settled(const StackEntry& entry) const {
         if (!settled_floor_ || entry.parent == kNoIndex) return false;  // the root is written differently
-        const std::optional<std::int32_t>& floor = data_of(entry.node).meta.floor;
+        const std::optional<std::int32_t>& floor = graph_.node_at(entry.node).meta.floor;
         return floor && *floor > *settled_floor_;
     }
 
@@ -129,7 +121,7 @@ private:
             // parallel edges of different modalities keep both: writing the
             // first edge's modality for all of them would lose the others and
             // make the text depend on which edge was stored first.
-            pending_.push_back({this_position, neighbour, graph_.edge(edge)->modality});  // a listed edge is live
+            pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
         });
         StackEntry& entry = stack_[at];
         entry.incident_edges = position;
@@ -167,7 +159,7 @@ private:
     // The node's written label and where its group opens (see append_label):
     // a bare label is the node's own, read in place instead of copied.
     std::pair<std::string_view, std::uint32_t> written_label(NodeIndex node) {
-        const NodeData& data = data_of(node);
+        const NodeData& data = graph_.node_at(node);
         if (writes_bare_label(data)) return {data.label, kNoGroup};
         label_.clear();
         const std::uint32_t group_open = append_label(graph_, node, label_);
@@ -231,7 +223,7 @@ private:
     // label every time, so the walk remembers the texts of the first few such
     // labels (most leaves are hydrogens) instead of interning each leaf again.
     TextId leaf_text(NodeIndex node) {
-        const NodeData& data = data_of(node);
+        const NodeData& data = graph_.node_at(node);
         if (!writes_bare_label(data)) {
             const auto [label, group_open] = written_label(node);
             return result_.texts.intern_leaf(label, group_open);
