@@ -120,14 +120,14 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, G
 
     graph.remove_edge(edge);
 
-    NodeMeta meta;
-    meta.is_virtual = true;
-    meta.floor = floor + 1;
-    meta.origin = origin;
-    const NodeIndex first_virtual = ids.add_node(graph, NodeData{meta, "*v" + std::to_string(ids.virtual_counter), ""});
+    const auto virtual_node = [&](NodeData& data) {
+        data.meta.is_virtual = true;
+        data.meta.floor = floor + 1;
+        data.meta.origin = origin;
+    };
+    const NodeIndex first_virtual = ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), virtual_node);
     ++ids.virtual_counter;
-    const NodeIndex second_virtual =
-        ids.add_node(graph, NodeData{std::move(meta), "*v" + std::to_string(ids.virtual_counter), ""});
+    const NodeIndex second_virtual = ids.add_node(graph, "*v" + std::to_string(ids.virtual_counter), virtual_node);
     ++ids.virtual_counter;
 
     graph.add_edge_custom(first, first_virtual, EdgeData{"*" + removed.id + "_a", removed.modality});

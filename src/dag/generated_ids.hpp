@@ -26,8 +26,11 @@ public:
     std::uint64_t virtual_counter = 0;
     std::uint64_t mirror_group = 0;
 
-    // Adds `node` under its id, a template id, or that id's first free variant.
-    NodeIndex add_node(GraphWrap& graph, NodeData node);
+    // Adds a node under `id`, a template id, or that id's first free
+    // variant; `fill(NodeData&)` writes the rest of its record (see
+    // GraphWrap::add_node_if_new).
+    template <class Fill>
+    NodeIndex add_node(GraphWrap& graph, std::string id, Fill&& fill);
     // Removes a live node with its edges; its id stays taken.
     void remove_node(GraphWrap& graph, NodeIndex node);
 
@@ -35,5 +38,13 @@ private:
     // Ids of removed nodes that a generated id could meet.
     IdSet retired_;
 };
+
+template <class Fill>
+NodeIndex GeneratedIds::add_node(GraphWrap& graph, std::string id, Fill&& fill) {
+    for (;; id += '\'') {
+        if (!retired_.empty() && retired_.contains(id)) continue;
+        if (const auto added = graph.add_node_if_new(id, fill)) return *added;
+    }
+}
 
 }  // namespace quorl

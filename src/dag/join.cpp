@@ -55,8 +55,10 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
     const auto [first, second] = graph.endpoints(edge);
     const NodeIndex parent = first == join.node ? second : first;
 
-    const NodeIndex mirror =
-        ids.add_node(graph, NodeData{meta, mirror_id(ids.mirror_group, position), std::string(label)});
+    const NodeIndex mirror = ids.add_node(graph, mirror_id(ids.mirror_group, position), [&](NodeData& data) {
+        data.meta = meta;
+        data.label = std::string(label);
+    });
     graph.remove_edge(edge);
     data.id = "#" + data.id + "_" + std::to_string(position);
     graph.add_edge_custom(parent, mirror, std::move(data));
@@ -76,99 +78,88 @@ Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_mos
 // region is a tree, which levelled from the join has neither. So the region
 // is listed where it lies, not copied out and rewritten: its nodes, edges and
 // each node's distance from the join are all the copies below the mirrors
-// need, and listing them costs the region's size.
-struct Region {
-    struct Ends {
-        std::uint32_t first;
-        std::uint32_t second;
-    };
-
-    std::vector<NodeIndex> nodes;      // ascending
-    std::vector<EdgeIndex> edges;      // ascending
-    std::vector<Ends> ends;            // by position in `edges`: its ends' positions in `nodes`
-    std::vector<std::int32_t> floors;  // by position in `nodes`: the distance from the join
-    std::size_t join_position = 0;     // of the join in `nodes`
-};
-
-// `distance` is the rewrite's scratch, by node index: -1 for every node on
-// entry and again on return, so a join costs its region, not the whole
-// working copy (which the joins before it have grown).
-Result<Region> region_below(const GraphWrap& graph, const InboundChoice& join, std::vector<std::int32_t>& distance,
-                            StopPoll& stop) {
+// need, and listing them costs the region's size, not the working copy's
+// (which the joins before it have grown).
+//
+// One breadth-first search lists them: a node's edge to a region node not
+// visited yet (queued, or itself) is taken when the node is visited, so each
+// edge once, from the end visited first.
+Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, JoinRegion& region, StopPoll& stop) {
     const Exclusion upper = upper_floors(join.floor);
-    if (distance.size() < graph.node_bound()) distance.resize(graph.node_bound(), -1);
-    std::vector<NodeIndex> reached{join.node};
-    const auto forget_distances = [&] {
-        for (const NodeIndex node : reached) distance[node] = -1;
+    std::vector<std::int32_t>& position = region.position;
+    if (position.size() < graph.node_bound()) position.resize(graph.node_bound(), -1);
+    std::vector<NodeIndex>& reached = region.nodes;
+    reached.assign(1, join.node);
+    region.distance.assign(1, 0);
+    region.edges.clear();
+    const auto forget_positions = [&] {
+        for (const NodeIndex node : reached) position[node] = -1;
     };
-    distance[join.node] = 0;
+    position[join.node] = 0;
     for (std::size_t head = 0; head < reached.size(); ++head) {
         if (stop.poll()) {
-            forget_distances();
+            forget_positions();
             return interrupted_error();
         }
         const NodeIndex node = reached[head];
-        graph.for_each_incident(node, [&](EdgeIndex, NodeIndex neighbour) {
-            if (distance[neighbour] >= 0 || upper.excludes(graph, neighbour)) return;
-            distance[neighbour] = distance[node] + 1;
-            reached.push_back(neighbour);
+        const std::int32_t below = region.distance[head] + 1;
+        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+            const std::int32_t at = position[neighbour];
+            if (at < 0) {
+                if (upper.excludes(graph, neighbour)) return;
+                position[neighbour] = static_cast<std::int32_t>(reached.size());
+                reached.push_back(neighbour);
+                region.distance.push_back(below);
+            } else if (static_cast<std::size_t>(at) < head) {
+                return;
+            }
+            region.edges.push_back(edge);
         });
     }
 
-    Region region;
-    region.edges.reserve(2 * reached.size());  // a tree's edges, each met from both ends
-    for (const NodeIndex node : reached) {
-        if (stop.poll()) {
-            forget_distances();
-            return interrupted_error();
-        }
-        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
-            if (distance[neighbour] >= 0) region.edges.push_back(edge);
-        });
-    }
-    region.floors.reserve(reached.size());
+    // Ascending node indices, and each node's distance by its position among them.
     std::sort(reached.begin(), reached.end());
-    for (const NodeIndex node : reached) region.floors.push_back(distance[node]);
-    std::sort(region.edges.begin(), region.edges.end());
-    region.edges.erase(std::unique(region.edges.begin(), region.edges.end()), region.edges.end());
-    // The distances are taken; the table now holds each node's position, so
-    // the copies need not look their edges' ends up.
-    for (std::size_t position = 0; position < reached.size(); ++position) {
-        distance[reached[position]] = static_cast<std::int32_t>(position);
+    region.floors.clear();
+    for (const NodeIndex node : reached) {
+        region.floors.push_back(region.distance[static_cast<std::size_t>(position[node])]);
     }
-    region.ends.reserve(region.edges.size());
+    for (std::size_t at = 0; at < reached.size(); ++at) position[reached[at]] = static_cast<std::int32_t>(at);
+    std::sort(region.edges.begin(), region.edges.end());
+    region.ends.clear();
     for (const EdgeIndex edge : region.edges) {
         const auto [first, second] = graph.endpoints(edge);
-        region.ends.push_back({static_cast<std::uint32_t>(distance[first]), static_cast<std::uint32_t>(distance[second])});
+        region.ends.push_back({static_cast<std::uint32_t>(position[first]), static_cast<std::uint32_t>(position[second])});
     }
-    region.join_position = static_cast<std::size_t>(distance[join.node]);
-    forget_distances();
-    region.nodes = std::move(reached);
-    return region;
+    region.join_position = static_cast<std::size_t>(position[join.node]);
+    forget_positions();
+    return {};
 }
 
-// A region node's record as its copy below a mirror takes it: levelled from
-// the join (floors from the join's mirror on), magnet caches cleared, and
-// naming the input node it stands for.
-NodeMeta copied_meta(const GraphWrap& graph, NodeIndex node, std::int32_t floor) {
-    const NodeMeta& meta = graph.node_at(node).meta;
-    NodeMeta copied;
+// Writes a region node's record into the empty record of its copy below a
+// mirror: levelled from the join (floors from the join's mirror on), magnet
+// caches cleared, and naming the input node it stands for. The strings are
+// made as copies, then moved in, so they hold what a copy holds.
+void copy_record(const GraphWrap& graph, NodeIndex node, std::int32_t floor, NodeData& copy) {
+    const NodeData& source = graph.node_at(node);
+    const NodeMeta& meta = source.meta;
+    NodeMeta& copied = copy.meta;
+    copy.label = std::string(source.label);
     copied.mirror_seq = meta.mirror_seq;
-    copied.prune_sources = meta.prune_sources;
-    copied.origin = meta.origin;
-    copied.prune_source = meta.prune_source;
+    // Most records hold none of these; an assignment would cost a call each.
+    if (!meta.prune_sources.empty()) copied.prune_sources = meta.prune_sources;
+    if (meta.origin) copied.origin.emplace(*meta.origin);
+    if (meta.prune_source) copied.prune_source.emplace(*meta.prune_source);
     copied.floor = floor;
     copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(graph, node);
     copied.is_mirror = meta.is_mirror;
     copied.is_virtual = meta.is_virtual;
-    return copied;
 }
 
 // What the copies of the region add to the working copy: per copy, the
 // region's records and strings (ids with their suffix, no magnet caches), a
 // mirror and two edges. Records count twice, for the spare capacity of
 // growing vectors.
-std::uint64_t region_copies_bytes(const GraphWrap& graph, const Region& region, std::size_t copies,
+std::uint64_t region_copies_bytes(const GraphWrap& graph, const JoinRegion& region, std::size_t copies,
                                   std::size_t suffix_size) {
     std::uint64_t one_copy = 2 * GraphWrap::node_record_bytes() + 2 * 2 * GraphWrap::edge_record_bytes() + 64;
     for (const NodeIndex node : region.nodes) {
@@ -241,9 +232,10 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
     MemoryHold& held = context.held;
     const std::string join_id = graph.node_at(join.node).id;
     const NodeMeta meta = mirror_meta(graph, join, magnet);
-    Result<Region> listed = region_below(graph, join, context.region_distance, context.stop);
-    if (!listed) return std::unexpected(std::move(listed.error()));
-    const Region& region = *listed;
+    JoinRegion& region = context.region;
+    if (Result<void> listed = list_region(graph, join, region, context.stop); !listed) {
+        return std::unexpected(std::move(listed.error()));
+    }
     if (held.budget() != nullptr) {
         const std::size_t suffix_size = 1 + mirror_id(ids.mirror_group, join.edges.size()).size();
         const std::uint64_t bytes = region_copies_bytes(graph, region, join.edges.size(), suffix_size);
@@ -260,7 +252,8 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
         return interrupted_error();
     }
 
-    std::vector<NodeIndex> copy_of(region.nodes.size(), kNoIndex);
+    std::vector<NodeIndex>& copy_of = region.copy_of;
+    copy_of.assign(region.nodes.size(), kNoIndex);
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
         Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, ".", meta, ids);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
@@ -268,18 +261,17 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
 
         for (std::size_t k = 0; k < region.nodes.size(); ++k) {
             if (context.stop.poll()) return interrupted_error();
-            // Read before adding: a new node may move the slots.
-            const NodeData& data = graph.node_at(region.nodes[k]);
+            const std::string& source_id = graph.node_at(region.nodes[k]).id;
             std::string id;
-            id.reserve(data.id.size() + suffix.size());
-            id.append(data.id).append(suffix);
-            copy_of[k] = ids.add_node(graph, NodeData{copied_meta(graph, region.nodes[k], region.floors[k] + floor_offset),
-                                                      std::move(id), data.label});
+            id.reserve(source_id.size() + suffix.size());
+            id.append(source_id).append(suffix);
+            copy_of[k] = ids.add_node(graph, std::move(id), [&](NodeData& copy) {
+                copy_record(graph, region.nodes[k], region.floors[k] + floor_offset, copy);
+            });
         }
         for (std::size_t k = 0; k < region.edges.size(); ++k) {
             if (context.stop.poll()) return interrupted_error();
-            graph.add_edge_custom(copy_of[region.ends[k].first], copy_of[region.ends[k].second],
-                                  graph.edge_at(region.edges[k]));
+            graph.add_edge_copy(copy_of[region.ends[k].first], copy_of[region.ends[k].second], region.edges[k]);
         }
         graph.add_edge_custom(reattached->mirror, copy_of[region.join_position],
                               EdgeData{join_id + "_link_" + std::to_string(position), "1"});

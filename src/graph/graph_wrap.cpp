@@ -84,13 +84,6 @@ NodeIndex GraphWrap::add_node_with_meta(std::string_view id, std::string_view la
     return node;
 }
 
-std::optional<NodeIndex> GraphWrap::add_node_if_new(NodeData& data) {
-    const NodeIndex node = next_node_slot();
-    if (node_index_.insert_unless_present(data.id, node, id_of())) return std::nullopt;
-    place_node(node, std::move(data));
-    return node;
-}
-
 void GraphWrap::add_edge_with_modality(std::string_view first_id, std::string_view second_id,
                                        std::string_view modality) {
     const NodeIndex first = ensure_node(first_id, ".");
@@ -104,6 +97,14 @@ EdgeIndex GraphWrap::add_edge_custom(NodeIndex first, NodeIndex second, EdgeData
     ++edge_counter_;
     if (data.id.empty()) data.id = "e" + std::to_string(edge_counter_);
     return insert_edge(first, second, std::move(data));
+}
+
+EdgeIndex GraphWrap::add_edge_copy(NodeIndex first, NodeIndex second, EdgeIndex source) {
+    QUORL_ASSERT(has_node(first) && has_node(second) && has_edge(source));
+    const EdgeData& data = edges_[source].data;
+    if (free_edge_ != kNoIndex || data.id.empty()) return add_edge_custom(first, second, data);
+    ++edge_counter_;
+    return append_edge(first, second, data);
 }
 
 bool GraphWrap::remove_node(std::string_view id) {
@@ -242,26 +243,42 @@ void GraphWrap::place_node(NodeIndex node, NodeData&& data) {
     ++node_count_;
 }
 
+NodeData& GraphWrap::append_node_slot() {
+    NodeSlot& slot = nodes_.emplace_back();
+    slot.live = true;
+    ++node_count_;
+    return slot.data;
+}
+
 EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData&& data) {
-    EdgeIndex edge;
-    const std::array<EdgeIndex, 2> next{nodes_[first].heads[0], nodes_[second].heads[1]};
-    if (free_edge_ != kNoIndex) {
-        edge = free_edge_;
-        EdgeSlot& slot = edges_[edge];
-        free_edge_ = slot.next_free;
-        slot.data = std::move(data);
-        slot.ends = {first, second};
-        slot.next = next;
-        slot.next_free = kNoIndex;
-        slot.live = true;
-    } else {
-        edge = appended_slot_index(edges_.size(), kMaxEdgeSlots);
-        edges_.emplace_back(std::move(data), std::array<NodeIndex, 2>{first, second}, next, kNoIndex, true);
-    }
+    if (free_edge_ == kNoIndex) return append_edge(first, second, std::move(data));
+    const EdgeIndex edge = free_edge_;
+    EdgeSlot& slot = edges_[edge];
+    free_edge_ = slot.next_free;
+    slot.data = std::move(data);
+    slot.ends = {first, second};
+    slot.next = {nodes_[first].heads[0], nodes_[second].heads[1]};
+    slot.next_free = kNoIndex;
+    slot.live = true;
+    link_in_front(edge, first, second);
+    return edge;
+}
+
+template <class Data>
+EdgeIndex GraphWrap::append_edge(NodeIndex first, NodeIndex second, Data&& data) {
+    const EdgeIndex edge = appended_slot_index(edges_.size(), kMaxEdgeSlots);
+    // A growing vector makes the new slot before it moves the old ones, so
+    // `data` may be one of them.
+    edges_.emplace_back(std::forward<Data>(data), std::array<NodeIndex, 2>{first, second},
+                        std::array<EdgeIndex, 2>{nodes_[first].heads[0], nodes_[second].heads[1]}, kNoIndex, true);
+    link_in_front(edge, first, second);
+    return edge;
+}
+
+void GraphWrap::link_in_front(EdgeIndex edge, NodeIndex first, NodeIndex second) {
     nodes_[first].heads[0] = edge;
     nodes_[second].heads[1] = edge;
     ++edge_count_;
-    return edge;
 }
 
 // Takes the edge out of one incidence list of the endpoint on that side.

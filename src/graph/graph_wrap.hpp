@@ -132,15 +132,20 @@ public:
     // Returns the node with this id unchanged if it exists; otherwise creates
     // it with the given metadata.
     NodeIndex add_node_with_meta(std::string_view id, std::string_view label, NodeMeta meta);
-    // Creates a node from `data` unless a live node holds its id; takes
-    // `data` over only when it creates the node, and returns it.
-    std::optional<NodeIndex> add_node_if_new(NodeData& data);
+    // Creates a node under `id` unless a live node holds it; takes `id` over
+    // only when it creates the node, and returns it. `fill(NodeData&)` then
+    // writes the rest of the new node's record, which holds the id and is
+    // otherwise empty. fill may read the store but not change it.
+    template <class Fill>
+    std::optional<NodeIndex> add_node_if_new(std::string& id, Fill&& fill);
     // Adds an edge named "e{counter}" between two nodes named by id, creating
     // them with label "." if needed (the first id first).
     void add_edge_with_modality(std::string_view first_id, std::string_view second_id, std::string_view modality);
     // Adds an edge between two live nodes; an empty id becomes "e{counter}".
     // The counter is raised either way.
     EdgeIndex add_edge_custom(NodeIndex first, NodeIndex second, EdgeData data);
+    // The same with a copy of a live edge's id and modality.
+    EdgeIndex add_edge_copy(NodeIndex first, NodeIndex second, EdgeIndex source);
     // Removes the node and all its edges; false when no node has this id.
     bool remove_node(std::string_view id);
     // Removes one live edge; the edge counter is unchanged.
@@ -235,7 +240,15 @@ private:
     NodeIndex next_node_slot() const;
     // Puts a node into the slot next_node_slot() gave; the id index is the caller's.
     void place_node(NodeIndex node, NodeData&& data);
+    // Appends a live node slot with an empty record, for add_node_if_new.
+    NodeData& append_node_slot();
     EdgeIndex insert_edge(NodeIndex first, NodeIndex second, EdgeData&& data);
+    // Appends an edge slot made from `data` (EdgeData&& or const EdgeData&)
+    // and links it in; reads `data` before the slots move.
+    template <class Data>
+    EdgeIndex append_edge(NodeIndex first, NodeIndex second, Data&& data);
+    // Puts a new edge in front of its ends' lists.
+    void link_in_front(EdgeIndex edge, NodeIndex first, NodeIndex second);
     void unlink(EdgeIndex edge, End list);
     auto id_of() const {
         return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };
@@ -266,6 +279,27 @@ void GraphWrap::for_each_incident(NodeIndex node, Visit&& visit) const {
     for (EdgeIndex e = nodes_[node].heads[1]; e != kNoIndex; e = edges_[e].next[1]) {
         if (edges_[e].ends[0] != node) visit(e, edges_[e].ends[0]);
     }
+}
+
+template <class Fill>
+std::optional<NodeIndex> GraphWrap::add_node_if_new(std::string& id, Fill&& fill) {
+    const NodeIndex node = next_node_slot();
+    if (node_index_.insert_unless_present(id, node, id_of())) return std::nullopt;
+    if (node != free_node_) {
+        // Filled where it stays: the record is neither built apart nor moved.
+        NodeData& data = append_node_slot();
+        data.id = std::move(id);
+        fill(data);
+        return node;
+    }
+    // A vacant slot may keep the blocks of its last strings; assigning a
+    // whole record over them, as when it was first reused, keeps the store's
+    // capacities what they have been.
+    NodeData data;
+    data.id = std::move(id);
+    fill(data);
+    place_node(node, std::move(data));
+    return node;
 }
 
 template <class IdOf>
