@@ -168,6 +168,7 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                               std::span<const CoboundPair> cobound_above,
                                               std::span<const JoinEntry> joins_above, RewriteContext& context) {
+    if (joins.empty()) return std::vector<std::size_t>{};
     if (context.trace.magnets) {
         return rank_by_score(
             joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
