@@ -169,8 +169,9 @@ Result<bool> run_full_scan_pass(Rewrite& rewrite, bool compact) {
 //   recomputed within a rewrite once computed, parent digests made from
 //   them, ids, modalities and edge keys. None of them changes while a floor
 //   is resolved, and the first scoring of a floor, made on the same pass as
-//   the full scan's, computes every magnet a later scoring would read; later
-//   scorings would compute, store and report nothing.
+//   the full scan's, computes every magnet that a later step reads, and every
+//   one the ranking reads (see rank_inbound); the full scan's later scorings
+//   of the floor would compute, store and report nothing.
 // - The full scan keeps the first best entry in bucket order; the ranking is
 //   a stable sort of the bucket by the same comparison, a total preorder on
 //   one rewrite's scores (every magnet is made with the same hashing
@@ -197,7 +198,9 @@ Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
         // full scan walks every tree in full.
         rewrite.context.tree_scratch.settled.deeper_than = floor;
         Result<std::vector<std::size_t>> order =
-            ranked.joins ? rank_inbound(rewrite.work, rewrite.buckets.joins_on(floor), rewrite.context)
+            ranked.joins ? rank_inbound(rewrite.work, rewrite.buckets.joins_on(floor),
+                                        rewrite.buckets.cobound_on(floor - 1), rewrite.buckets.joins_on(floor - 1),
+                                        rewrite.context)
                          : rank_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), rewrite.context);
         if (!order) return std::unexpected(std::move(order.error()));
         ranked.order = std::move(*order);

@@ -1,6 +1,7 @@
 #include "dag/inbound.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include "dag/digest.hpp"
 #include "dag/magnet.hpp"
@@ -21,22 +22,18 @@ Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, RewriteContext&
     return digest;
 }
 
-Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
+NodeIndex parent_of(const GraphWrap& graph, const JoinEntry& join, EdgeIndex edge) {
+    const auto [first, second] = graph.endpoints(edge);
+    return first == join.node ? second : first;
+}
+
+// The entry's score up to its parent digests, which are left empty.
+Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
     Result<std::string> magnet = get_magnet(graph, join.node, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
-
-    std::vector<Digest> parent_digests;
-    parent_digests.reserve(join.inbound_edges.size());
     for (const EdgeIndex edge : join.inbound_edges) {
         if (!graph.has_edge(edge)) return parse_error("inbound endpoints missing");
-        const auto [first, second] = graph.endpoints(edge);
-        const NodeIndex parent = first == join.node ? second : first;
-        Result<Digest> digest = parent_digest(graph, parent, context);
-        if (!digest) return std::unexpected(std::move(digest.error()));
-        parent_digests.push_back(*digest);
     }
-    std::sort(parent_digests.begin(), parent_digests.end());
-
     std::vector<EdgeKey> edge_keys;
     edge_keys.reserve(join.inbound_edges.size());
     for (const EdgeIndex edge : join.inbound_edges) {
@@ -47,9 +44,54 @@ Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, Rewrite
 
     const NodeData& node = graph.node_at(join.node);
     return InboundEntry{
-        InboundScore{std::move(*magnet), std::move(parent_digests), node.id, std::move(edge_keys),
-                     join.inbound_edges.size(), node.meta.magnet_digest},
+        InboundScore{std::move(*magnet), {}, node.id, std::move(edge_keys), join.inbound_edges.size(),
+                     node.meta.magnet_digest},
         join.inbound_edges, join.floor, join.node};
+}
+
+Result<void> add_parent_digests(GraphWrap& graph, const JoinEntry& join, InboundEntry& entry,
+                                RewriteContext& context) {
+    std::vector<Digest>& digests = entry.score.parent_digests;
+    digests.reserve(join.inbound_edges.size());
+    for (const EdgeIndex edge : join.inbound_edges) {
+        Result<Digest> digest = parent_digest(graph, parent_of(graph, join, edge), context);
+        if (!digest) return std::unexpected(std::move(digest.error()));
+        digests.push_back(*digest);
+    }
+    std::sort(digests.begin(), digests.end());
+    return {};
+}
+
+Result<InboundEntry> score_join(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
+    Result<InboundEntry> entry = score_join_without_parents(graph, join, context);
+    if (!entry) return entry;
+    if (Result<void> added = add_parent_digests(graph, join, *entry, context); !added) {
+        return std::unexpected(std::move(added.error()));
+    }
+    return entry;
+}
+
+// Whether two entries tie on the keys before the parent digests.
+bool tie_before_parents(const InboundScore& x, const InboundScore& y) {
+    if (x.inbound_count != y.inbound_count) return false;
+    if (x.magnet_digest && y.magnet_digest) return *x.magnet_digest == *y.magnet_digest;
+    return x.magnet == y.magnet;
+}
+
+// The nodes of the floor above the joins whose magnets a later step reads:
+// the ends of its cobound pairs and its joins, sorted.
+std::vector<NodeIndex> magnets_read_above(const GraphWrap& graph, std::span<const CoboundPair> cobound_above,
+                                          std::span<const JoinEntry> joins_above) {
+    std::vector<NodeIndex> nodes;
+    nodes.reserve(2 * cobound_above.size() + joins_above.size());
+    for (const CoboundPair& pair : cobound_above) {
+        const auto [first, second] = graph.endpoints(pair.edge);
+        nodes.push_back(first);
+        nodes.push_back(second);
+    }
+    for (const JoinEntry& join : joins_above) nodes.push_back(join.node);
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
 }
 
 }  // namespace
@@ -114,10 +156,69 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
     return InboundChoice{std::move(best->edges), best->floor, best->node};
 }
 
+// Ranks as rank_by_score would with every entry scored in full, but makes a
+// parent's magnet and digest only where something reads them. The ranking
+// reads an entry's parent digests only against an entry that ties with it on
+// the keys before them, so the others' digests cannot change the order. What
+// a later step of the rewrite reads of a parent (on the floor above: as a
+// cobound end or a join) is its cached magnet, made here now as the full
+// scan would make it, before this floor's joins are resolved below it;
+// nothing else reads a parent's magnet or digest again. Traced magnets are
+// all reported, so then every entry is scored in full.
 Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
-                                              RewriteContext& context) {
-    return rank_by_score(
-        joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
+                                              std::span<const CoboundPair> cobound_above,
+                                              std::span<const JoinEntry> joins_above, RewriteContext& context) {
+    if (joins.empty()) return std::vector<std::size_t>{};
+    if (context.trace.magnets) {
+        return rank_by_score(
+            joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
+    }
+    std::vector<InboundEntry> entries;
+    entries.reserve(joins.size());
+    for (const JoinEntry& join : joins) {
+        Result<InboundEntry> entry = score_join_without_parents(graph, join, context);
+        if (!entry) return std::unexpected(std::move(entry.error()));
+        entries.push_back(std::move(*entry));
+    }
+    std::vector<bool> tied(entries.size(), false);
+    if (entries.size() > 1) {
+        std::vector<std::size_t> by_leading_keys(entries.size());
+        std::iota(by_leading_keys.begin(), by_leading_keys.end(), std::size_t{0});
+        std::sort(by_leading_keys.begin(), by_leading_keys.end(), [&](std::size_t a, std::size_t b) {
+            const InboundScore& x = entries[a].score;
+            const InboundScore& y = entries[b].score;
+            if (x.inbound_count != y.inbound_count) return x.inbound_count > y.inbound_count;
+            if (x.magnet_digest && y.magnet_digest) return *x.magnet_digest > *y.magnet_digest;
+            return x.magnet > y.magnet;
+        });
+        for (std::size_t i = 1; i < by_leading_keys.size(); ++i) {
+            const std::size_t a = by_leading_keys[i - 1];
+            const std::size_t b = by_leading_keys[i];
+            if (tie_before_parents(entries[a].score, entries[b].score)) tied[a] = tied[b] = true;
+        }
+    }
+    const std::vector<NodeIndex> read_later = magnets_read_above(graph, cobound_above, joins_above);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (tied[i]) {
+            if (Result<void> added = add_parent_digests(graph, joins[i], entries[i], context); !added) {
+                return std::unexpected(std::move(added.error()));
+            }
+            continue;
+        }
+        for (const EdgeIndex edge : joins[i].inbound_edges) {
+            const NodeIndex parent = parent_of(graph, joins[i], edge);
+            if (!std::binary_search(read_later.begin(), read_later.end(), parent)) continue;
+            if (Result<std::string> magnet = get_magnet(graph, parent, context); !magnet) {
+                return std::unexpected(std::move(magnet.error()));
+            }
+        }
+    }
+    std::vector<std::size_t> positions(entries.size());
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
+        return cmp_inbound_entry(entries[a], entries[b]) == std::strong_ordering::less;
+    });
+    return positions;
 }
 
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dag/cobound.hpp"
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
 #include "dag/trace.hpp"
@@ -59,13 +60,17 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes);
 
-// Scores every join entry as select_inbound does (the same magnets computed
-// and cached, the same first failure) and returns the entries' positions best
-// first. While the entries and what their scores read stay as they are, this
-// is the order in which select_inbound, called again after each resolution
-// with the entries still left, would choose them.
+// The order in which select_inbound, called again after each resolution with
+// the entries still left, would choose the entries (their positions, best
+// first), while the entries and what their scores read stay as they are.
+// `cobound_above` and `joins_above` are the conflicts of the floor above the
+// joins', which the rewrite resolves next: of the parents' magnets only those
+// that they read, or that the ranking needs, are made and cached. Fails as
+// select_inbound would, except where the magnets not made would have
+// exceeded the memory budget.
 Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
-                                              RewriteContext& context);
+                                              std::span<const CoboundPair> cobound_above,
+                                              std::span<const JoinEntry> joins_above, RewriteContext& context);
 
 // Less means preferred: more inbound edges, then the greater magnet, then the
 // greater parent digests, then the smaller id, then the smaller edge keys.

@@ -39,6 +39,7 @@ void keep_among_best(std::vector<Entry>& best, const Entry& entry, Compare compa
 template <class Item, class Score, class Compare>
 Result<std::vector<std::size_t>> rank_by_score(std::span<const Item> items, Score score, Compare compare) {
     using Entry = typename std::invoke_result_t<Score, const Item&>::value_type;
+    if (items.empty()) return std::vector<std::size_t>{};  // most floors of a rewrite hold nothing
     std::vector<Entry> entries;
     entries.reserve(items.size());
     for (const Item& item : items) {
