@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "tree/tree_string.hpp"
@@ -149,6 +150,9 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         }
     }
     const std::vector<std::size_t> order = deepest_first(depths, text_starts);
+    const RingRotations rotations(graph, nodes);
+    // By class of rotations, the smallest position of a candidate rewritten.
+    std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);
 
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
@@ -167,6 +171,15 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         // Nor can one no deeper than the best entry whose text surely starts
         // below the best text: as deep, it ranks below on its text.
         if (best && range.hi <= best->depth && text_starts[i] && starts_below(*text_starts[i], best->text)) continue;
+
+        // Nor can one that a rotation of its ring maps a candidate already
+        // rewritten onto: it has that one's entry and final text, so it can
+        // only take the node order over, by an earlier position.
+        if (const std::optional<std::uint32_t> rotation_class = rotations.class_of(i)) {
+            std::size_t& rewritten = rewritten_of_class[*rotation_class];
+            if (rewritten != SIZE_MAX && (!with_node_order || rewritten < i)) continue;
+            rewritten = std::min(rewritten, i);
+        }
 
         const std::string& candidate = candidates[i];
         if (stop.stop_requested()) return interrupted_error();

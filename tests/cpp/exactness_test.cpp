@@ -13,6 +13,7 @@
 #include "canonize/canonize.hpp"
 #include "canonize/candidates.hpp"
 #include "canonize/pruning.hpp"
+#include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
@@ -377,6 +378,100 @@ TEST(CandidateDepths, HostileIdsTakeTheReferenceRoad) {
     EXPECT_TRUE(ids_may_meet_generated_ids(make_graph({{"*v0", "C"}}, {})));
     EXPECT_TRUE(ids_may_meet_generated_ids(make_graph({{"a@#m0_1", "C"}}, {})));
     EXPECT_FALSE(ids_may_meet_generated_ids(make_graph({{"a*v0", "C"}, {"x@m", "C"}, {"é", "C"}}, {})));
+}
+
+// --- rings: rotations that map candidates onto each other ---
+
+struct GraphDefs {
+    std::vector<NodeDef> nodes;
+    std::vector<EdgeDef> edges;
+    GraphDefs& operator+=(const GraphDefs& other) {
+        nodes.insert(nodes.end(), other.nodes.begin(), other.nodes.end());
+        edges.insert(edges.end(), other.edges.begin(), other.edges.end());
+        return *this;
+    }
+};
+
+// A ring of `labels.size()` nodes, node k joined to node k+1 by modalities[k].
+// `offset` names the nodes from another start, so the rotations meet ids in
+// another order.
+GraphDefs ring_defs(const std::string& labels, const std::string& modalities, const std::string& prefix = "r",
+                    std::size_t offset = 0) {
+    const std::size_t n = labels.size();
+    const auto id = [&](std::size_t k) { return prefix + std::to_string((k + offset) % n); };
+    GraphDefs defs;
+    for (std::size_t k = 0; k < n; ++k) defs.nodes.push_back({id(k), std::string(1, labels[k])});
+    for (std::size_t k = 0; k < n; ++k) defs.edges.push_back({id(k), id((k + 1) % n), std::string(1, modalities[k])});
+    return defs;
+}
+
+GraphWrap ring_graph(const std::string& labels, const std::string& modalities, const std::string& prefix = "r",
+                     std::size_t offset = 0) {
+    const GraphDefs defs = ring_defs(labels, modalities, prefix, offset);
+    return make_graph(defs.nodes, defs.edges);
+}
+
+TEST(Exactness, RingsAndTheirRotations) {
+    const std::vector<std::pair<std::string, std::string>> rings = {
+        {"CCC", "111"},         {"CCCC", "1111"},       {"CCCCCCC", "1111111"},    {"CCCCCCCCCCCC", "111111111111"},
+        {"CNCNCN", "111111"},   {"CCCCCC", "121212"},   {"CNOCNOCNO", "111111111"}, {"CNOCNOCNO", "112112112"},
+        {"CNCNCNC", "1111111"}, {"CCCCCN", "111111"},   {"CNONCO", "123123"},      {"CCCCCCCC", "12121211"},
+    };
+    for (const auto& [labels, modalities] : rings) {
+        for (const std::size_t offset : {std::size_t{0}, std::size_t{2}}) {
+            expect_same_as_reference(ring_graph(labels, modalities, "r", offset),
+                                     "ring " + labels + "/" + modalities + " from " + std::to_string(offset));
+        }
+    }
+    // Two rings alike, and a ring beside a path whose nodes are candidates too.
+    GraphDefs two = ring_defs("CNCN", "1111", "a");
+    two += ring_defs("CNCN", "1111", "b", 1);
+    expect_same_as_reference(make_graph(two.nodes, two.edges), "two rings");
+    GraphDefs with_path = ring_defs("CCCCCC", "111111");
+    with_path += GraphDefs{{{"p0", "C"}, {"p1", "C"}, {"p2", "C"}}, {{"p0", "p1"}, {"p1", "p2"}}};
+    expect_same_as_reference(make_graph(with_path.nodes, with_path.edges), "ring beside a path");
+
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t n = 3 + random() % 14;
+        const std::size_t period = 1 + random() % 3;
+        std::string labels;
+        std::string modalities;
+        for (std::size_t k = 0; k < n; ++k) {
+            // Mostly periodic, now and then not.
+            labels += "CNO"[(k % period + (random() % 6 == 0 ? 1 : 0)) % 3];
+            modalities += "12"[k % period == 0 ? 0 : 1];
+        }
+        expect_same_as_reference(ring_graph(labels, modalities, "q", round % n),
+                                 "random ring " + labels + "/" + modalities);
+    }
+}
+
+TEST(RingRotations, ClassesAreTheOrbitsOfTheRotations) {
+    const auto classes = [](const GraphWrap& graph) {
+        std::vector<NodeIndex> nodes;
+        for (NodeIndex node = 0; node < graph.node_bound(); ++node) nodes.push_back(node);
+        const RingRotations rotations(graph, nodes);
+        std::string seen;
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const std::optional<std::uint32_t> rotation_class = rotations.class_of(i);
+            seen += rotation_class ? static_cast<char>('a' + *rotation_class) : '-';
+        }
+        return seen;
+    };
+    EXPECT_EQ(classes(ring_graph("CCCCC", "11111")), "aaaaa");
+    EXPECT_EQ(classes(ring_graph("CNCNCN", "111111")), "ababab");
+    EXPECT_EQ(classes(ring_graph("CCCCCC", "112112")), "abcabc");
+    EXPECT_EQ(classes(ring_graph("CCCCCN", "111111")), "abcdef");  // reflections are not used
+    EXPECT_EQ(classes(path_graph(4)), "----");
+    // A chord, a self-loop or parallel edges: no simple cycle.
+    GraphDefs chord = ring_defs("CCCCCC", "111111");
+    chord.edges.push_back({"r1", "r4"});
+    EXPECT_EQ(classes(make_graph(chord.nodes, chord.edges)), "------");
+    GraphDefs looped = ring_defs("CCC", "111");
+    looped.edges.push_back({"r1", "r1"});
+    EXPECT_EQ(classes(make_graph(looped.nodes, looped.edges)), "---");
+    EXPECT_EQ(classes(make_graph({{"x", "C"}, {"y", "C"}}, {{"x", "y"}, {"x", "y"}})), "--");
 }
 
 }  // namespace
