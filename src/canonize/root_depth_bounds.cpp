@@ -11,6 +11,7 @@ namespace quorl {
 namespace {
 
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
+constexpr std::uint64_t kUncounted = std::numeric_limits<std::uint64_t>::max();
 
 // Whether the T_c node that carries a node's lower edges is written: compact
 // resolution keeps one mirror of a join, picked by tree strings, so when the
@@ -107,7 +108,7 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
       component_of_(graph.node_bound(), kNoIndex),
       ranges_(candidates.size()),
       refined_(candidates.size(), false),
-      passes_(candidates.size(), 0),
+      passes_(candidates.size(), kUncounted),
       distance_(graph.node_bound(), -1),
       lower_edges_(graph.node_bound(), 0),
       status_(graph.node_bound(), kNo),
@@ -151,7 +152,7 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
 }
 
 std::int32_t CandidateDepths::sweep(NodeIndex start) {
-    return search(start, [](NodeIndex, NodeIndex, bool) {}, [](NodeIndex) {});
+    return *search(start, [](NodeIndex, NodeIndex, bool) {}, [](NodeIndex) {}, [](NodeIndex) { return true; });
 }
 
 void CandidateDepths::clear_sweep() {
@@ -229,10 +230,16 @@ void CandidateDepths::set_range_from_eccentricity(std::size_t i) {
     ranges_[i].lo = component_shared_[component_of_[candidates_[i]]] ? 1 : 1 + ecc_lo_[i];
 }
 
-void CandidateDepths::refine(std::size_t candidate) { refine_and_count_passes(candidate); }
+void CandidateDepths::refine(std::size_t candidate) {
+    if (!refined_[candidate]) level(candidate, false);
+}
 
-std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
-    if (refined_[candidate]) return passes_[candidate];
+std::uint64_t CandidateDepths::rewrite_passes(std::size_t candidate) {
+    if (passes_[candidate] == kUncounted) level(candidate, true);
+    return passes_[candidate];
+}
+
+void CandidateDepths::level(std::size_t candidate, bool count_passes) {
     const NodeIndex root = candidates_[candidate];
     refined_[candidate] = true;
 
@@ -254,6 +261,7 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
     bool any_yes = false;
     bool any_no = false;
     bool any_maybe = false;
+    std::int32_t live_floor = 0;  // the deepest floor holding a node perhaps written
     up_edges_.clear();
     written_joins_.clear();
     const auto incidence = [&](NodeIndex node, NodeIndex other, bool first_end) {
@@ -292,14 +300,22 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
         if (lower >= 2) ++joins;
         if (lower <= 1) written_at(floor, status);
         if (cobound) written_at(floor + 1, status);  // its virtual nodes
+        if (status != kNo) live_floor = static_cast<std::int32_t>(floor);
         lower_edges_[node] = lower;
         status_[node] = status;
         height_[node] = cobound ? 1 : 0;
         lower = 0;
         cobound = any_yes = any_no = any_maybe = false;
     };
-    const std::int32_t eccentricity = search(root, incidence, done);
-    if (!compact_) {
+    // A node's status follows from its parents' alone, and a node not written
+    // (with all its parents) adds nothing to the range: once a whole floor is
+    // surely not written, neither is anything deeper. In expanded resolution
+    // a written join's height still reaches down to the component's end.
+    const auto goes_on = [&](NodeIndex node) {
+        return count_passes || distance_[node] <= live_floor + 1 || !written_joins_.empty();
+    };
+    const std::optional<std::int32_t> eccentricity = search(root, incidence, done, goes_on);
+    if (!written_joins_.empty()) {
         // height_ is the height of a node's region once rewritten: children
         // were taken from the queue after their parents, so going backwards
         // over the edges up finishes a node before its own edges up.
@@ -311,16 +327,17 @@ std::uint64_t CandidateDepths::refine_and_count_passes(std::size_t candidate) {
         for (const NodeIndex join : written_joins_) written_at(distance_[join] + 1 + height_[join], kYes);
     }
 
-    const std::uint32_t component = component_of_[root];
-    take_sweep(component, eccentricity);
-    for (const std::size_t i : members_[component]) {
-        if (!refined_[i]) set_range_from_eccentricity(i);
+    if (eccentricity) {
+        const std::uint32_t component = component_of_[root];
+        take_sweep(component, *eccentricity);
+        for (const std::size_t i : members_[component]) {
+            if (!refined_[i]) set_range_from_eccentricity(i);
+        }
     }
     clear_sweep();
 
     ranges_[candidate] = {1 + written_lo, 1 + written_hi};
-    passes_[candidate] = cobound_edges + joins;
-    return passes_[candidate];
+    if (count_passes) passes_[candidate] = cobound_edges + joins;
 }
 
 bool CandidateDepths::some_rewrite_exceeds_guard() {
@@ -330,7 +347,7 @@ bool CandidateDepths::some_rewrite_exceeds_guard() {
     for (std::size_t i = 0; i < candidates_.size(); ++i) {
         const Component& info = components_[component_of_[candidates_[i]]];
         if (info.cycle_rank() < kRewritePassGuard) continue;
-        if (refine_and_count_passes(i) >= kRewritePassGuard) return true;
+        if (rewrite_passes(i) >= kRewritePassGuard) return true;
     }
     return false;
 }

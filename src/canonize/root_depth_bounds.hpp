@@ -68,10 +68,15 @@ public:
     // Levels the graph from the candidate and follows its rewrite floor by
     // floor, without rewriting: narrows its range to the written depth. The
     // range stays open only in compact resolution, when which mirror keeps a
-    // join's subtree decides whether the subtree is written. The levelling
-    // also tightens the eccentricity bounds of the other candidates of its
-    // component, hence their ranges.
+    // join's subtree decides whether the subtree is written. A levelling that
+    // reaches the whole component also tightens the eccentricity bounds of
+    // the other candidates of its component, hence their ranges; one that
+    // stops below the written part leaves them as they are.
     void refine(std::size_t candidate);
+
+    // The conflicts the rewrite rooted at the candidate resolves (its passes);
+    // refines the candidate on the way.
+    std::uint64_t rewrite_passes(std::size_t candidate);
 
     // Lower bound of the candidate's eccentricity: small for central nodes,
     // whose levelling tightens the others' bounds most.
@@ -110,14 +115,16 @@ private:
     // distance_ and order_, returns the eccentricity of `start`. As each node
     // is taken from the queue, incidence(node, other, first_end) sees its
     // incidences to nodes found before (found ones are queued instead), then
-    // done(node) is called.
-    template <class Incidence, class Done>
-    std::int32_t search(NodeIndex start, Incidence&& incidence, Done&& done) {
+    // done(node) is called. The search ends early, returning nothing, at the
+    // first node taken from the queue for which goes_on(node) is false.
+    template <class Incidence, class Done, class GoesOn>
+    std::optional<std::int32_t> search(NodeIndex start, Incidence&& incidence, Done&& done, GoesOn&& goes_on) {
         order_.clear();
         order_.push_back(start);
         distance_[start] = 0;
         for (std::size_t head = 0; head < order_.size(); ++head) {
             const NodeIndex node = order_[head];
+            if (!goes_on(node)) return std::nullopt;
             for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
                 if (distance_[other] >= 0) {
                     incidence(node, other, first_end);
@@ -137,7 +144,10 @@ private:
     // `eccentricity` into the bounds of the unrefined candidates of `component`.
     void take_sweep(std::uint32_t component, std::int64_t eccentricity);
     void set_range_from_eccentricity(std::size_t candidate);
-    std::uint64_t refine_and_count_passes(std::size_t candidate);
+    // Follows the rewrite rooted at the candidate and sets its range; with
+    // `count_passes` over the whole component, which also counts its passes
+    // and tightens the others' bounds, else only as far as the range needs.
+    void level(std::size_t candidate, bool count_passes);
 
     const GraphWrap& graph_;
     std::span<const NodeIndex> candidates_;
@@ -158,7 +168,7 @@ private:
     std::vector<std::int64_t> ecc_hi_;
     std::vector<DepthRange> ranges_;
     std::vector<bool> refined_;
-    std::vector<std::uint64_t> passes_;  // known after refine
+    std::vector<std::uint64_t> passes_;  // kUncounted until a full levelling counts them
 
     // Scratch of the searches and refine, by node index; distance_ is -1
     // outside a search, the others are written by refine as it finds nodes.

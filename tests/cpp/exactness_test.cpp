@@ -248,6 +248,67 @@ TEST(CandidateDepths, BoundsHoldTheWrittenEntries) {
     }
 }
 
+// A refine follows the rewrite only as deep as something may be written; its
+// range must be the one a levelling of the whole component gives.
+void expect_short_refines_match_full_ones(const GraphWrap& graph, const std::string& name) {
+    if (graph.node_count() == 0) return;
+    const ScoringCase scoring(graph);
+    for (const bool compact : {true, false}) {
+        for (std::size_t i = 0; i < scoring.nodes.size(); ++i) {
+            CandidateDepths short_one(graph, scoring.nodes, scoring.shared, compact);
+            CandidateDepths full_one(graph, scoring.nodes, scoring.shared, compact);
+            short_one.refine(i);
+            full_one.rewrite_passes(i);
+            EXPECT_EQ(short_one.range(i).lo, full_one.range(i).lo) << name << " compact=" << compact << " " << i;
+            EXPECT_EQ(short_one.range(i).hi, full_one.range(i).hi) << name << " compact=" << compact << " " << i;
+            // Refined first, the passes are still counted over the whole component.
+            EXPECT_EQ(short_one.rewrite_passes(i), full_one.rewrite_passes(i)) << name << " " << i;
+        }
+    }
+}
+
+TEST(CandidateDepths, ShortRefinesMatchFullOnes) {
+    std::mt19937 random(20261210);
+    const int rounds = testing::kSanitized ? 60 : 300;
+    for (int round = 0; round < rounds; ++round) {
+        expect_short_refines_match_full_ones(exactness::random_multigraph(random), "random " + std::to_string(round));
+    }
+    for (const exactness::FamilyCase& family : exactness::bench_families({6, 13, 40}, 11)) {
+        expect_short_refines_match_full_ones(family.graph, family.name);
+    }
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
+    for (const exactness::FamilyCase& molecule : exactness::read_molecules(path)) {
+        expect_short_refines_match_full_ones(molecule.graph, molecule.name);
+    }
+}
+
+TEST(CandidateDepths, RefineStopsBelowTheWrittenPart) {
+    // A and B share the long chain between them, which both scoring texts
+    // leave out; the triangle at its middle keeps the range open until a
+    // refine. A is written 2 deep, whatever lies beyond its first floor;
+    // in expanded resolution the join below the triangle is never written.
+    std::vector<NodeDef> nodes{{"A", "N"},  {"B", "O"},  {"a1", "H"}, {"a2", "H"}, {"a3", "H"},
+                               {"b1", "H"}, {"b2", "H"}, {"b3", "H"}, {"t", "C"}};
+    std::vector<EdgeDef> edges{{"A", "a1"}, {"A", "a2"}, {"A", "a3"}, {"B", "b1"}, {"B", "b2"}, {"B", "b3"},
+                               {"A", "p0"}, {"p19", "B"}, {"p9", "t"},  {"p10", "t"}};
+    for (int i = 0; i < 20; ++i) {
+        nodes.push_back({"p" + std::to_string(i), "C"});
+        if (i > 0) edges.push_back({"p" + std::to_string(i - 1), "p" + std::to_string(i)});
+    }
+    const GraphWrap graph = make_graph(nodes, edges);
+    const ScoringCase scoring(graph);
+    ASSERT_EQ(scoring.ids, (std::vector<std::string>{"A", "B"}));
+    for (const bool compact : {true, false}) {
+        CandidateDepths depths(graph, scoring.nodes, scoring.shared, compact);
+        EXPECT_FALSE(depths.range(0).exact());
+        depths.refine(0);
+        EXPECT_EQ(depths.range(0).lo, 2) << compact;
+        EXPECT_EQ(depths.range(0).hi, 2) << compact;
+        EXPECT_EQ(depths.rewrite_passes(0), 1) << compact;  // the cobound edge t-p10 seen from A
+    }
+    expect_same_as_reference(graph, "chain between two hubs");
+}
+
 // The scratch is sized for the graph it is used on.
 std::optional<std::string> text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared) {
     std::vector<std::uint8_t> near(graph.node_bound(), 0);
