@@ -3,7 +3,8 @@
 // under all eight flag sets and the node order under all four must be the
 // same, the same error included. The rewrite's incremental conflict search
 // is compared with its full scan too, rooted at the first nodes: the same
-// store, magnet caches included. Calls that run out of their budget are left
+// store, its magnet caches aside (the incremental search makes only the
+// magnets its own steps read, the full scan every one it scores). Calls that run out of their budget are left
 // out (the drivers may finish where the reference road is still rewriting
 // candidates it would not need).
 #include <algorithm>
@@ -31,6 +32,14 @@ quorl::Result<std::string> rewritten(const quorl::GraphWrap& graph, quorl::NodeI
     auto dag = quorl::to_dag_with_mode(graph, graph.node_at(root).id, quorl::Exclusion{}, compact, allow_hashes,
                                        budget.stop_check(), search);
     if (!dag) return std::unexpected(std::move(dag.error()));
+    for (quorl::NodeIndex node = 0; node < dag->node_bound(); ++node) {
+        if (quorl::NodeData* data = dag->node(node)) {
+            data->meta.magnet.reset();
+            data->meta.magnet_digest.reset();
+            data->meta.magnet_digest_alt.reset();
+            data->meta.magnet_flag = false;
+        }
+    }
     return quorl::fuzz::snapshot(*dag);
 }
 
