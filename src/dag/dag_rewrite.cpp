@@ -177,8 +177,7 @@ Result<bool> run_full_scan_pass(Rewrite& rewrite, bool compact) {
 //   one rewrite's scores (every magnet is made with the same hashing
 //   setting).
 // The assertions check the first point as the walk goes: each entry taken is
-// still the conflict it was, and (in builds with assertions) none is left at
-// the end.
+// still the conflict it was, and (in debug builds) none is left at the end.
 Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
     RankedFloor& ranked = rewrite.ranked;
     if (rewrite.passes == 1) {
@@ -189,8 +188,8 @@ Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
     while (ranked.next == ranked.order.size()) {
         if (!ranked.step()) {
 #ifndef NDEBUG
-            // A rescan of the grown copy costs more than the first one: the
-            // builds with assertions on (the tests' and the sanitizers') make it.
+            // A rescan of the grown copy costs more than the first one: only
+            // debug builds (the sanitizers') make it.
             rewrite.buckets.rebuild(rewrite.work);
             QUORL_ASSERT(rewrite.buckets.empty());
 #endif
