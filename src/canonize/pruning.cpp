@@ -93,20 +93,47 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
 }
 
 std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates) {
-    // The candidates flood one after another and each reaches a node at most
-    // once, so "this candidate already claimed the node" (prune_graph's test
-    // on the claim fields) is "the node's latest claimant is this candidate",
-    // and a node is shared once a second candidate claims it.
-    constexpr std::size_t kUnclaimed = SIZE_MAX;
-    std::vector<std::size_t> latest_claimant(graph.node_bound(), kUnclaimed);
+    // A flood never enters a candidate's node and goes on through every other
+    // node it reaches, so a candidate's flood reaches exactly the regions of
+    // the graph without the candidates that touch it. A node is shared when
+    // its region touches two candidates or more: one search over the regions
+    // instead of a flood per candidate.
+    std::vector<bool> is_candidate(graph.node_bound(), false);
+    for (const NodeIndex node : candidates) is_candidate[node] = true;
+    constexpr std::uint32_t kNoRegion = kNoIndex;
+    std::vector<std::uint32_t> region_of(graph.node_bound(), kNoRegion);
+    // By region: the last candidate seen touching it, and whether another did before.
+    std::vector<NodeIndex> toucher;
+    std::vector<bool> touched_twice;
+    std::vector<NodeIndex> queue;
+    queue.reserve(graph.node_count());
+    for (const NodeIndex candidate : candidates) {
+        graph.for_each_incident(candidate, [&](EdgeIndex, NodeIndex neighbour) {
+            if (is_candidate[neighbour]) return;
+            std::uint32_t region = region_of[neighbour];
+            if (region == kNoRegion) {
+                region = static_cast<std::uint32_t>(toucher.size());
+                toucher.push_back(candidate);
+                touched_twice.push_back(false);
+                queue.assign(1, neighbour);
+                region_of[neighbour] = region;
+                for (std::size_t front = 0; front < queue.size(); ++front) {
+                    graph.for_each_incident(queue[front], [&](EdgeIndex, NodeIndex next) {
+                        if (is_candidate[next] || region_of[next] != kNoRegion) return;
+                        region_of[next] = region;
+                        queue.push_back(next);
+                    });
+                }
+                return;
+            }
+            if (toucher[region] != candidate) touched_twice[region] = true;
+            toucher[region] = candidate;
+        });
+    }
     std::vector<bool> shared(graph.node_bound(), false);
-    flood_from_candidates(graph, candidates, [&](NodeIndex neighbour, std::size_t position) {
-        std::size_t& latest = latest_claimant[neighbour];
-        if (latest == position) return false;
-        if (latest != kUnclaimed) shared[neighbour] = true;
-        latest = position;
-        return true;
-    });
+    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+        if (region_of[node] != kNoRegion && touched_twice[region_of[node]]) shared[node] = true;
+    }
     return shared;
 }
 

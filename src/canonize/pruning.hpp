@@ -18,9 +18,9 @@ namespace quorl {
 // ignored. Only the claim fields are written.
 IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_ids);
 
-// The same floods without the claim fields: flags, by node index, the nodes
-// that prune_graph would return for these candidates (distinct live nodes, in
-// the same order). Writes nothing into the graph.
+// Flags, by node index, the nodes that prune_graph would return for these
+// candidates (distinct live nodes), without flooding once per candidate and
+// without the claim fields. Writes nothing into the graph.
 std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates);
 
 }  // namespace quorl

@@ -1,7 +1,6 @@
 #include "canonize/root_depth_bounds.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "dag/dag_rewrite.hpp"
 #include "tree/tree_string.hpp"
@@ -10,8 +9,6 @@ namespace quorl {
 
 namespace {
 
-constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
-constexpr std::uint64_t kUncounted = std::numeric_limits<std::uint64_t>::max();
 
 // Whether the T_c node that carries a node's lower edges is written: compact
 // resolution keeps one mirror of a join, picked by tree strings, so when the
@@ -106,14 +103,10 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
       shared_(shared),
       compact_(compact),
       component_of_(graph.node_bound(), kNoIndex),
-      ranges_(candidates.size()),
-      refined_(candidates.size(), false),
-      passes_(candidates.size(), kUncounted),
+      states_(candidates.size()),
       distance_(graph.node_bound(), -1),
-      lower_edges_(graph.node_bound(), 0),
-      status_(graph.node_bound(), kNo),
-      height_(graph.node_bound(), 0) {
-    order_.reserve(graph.node_count());
+      scratch_(graph.node_bound()) {
+    queue_.resize(graph.node_count());
     // One pass over the store: a node's incidences follow the previous
     // node's, a self-loop listed once, so at most two per edge.
     adjacency_begin_.resize(std::size_t{graph_.node_bound()} + 1);
@@ -128,27 +121,7 @@ CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeInd
         });
     }
     adjacency_begin_.back() = static_cast<std::uint32_t>(neighbours_.size());
-    // Components, each with its size, cycle rank and whether
-    // it is bipartite (two ends of an edge at equal distance from its first
-    // node, a self-loop included, make an odd closed walk).
-    for (NodeIndex start = 0; start < graph_.node_bound(); ++start) {
-        if (!graph_.has_node(start) || component_of_[start] != kNoIndex) continue;
-        const auto component = static_cast<std::uint32_t>(components_.size());
-        components_.emplace_back();
-        sweep(start);
-        for (const NodeIndex node : order_) component_of_[node] = component;
-        components_.back().nodes = order_.size();
-        for (const NodeIndex node : order_) {
-            for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
-                if (!first_end) return;  // each edge once, from its first end
-                ++components_.back().edges;
-                if (distance_[other] % 2 == distance_[node] % 2) components_.back().bipartite = false;
-            });
-        }
-        clear_sweep();
-    }
-    for (NodeIndex node = 0; node < shared_.size() && !any_shared_; ++node) any_shared_ = shared_[node];
-    bound_eccentricities();
+    bound_eccentricities(find_components());
 }
 
 std::int32_t CandidateDepths::sweep(NodeIndex start) {
@@ -156,7 +129,51 @@ std::int32_t CandidateDepths::sweep(NodeIndex start) {
 }
 
 void CandidateDepths::clear_sweep() {
-    for (const NodeIndex node : order_) distance_[node] = -1;
+    for (const NodeIndex node : order()) distance_[node] = -1;
+}
+
+// The components that hold candidates, each with its size, cycle rank and
+// whether it is bipartite (two ends of an edge at equal distance from its
+// first node, a self-loop included, make an odd closed walk); nothing reads
+// the others. Each is searched from its first candidate, the first search of
+// its eccentricity bounds, whose farthest node it returns by component; the
+// components' distances stay until all are known.
+std::vector<NodeIndex> CandidateDepths::find_components() {
+    std::vector<std::int32_t> first_eccentricity;
+    std::vector<NodeIndex> far_ends;
+    for (const NodeIndex start : candidates_) {
+        if (component_of_[start] != kNoIndex) continue;
+        const auto component = static_cast<std::uint32_t>(components_.size());
+        first_eccentricity.push_back(sweep(start));
+        far_ends.push_back(order().back());
+        Component info;
+        info.nodes = order().size();
+        for (const NodeIndex node : order()) {
+            component_of_[node] = component;
+            for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
+                if (!first_end) return;  // each edge once, from its first end
+                ++info.edges;
+                if (((distance_[other] ^ distance_[node]) & 1) == 0) info.bipartite = false;
+            });
+        }
+        components_.push_back(info);
+    }
+    // The candidates by component, in candidate order within each.
+    member_begin_.assign(components_.size() + 1, 0);
+    for (const NodeIndex candidate : candidates_) ++member_begin_[component_of_[candidate] + 1];
+    for (std::size_t c = 0; c < components_.size(); ++c) member_begin_[c + 1] += member_begin_[c];
+    members_.resize(candidates_.size());
+    std::vector<std::uint32_t> filled(member_begin_.begin(), member_begin_.end() - 1);
+    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[filled[component_of_[candidates_[i]]]++] = i;
+    for (std::uint32_t component = 0; component < components_.size(); ++component) {
+        take_sweep(component, first_eccentricity[component]);
+    }
+    std::ranges::fill(distance_, -1);
+    component_shared_.assign(components_.size(), 0);
+    for (NodeIndex node = 0; node < shared_.size(); ++node) {
+        if (shared_[node] && component_of_[node] != kNoIndex) component_shared_[component_of_[node]] = 1;
+    }
+    return far_ends;
 }
 
 // Eccentricity bounds from a few searches per component (a double sweep and
@@ -164,30 +181,18 @@ void CandidateDepths::clear_sweep() {
 // ecc(x) >= ecc(w) - d(x, w) and ecc(x) <= d(x, w) + ecc(w) for every
 // searched w. In a tree the two ends u, v of the double sweep are a diametral
 // pair and ecc(x) = max(d(x, u), d(x, v)) exactly.
-void CandidateDepths::bound_eccentricities() {
-    members_.assign(components_.size(), {});
-    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[component_of_[candidates_[i]]].push_back(i);
-    ecc_lo_.assign(candidates_.size(), 0);
-    ecc_hi_.assign(candidates_.size(), kUnbounded);
+void CandidateDepths::bound_eccentricities(std::span<const NodeIndex> far_ends) {
     std::vector<std::int32_t> from_first_end(graph_.node_bound(), -1);
-    component_shared_.assign(components_.size(), false);
-    for (NodeIndex node = 0; node < shared_.size(); ++node) {
-        if (shared_[node] && graph_.has_node(node)) component_shared_[component_of_[node]] = true;
-    }
-
     for (std::uint32_t component = 0; component < components_.size(); ++component) {
-        const std::vector<std::size_t>& in_component = members_[component];
-        if (in_component.empty()) continue;
-        take_sweep(component, sweep(candidates_[in_component.front()]));
-        const NodeIndex first_end = order_.back();
-        clear_sweep();
+        // The search from the first candidate was find_components'.
+        const NodeIndex first_end = far_ends[component];
         take_sweep(component, sweep(first_end));
-        for (const NodeIndex node : order_) from_first_end[node] = distance_[node];
-        const NodeIndex second_end = order_.back();
+        for (const NodeIndex node : order()) from_first_end[node] = distance_[node];
+        const NodeIndex second_end = order().back();
         clear_sweep();
         take_sweep(component, sweep(second_end));
         NodeIndex middle = second_end;
-        for (const NodeIndex node : order_) {
+        for (const NodeIndex node : order()) {
             if (std::max(from_first_end[node], distance_[node]) <
                 std::max(from_first_end[middle], distance_[middle])) {
                 middle = node;
@@ -198,24 +203,27 @@ void CandidateDepths::bound_eccentricities() {
         clear_sweep();
 
         const Component& info = components_[component];
-        for (const std::size_t i : in_component) {
-            if (info.edges + 1 == info.nodes) ecc_hi_[i] = ecc_lo_[i];  // a tree
+        for (const std::size_t i : members_of(component)) {
+            if (info.edges + 1 == info.nodes) states_[i].ecc_hi = states_[i].ecc_lo;  // a tree
             set_range_from_eccentricity(i);
         }
     }
 }
 
 void CandidateDepths::take_sweep(std::uint32_t component, std::int64_t eccentricity) {
-    for (const std::size_t i : members_[component]) {
-        if (refined_[i]) continue;
+    for (const std::size_t i : members_of(component)) {
+        CandidateState& state = states_[i];
+        if (state.refined) continue;
         const std::int64_t d = distance_[candidates_[i]];
-        ecc_lo_[i] = std::max({ecc_lo_[i], d, eccentricity - d});
-        ecc_hi_[i] = std::min(ecc_hi_[i], d + eccentricity);
+        state.ecc_lo = std::max({state.ecc_lo, d, eccentricity - d});
+        state.ecc_hi = std::min(state.ecc_hi, d + eccentricity);
     }
 }
 
 void CandidateDepths::set_range_from_eccentricity(std::size_t i) {
-    const Component& info = components_[component_of_[candidates_[i]]];
+    const std::uint32_t component = component_of_[candidates_[i]];
+    const Component& info = components_[component];
+    CandidateState& state = states_[i];
     // Written depth (in nodes) is 1 + the deepest written node's depth.
     // Unless the tree writer leaves nodes out, every node of the component is
     // written at least as deep as its floor, so at least one as deep as the
@@ -225,23 +233,23 @@ void CandidateDepths::set_range_from_eccentricity(std::size_t i) {
     // join per floor at most, and no more joins than independent cycles).
     const std::int64_t virtual_floor = info.bipartite ? 0 : 1;
     const std::int64_t joins_above =
-        compact_ ? 0 : std::min<std::int64_t>(ecc_hi_[i], static_cast<std::int64_t>(info.cycle_rank()));
-    ranges_[i].hi = 1 + ecc_hi_[i] + virtual_floor + joins_above;
-    ranges_[i].lo = component_shared_[component_of_[candidates_[i]]] ? 1 : 1 + ecc_lo_[i];
+        compact_ ? 0 : std::min<std::int64_t>(state.ecc_hi, static_cast<std::int64_t>(info.cycle_rank()));
+    state.range.hi = 1 + state.ecc_hi + virtual_floor + joins_above;
+    state.range.lo = component_shared_[component] != 0 ? 1 : 1 + state.ecc_lo;
 }
 
 void CandidateDepths::refine(std::size_t candidate) {
-    if (!refined_[candidate]) level(candidate, false);
+    if (!states_[candidate].refined) level(candidate, false);
 }
 
 std::uint64_t CandidateDepths::rewrite_passes(std::size_t candidate) {
-    if (passes_[candidate] == kUncounted) level(candidate, true);
-    return passes_[candidate];
+    if (states_[candidate].passes == kUncounted) level(candidate, true);
+    return states_[candidate].passes;
 }
 
 void CandidateDepths::level(std::size_t candidate, bool count_passes) {
     const NodeIndex root = candidates_[candidate];
-    refined_[candidate] = true;
+    states_[candidate].refined = true;
 
     std::int64_t written_lo = 0;  // deepest node surely written
     std::int64_t written_hi = 0;  // deepest node perhaps written
@@ -262,16 +270,15 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
     bool any_no = false;
     bool any_maybe = false;
     std::int32_t live_floor = 0;  // the deepest floor holding a node perhaps written
-    up_edges_.clear();
     written_joins_.clear();
     const auto incidence = [&](NodeIndex node, NodeIndex other, bool first_end) {
         const std::int32_t floor = distance_[node];
         if (distance_[other] == floor - 1) {
             ++lower;
-            any_yes |= status_[other] == kYes;
-            any_no |= status_[other] == kNo;
-            any_maybe |= status_[other] == kMaybe;
-            if (!compact_) up_edges_.push_back({node, other});
+            const std::uint8_t status = scratch_[other].status;
+            any_yes |= status == kYes;
+            any_no |= status == kNo;
+            any_maybe |= status == kMaybe;
         } else if (distance_[other] == floor) {
             cobound = true;
             if (first_end) ++cobound_edges;
@@ -301,9 +308,7 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
         if (lower <= 1) written_at(floor, status);
         if (cobound) written_at(floor + 1, status);  // its virtual nodes
         if (status != kNo) live_floor = static_cast<std::int32_t>(floor);
-        lower_edges_[node] = lower;
-        status_[node] = status;
-        height_[node] = cobound ? 1 : 0;
+        scratch_[node] = {lower, cobound ? 1 : 0, status};
         lower = 0;
         cobound = any_yes = any_no = any_maybe = false;
     };
@@ -316,28 +321,37 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
     };
     const std::optional<std::int32_t> eccentricity = search(root, incidence, done, goes_on);
     if (!written_joins_.empty()) {
-        // height_ is the height of a node's region once rewritten: children
-        // were taken from the queue after their parents, so going backwards
-        // over the edges up finishes a node before its own edges up.
-        for (auto at = up_edges_.rbegin(); at != up_edges_.rend(); ++at) {
-            const auto [node, parent] = *at;
-            const std::int32_t step = lower_edges_[node] == 1 ? 1 : 2;
-            height_[parent] = std::max(height_[parent], step + height_[node]);
+        // The search went to the component's end (goes_on holds once a join
+        // is written). height is the height of a node's region once
+        // rewritten: children are deeper in the search order than their
+        // parents, so going backwards over it finishes a node before its edges up.
+        const std::span<const NodeIndex> found = order();
+        for (auto at = found.rbegin(); at != found.rend(); ++at) {
+            const NodeIndex node = *at;
+            const std::int32_t step = scratch_[node].lower_edges == 1 ? 1 : 2;
+            const std::int32_t reach = step + scratch_[node].height;
+            for_each_neighbour(node, [&](NodeIndex parent, bool) {
+                if (distance_[parent] == distance_[node] - 1) {
+                    scratch_[parent].height = std::max(scratch_[parent].height, reach);
+                }
+            });
         }
-        for (const NodeIndex join : written_joins_) written_at(distance_[join] + 1 + height_[join], kYes);
+        for (const NodeIndex join : written_joins_) {
+            written_at(distance_[join] + 1 + scratch_[join].height, kYes);
+        }
     }
 
     if (eccentricity) {
         const std::uint32_t component = component_of_[root];
         take_sweep(component, *eccentricity);
-        for (const std::size_t i : members_[component]) {
-            if (!refined_[i]) set_range_from_eccentricity(i);
+        for (const std::size_t i : members_of(component)) {
+            if (!states_[i].refined) set_range_from_eccentricity(i);
         }
     }
     clear_sweep();
 
-    ranges_[candidate] = {1 + written_lo, 1 + written_hi};
-    if (count_passes) passes_[candidate] = cobound_edges + joins;
+    states_[candidate].range = {1 + written_lo, 1 + written_hi};
+    if (count_passes) states_[candidate].passes = cobound_edges + joins;
 }
 
 bool CandidateDepths::some_rewrite_exceeds_guard() {

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -62,8 +63,8 @@ public:
     CandidateDepths(const GraphWrap& graph, std::span<const NodeIndex> candidates, const std::vector<bool>& shared,
                     bool compact);
 
-    DepthRange range(std::size_t candidate) const { return ranges_[candidate]; }
-    bool refined(std::size_t candidate) const { return refined_[candidate]; }
+    DepthRange range(std::size_t candidate) const { return states_[candidate].range; }
+    bool refined(std::size_t candidate) const { return states_[candidate].refined; }
 
     // Levels the graph from the candidate and follows its rewrite floor by
     // floor, without rewriting: narrows its range to the written depth. The
@@ -80,7 +81,7 @@ public:
 
     // Lower bound of the candidate's eccentricity: small for central nodes,
     // whose levelling tightens the others' bounds most.
-    std::int64_t eccentricity_lo(std::size_t candidate) const { return ecc_lo_[candidate]; }
+    std::int64_t eccentricity_lo(std::size_t candidate) const { return states_[candidate].ecc_lo; }
 
     // True when the candidate's component is a tree: rooted there the rewrite
     // finds no conflict and changes nothing the tree writers can reach.
@@ -106,40 +107,57 @@ private:
     // first endpoint (a self-loop is listed once, as a first end).
     template <class Visit>
     void for_each_neighbour(NodeIndex node, Visit&& visit) const {
-        for (std::uint32_t at = adjacency_begin_[node]; at < adjacency_begin_[node + 1]; ++at) {
-            visit(neighbours_[at], first_end_[at] != 0);
-        }
+        // Local bounds: the visitors' stores cannot move them.
+        const std::uint32_t begin = adjacency_begin_[node];
+        const std::uint32_t end = adjacency_begin_[node + 1];
+        const NodeIndex* const neighbours = neighbours_.data();
+        const std::uint8_t* const first_ends = first_end_.data();
+        for (std::uint32_t at = begin; at < end; ++at) visit(neighbours[at], first_ends[at] != 0);
     }
 
+    // The nodes the last search found, in the order it found them.
+    std::span<const NodeIndex> order() const { return {queue_.data(), found_}; }
+
     // One breadth-first search from `start` over its component; fills
-    // distance_ and order_, returns the eccentricity of `start`. As each node
-    // is taken from the queue, incidence(node, other, first_end) sees its
+    // distance_ and the order, returns the eccentricity of `start`. As each
+    // node is taken from the queue, incidence(node, other, first_end) sees its
     // incidences to nodes found before (found ones are queued instead), then
     // done(node) is called. The search ends early, returning nothing, at the
     // first node taken from the queue for which goes_on(node) is false.
     template <class Incidence, class Done, class GoesOn>
     std::optional<std::int32_t> search(NodeIndex start, Incidence&& incidence, Done&& done, GoesOn&& goes_on) {
-        order_.clear();
-        order_.push_back(start);
-        distance_[start] = 0;
-        for (std::size_t head = 0; head < order_.size(); ++head) {
-            const NodeIndex node = order_[head];
-            if (!goes_on(node)) return std::nullopt;
+        NodeIndex* const queue = queue_.data();
+        std::int32_t* const distance = distance_.data();
+        std::size_t found = 0;
+        queue[found++] = start;
+        distance[start] = 0;
+        for (std::size_t head = 0; head < found; ++head) {
+            const NodeIndex node = queue[head];
+            if (!goes_on(node)) {
+                found_ = found;
+                return std::nullopt;
+            }
+            const std::int32_t next_floor = distance[node] + 1;
             for_each_neighbour(node, [&](NodeIndex other, bool first_end) {
-                if (distance_[other] >= 0) {
+                if (distance[other] >= 0) {
                     incidence(node, other, first_end);
                     return;
                 }
-                distance_[other] = distance_[node] + 1;
-                order_.push_back(other);
+                distance[other] = next_floor;
+                queue[found++] = other;
             });
             done(node);
         }
-        return distance_[order_.back()];
+        found_ = found;
+        return distance[queue[found - 1]];
     }
     std::int32_t sweep(NodeIndex start);
     void clear_sweep();
-    void bound_eccentricities();
+    std::vector<NodeIndex> find_components();
+    void bound_eccentricities(std::span<const NodeIndex> far_ends);
+    std::span<const std::size_t> members_of(std::uint32_t component) const {
+        return std::span(members_).subspan(member_begin_[component], member_begin_[component + 1] - member_begin_[component]);
+    }
     // Folds the distances of the search just made from a node of eccentricity
     // `eccentricity` into the bounds of the unrefined candidates of `component`.
     void take_sweep(std::uint32_t component, std::int64_t eccentricity);
@@ -153,31 +171,43 @@ private:
     std::span<const NodeIndex> candidates_;
     const std::vector<bool>& shared_;
     const bool compact_;
-    bool any_shared_ = false;
 
     // The graph's incidences packed by node: the searches read only these,
     // not the store's much larger slots.
     std::vector<std::uint32_t> adjacency_begin_;  // by node index, one more at the end
     std::vector<NodeIndex> neighbours_;
     std::vector<std::uint8_t> first_end_;  // bytes: filled once, read on every search
-    std::vector<std::uint32_t> component_of_;  // by node index
+    std::vector<std::uint32_t> component_of_;  // by node index; kNoIndex outside candidates' components
     std::vector<Component> components_;
-    std::vector<std::vector<std::size_t>> members_;  // candidates by component
-    std::vector<bool> component_shared_;  // some node of the component is left out
-    std::vector<std::int64_t> ecc_lo_;
-    std::vector<std::int64_t> ecc_hi_;
-    std::vector<DepthRange> ranges_;
-    std::vector<bool> refined_;
-    std::vector<std::uint64_t> passes_;  // kUncounted until a full levelling counts them
+    // The candidates by component: those of component c from member_begin_[c].
+    std::vector<std::size_t> members_;
+    std::vector<std::uint32_t> member_begin_;
+    std::vector<std::uint8_t> component_shared_;  // some node of the component is left out
 
+    static constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
+    static constexpr std::uint64_t kUncounted = std::numeric_limits<std::uint64_t>::max();
+    struct CandidateState {
+        DepthRange range;
+        std::int64_t ecc_lo = 0;
+        std::int64_t ecc_hi = kUnbounded;
+        std::uint64_t passes = kUncounted;  // until a full levelling counts them
+        bool refined = false;
+    };
+    std::vector<CandidateState> states_;
+
+    // What refine writes of a node as it is done: its edges up, the height of
+    // its region once rewritten (expanded joins), whether it is written.
+    struct LevelScratch {
+        std::uint32_t lower_edges = 0;
+        std::int32_t height = 0;
+        std::uint8_t status = 0;
+    };
     // Scratch of the searches and refine, by node index; distance_ is -1
-    // outside a search, the others are written by refine as it finds nodes.
+    // outside a search, scratch_ is written by refine as it finds nodes.
     std::vector<std::int32_t> distance_;
-    std::vector<NodeIndex> order_;
-    std::vector<std::uint32_t> lower_edges_;
-    std::vector<std::uint8_t> status_;
-    std::vector<std::int32_t> height_;
-    std::vector<std::pair<NodeIndex, NodeIndex>> up_edges_;  // (node, parent), in search order
+    std::vector<NodeIndex> queue_;  // room for every live node
+    std::size_t found_ = 0;
+    std::vector<LevelScratch> scratch_;
     std::vector<NodeIndex> written_joins_;  // expanded: joins below a written parent
 };
 
