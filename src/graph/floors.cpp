@@ -23,21 +23,19 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     }
 
     // Breadth-first: the queue is a vector read from `head`, so each node's
-    // floor is the one it was queued with and floors never decrease.
+    // floor is the one it was queued with and floors never decrease. A node
+    // is found once its floor is set (all were cleared above).
     std::vector<LevelledNode> queue;
     queue.reserve(graph.node_count());
-    std::vector<bool> visited(graph.node_bound(), false);
     queue.push_back({*root, 0});
-    visited[*root] = true;
+    graph.node_at(*root).meta.floor = 0;
 
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const auto [n, floor] = queue[head];
-        if (NodeData* node = graph.node(n)) node->meta.floor = floor;
         graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
-            if (visited[m]) return;
-            if (!graph.has_node(m)) return;
-            if (m != *root && excluded.excludes(graph, m)) return;
-            visited[m] = true;
+            NodeMeta& meta = graph.node_at(m).meta;
+            if (meta.floor.has_value() || excluded.excludes(graph, m)) return;
+            meta.floor = floor + 1;
             queue.push_back({m, floor + 1});
         });
     }
