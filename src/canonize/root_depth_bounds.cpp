@@ -176,37 +176,27 @@ std::vector<NodeIndex> CandidateDepths::find_components() {
     return far_ends;
 }
 
-// Eccentricity bounds from a few searches per component (a double sweep and
-// its middle node), tightened by every later levelling: ecc(x) >= d(x, w),
-// ecc(x) >= ecc(w) - d(x, w) and ecc(x) <= d(x, w) + ecc(w) for every
-// searched w. In a tree the two ends u, v of the double sweep are a diametral
-// pair and ecc(x) = max(d(x, u), d(x, v)) exactly.
+// Eccentricity bounds from the search from the first candidate, tightened by
+// every later levelling: ecc(x) >= d(x, w), ecc(x) >= ecc(w) - d(x, w) and
+// ecc(x) <= d(x, w) + ecc(w) for every searched w. In a tree, a double sweep
+// makes them exact: the end u of the first search and the end v of a search
+// from u are a diametral pair, and ecc(x) = max(d(x, u), d(x, v)). Elsewhere
+// the ranges add the floors of virtual nodes and joins to the eccentricity,
+// so sharper bounds seldom rule a candidate out before the refines, which
+// settle the ranges either way: no more searches are made (the bounds decide
+// only which candidates are refined and rewritten, never an entry).
 void CandidateDepths::bound_eccentricities(std::span<const NodeIndex> far_ends) {
-    std::vector<std::int32_t> from_first_end(graph_.node_bound(), -1);
     for (std::uint32_t component = 0; component < components_.size(); ++component) {
-        // The search from the first candidate was find_components'.
-        const NodeIndex first_end = far_ends[component];
-        take_sweep(component, sweep(first_end));
-        for (const NodeIndex node : order()) from_first_end[node] = distance_[node];
-        const NodeIndex second_end = order().back();
-        clear_sweep();
-        take_sweep(component, sweep(second_end));
-        NodeIndex middle = second_end;
-        for (const NodeIndex node : order()) {
-            if (std::max(from_first_end[node], distance_[node]) <
-                std::max(from_first_end[middle], distance_[middle])) {
-                middle = node;
-            }
+        if (components_[component].cycle_rank() == 0) {
+            // The search from the first candidate was find_components'.
+            take_sweep(component, sweep(far_ends[component]));
+            const NodeIndex second_end = order().back();
+            clear_sweep();
+            take_sweep(component, sweep(second_end));
+            clear_sweep();
+            for (const std::size_t i : members_of(component)) states_[i].ecc_hi = states_[i].ecc_lo;
         }
-        clear_sweep();
-        take_sweep(component, sweep(middle));
-        clear_sweep();
-
-        const Component& info = components_[component];
-        for (const std::size_t i : members_of(component)) {
-            if (info.edges + 1 == info.nodes) states_[i].ecc_hi = states_[i].ecc_lo;  // a tree
-            set_range_from_eccentricity(i);
-        }
+        for (const std::size_t i : members_of(component)) set_range_from_eccentricity(i);
     }
 }
 
