@@ -53,17 +53,18 @@ std::vector<std::string> select_candidates(std::vector<ScoredNode> scores) {
     return selected;
 }
 
-Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, std::string_view candidate_rule) {
+Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
+                                                      std::string_view candidate_rule) {
     std::vector<NodeIndex> selected;
     // Without live nodes there is no score to compute, so no rule is refused.
     if (graph.node_count() == 0) return selected;
     if (candidate_rule != kDegreeRule) return unknown_rule_error(candidate_rule);
     // The score is the one-element list [degree], so the greatest score is the
     // greatest degree, and the scores' order is ascending node index.
-    std::int32_t best = 0;
+    std::uint32_t best = 0;
     for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
-        if (graph.node(n) == nullptr) continue;
-        const std::int32_t degree = degree_of(graph, n);
+        if (!graph.has_node(n)) continue;
+        const std::uint32_t degree = incidences.degree(n);
         if (!selected.empty() && degree < best) continue;
         if (selected.empty() || best < degree) {
             best = degree;

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "canonize/packed_incidences.hpp"
 #include "error/quorl_error.hpp"
+#include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
 #include "tree/subtree_texts.hpp"
 
@@ -33,8 +35,21 @@ Result<std::vector<ScoredNode>> score_candidates(const GraphWrap& graph, std::st
 std::vector<std::string> select_candidates(std::vector<ScoredNode> scores);
 
 // The nodes of select_candidates(score_candidates(graph, rule)), in the same
-// order, or the same error; without an id or a score per node.
-Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, std::string_view candidate_rule);
+// order, or the same error; without an id or a score per node. `incidences`
+// are the graph's.
+Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
+                                                      std::string_view candidate_rule);
+
+// The candidate roots of a scoring pass and the nodes their scoring texts
+// leave out, by id for the rewrites and writers and by node index (with the
+// graph's incidences) for the depth bounds.
+struct ScoringCandidates {
+    std::vector<std::string> ids;
+    std::vector<NodeIndex> nodes;  // nodes[i] has the id ids[i]
+    IdSet shared_ids;
+    std::vector<bool> shared;  // by node index
+    PackedIncidences incidences;
+};
 
 // A candidate root's rank: the depth and text of its tree string. Equal texts
 // of one scoring pass share one buffer.

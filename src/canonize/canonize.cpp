@@ -23,28 +23,33 @@ struct ScoringSetup {
     // The reference road's copy of the graph, on which pruning writes its
     // claim fields; without it the caller's graph is the working graph.
     std::optional<GraphWrap> copy;
-    std::vector<std::string> selected;
-    IdSet shared;
+    ScoringCandidates scoring;
 
     const GraphWrap& working(const GraphWrap& graph) const { return copy ? *copy : graph; }
 };
 
 // Scores and selects the candidate roots and prunes what they share, on a
 // copy of the graph (pruning writes claim fields, never on the caller's graph).
+// The copy keeps the graph's slots, so the graph's incidences are its own.
 Result<ScoringSetup> reference_setup(const GraphWrap& graph, std::string_view candidate_rule) {
-    ScoringSetup setup{graph, {}, {}};
-    auto scores = score_candidates(*setup.copy, candidate_rule);
+    ScoringSetup setup{graph, {{}, {}, {}, {}, PackedIncidences(graph)}};
+    GraphWrap& copy = *setup.copy;
+    ScoringCandidates& scoring = setup.scoring;
+    auto scores = score_candidates(copy, candidate_rule);
     if (!scores) return std::unexpected(std::move(scores.error()));
-    setup.selected = select_candidates(std::move(*scores));
-    setup.shared = prune_graph(*setup.copy, setup.selected);
+    scoring.ids = select_candidates(std::move(*scores));
+    scoring.shared_ids = prune_graph(copy, scoring.ids);
     // Nothing reads the claims once the shared ids are known; dropped, they
     // are not copied into every candidate's rewrite.
-    for (NodeIndex node = 0; node < setup.copy->node_bound(); ++node) {
-        if (NodeData* data = setup.copy->node(node)) {
+    for (NodeIndex node = 0; node < copy.node_bound(); ++node) {
+        if (NodeData* data = copy.node(node)) {
             data->meta.prune_source.reset();
             data->meta.prune_sources = {};
         }
     }
+    for (const std::string& id : scoring.ids) scoring.nodes.push_back(*copy.find_node(id));
+    scoring.shared.assign(copy.node_bound(), false);
+    for (const std::string& id : scoring.shared_ids) scoring.shared[*copy.find_node(id)] = true;
     return setup;
 }
 
@@ -64,14 +69,16 @@ bool carries_claims(const GraphWrap& graph) {
 // by its rewrites.
 Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule) {
     if (carries_claims(graph)) return reference_setup(graph, candidate_rule);
-    auto nodes = select_candidate_nodes(graph, candidate_rule);
+    ScoringSetup setup{std::nullopt, {{}, {}, {}, {}, PackedIncidences(graph)}};
+    ScoringCandidates& scoring = setup.scoring;
+    auto nodes = select_candidate_nodes(graph, scoring.incidences, candidate_rule);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
-    ScoringSetup setup;
-    setup.selected.reserve(nodes->size());
-    for (const NodeIndex node : *nodes) setup.selected.push_back(graph.node_at(node).id);
-    const std::vector<bool> shared = shared_nodes(graph, *nodes);
-    for (NodeIndex node = 0; node < shared.size(); ++node) {
-        if (shared[node]) setup.shared.insert(graph.node_at(node).id);
+    scoring.nodes = std::move(*nodes);
+    scoring.ids.reserve(scoring.nodes.size());
+    for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
+    scoring.shared = shared_nodes(scoring.incidences, scoring.nodes);
+    for (NodeIndex node = 0; node < scoring.shared.size(); ++node) {
+        if (scoring.shared[node]) scoring.shared_ids.insert(graph.node_at(node).id);
     }
     return setup;
 }
@@ -115,7 +122,8 @@ Result<CanonicalForm> reference_form(const GraphWrap& working, const ScoringSetu
                                      bool compact, bool with_node_order, const StopCheck& stop, ConflictSearch search,
                                      const TraceSwitches& trace) {
     auto entries =
-        collect_candidate_scores(working, setup.selected, setup.shared, compact, allow_hashes, stop, search, trace);
+        collect_candidate_scores(working, setup.scoring.ids, setup.scoring.shared_ids, compact, allow_hashes, stop,
+                                 search, trace);
     if (!entries) return std::unexpected(std::move(entries.error()));
     return smallest_form(working, winning_candidates(std::move(*entries)), allow_hashes, compact,
                          with_node_order, stop, search, trace);
@@ -149,7 +157,7 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
         const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
         return reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
     }
-    return best_candidate_form(working, setup->selected, setup->shared, compact, allow_hashes,
+    return best_candidate_form(working, setup->scoring, compact, allow_hashes,
                                with_node_order, stop);
 }
 

@@ -92,47 +92,50 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
     return shared;
 }
 
-std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates) {
+std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates) {
     // A flood never enters a candidate's node and goes on through every other
     // node it reaches, so a candidate's flood reaches exactly the regions of
     // the graph without the candidates that touch it. A node is shared when
     // its region touches two candidates or more: one search over the regions
     // instead of a flood per candidate.
-    std::vector<bool> is_candidate(graph.node_bound(), false);
-    for (const NodeIndex node : candidates) is_candidate[node] = true;
     constexpr std::uint32_t kNoRegion = kNoIndex;
-    std::vector<std::uint32_t> region_of(graph.node_bound(), kNoRegion);
+    constexpr std::uint32_t kCandidate = kNoIndex - 1;
+    std::vector<std::uint32_t> region_of(incidences.node_bound(), kNoRegion);
+    for (const NodeIndex node : candidates) region_of[node] = kCandidate;
     // By region: the last candidate seen touching it, and whether another did before.
-    std::vector<NodeIndex> toucher;
-    std::vector<bool> touched_twice;
+    struct Region {
+        NodeIndex toucher;
+        bool touched_twice = false;
+    };
+    std::vector<Region> regions;
     std::vector<NodeIndex> queue;
-    queue.reserve(graph.node_count());
+    queue.reserve(incidences.node_count());
     for (const NodeIndex candidate : candidates) {
-        graph.for_each_incident(candidate, [&](EdgeIndex, NodeIndex neighbour) {
-            if (is_candidate[neighbour]) return;
-            std::uint32_t region = region_of[neighbour];
-            if (region == kNoRegion) {
-                region = static_cast<std::uint32_t>(toucher.size());
-                toucher.push_back(candidate);
-                touched_twice.push_back(false);
-                queue.assign(1, neighbour);
-                region_of[neighbour] = region;
-                for (std::size_t front = 0; front < queue.size(); ++front) {
-                    graph.for_each_incident(queue[front], [&](EdgeIndex, NodeIndex next) {
-                        if (is_candidate[next] || region_of[next] != kNoRegion) return;
-                        region_of[next] = region;
-                        queue.push_back(next);
-                    });
-                }
+        incidences.for_each_neighbour(candidate, [&](NodeIndex neighbour, bool) {
+            const std::uint32_t region = region_of[neighbour];
+            if (region == kCandidate) return;
+            if (region != kNoRegion) {
+                regions[region].touched_twice |= regions[region].toucher != candidate;
+                regions[region].toucher = candidate;
                 return;
             }
-            if (toucher[region] != candidate) touched_twice[region] = true;
-            toucher[region] = candidate;
+            const auto found = static_cast<std::uint32_t>(regions.size());
+            regions.push_back({candidate});
+            queue.assign(1, neighbour);
+            region_of[neighbour] = found;
+            for (std::size_t front = 0; front < queue.size(); ++front) {
+                incidences.for_each_neighbour(queue[front], [&](NodeIndex next, bool) {
+                    if (region_of[next] != kNoRegion) return;
+                    region_of[next] = found;
+                    queue.push_back(next);
+                });
+            }
         });
     }
-    std::vector<bool> shared(graph.node_bound(), false);
-    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
-        if (region_of[node] != kNoRegion && touched_twice[region_of[node]]) shared[node] = true;
+    std::vector<bool> shared(incidences.node_bound(), false);
+    for (NodeIndex node = 0; node < incidences.node_bound(); ++node) {
+        const std::uint32_t region = region_of[node];
+        if (region < regions.size() && regions[region].touched_twice) shared[node] = true;
     }
     return shared;
 }

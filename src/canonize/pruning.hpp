@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "canonize/packed_incidences.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
 
@@ -19,8 +20,8 @@ namespace quorl {
 IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_ids);
 
 // Flags, by node index, the nodes that prune_graph would return for these
-// candidates (distinct live nodes), without flooding once per candidate and
-// without the claim fields. Writes nothing into the graph.
-std::vector<bool> shared_nodes(const GraphWrap& graph, std::span<const NodeIndex> candidates);
+// candidates (distinct live nodes) on the graph of `incidences`, without
+// flooding once per candidate and without the claim fields.
+std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates);
 
 }  // namespace quorl

@@ -96,31 +96,17 @@ bool ids_may_meet_generated_ids(const GraphWrap& graph) {
     return false;
 }
 
-CandidateDepths::CandidateDepths(const GraphWrap& graph, std::span<const NodeIndex> candidates,
+CandidateDepths::CandidateDepths(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
                                  const std::vector<bool>& shared, bool compact)
-    : graph_(graph),
+    : incidences_(incidences),
       candidates_(candidates),
       shared_(shared),
       compact_(compact),
-      component_of_(graph.node_bound(), kNoIndex),
+      component_of_(incidences.node_bound(), kNoIndex),
       states_(candidates.size()),
-      distance_(graph.node_bound(), -1),
-      scratch_(graph.node_bound()) {
-    queue_.resize(graph.node_count());
-    // One pass over the store: a node's incidences follow the previous
-    // node's, a self-loop listed once, so at most two per edge.
-    adjacency_begin_.resize(std::size_t{graph_.node_bound()} + 1);
-    neighbours_.reserve(2 * std::size_t{graph_.edge_count()});
-    first_end_.reserve(2 * std::size_t{graph_.edge_count()});
-    for (NodeIndex node = 0; node < graph_.node_bound(); ++node) {
-        adjacency_begin_[node] = static_cast<std::uint32_t>(neighbours_.size());
-        if (!graph_.has_node(node)) continue;
-        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
-            neighbours_.push_back(other);
-            first_end_.push_back(static_cast<std::uint8_t>(graph_.endpoints(edge).first == node));
-        });
-    }
-    adjacency_begin_.back() = static_cast<std::uint32_t>(neighbours_.size());
+      distance_(incidences.node_bound(), -1),
+      queue_(incidences.node_count()),
+      scratch_(incidences.node_bound()) {
     bound_eccentricities(find_components());
 }
 

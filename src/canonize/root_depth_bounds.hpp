@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "canonize/packed_incidences.hpp"
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {
@@ -58,10 +59,12 @@ struct DepthRange {
 
 class CandidateDepths {
 public:
+    // `incidences` are the graph's, and are read as long as this lives;
     // `shared` flags (by node index) the nodes the tree writer leaves out.
-    // Costs a few breadth-first searches per component holding candidates.
-    CandidateDepths(const GraphWrap& graph, std::span<const NodeIndex> candidates, const std::vector<bool>& shared,
-                    bool compact);
+    // Costs a breadth-first search per component holding candidates, two
+    // more in a tree.
+    CandidateDepths(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
+                    const std::vector<bool>& shared, bool compact);
 
     DepthRange range(std::size_t candidate) const { return states_[candidate].range; }
     bool refined(std::size_t candidate) const { return states_[candidate].refined; }
@@ -102,17 +105,9 @@ private:
         std::uint64_t cycle_rank() const { return edges + 1 - nodes; }
     };
 
-    // Calls visit(neighbour, first_end) for a node's neighbours in the
-    // store's neighbour order; first_end tells whether the node is the edge's
-    // first endpoint (a self-loop is listed once, as a first end).
     template <class Visit>
     void for_each_neighbour(NodeIndex node, Visit&& visit) const {
-        // Local bounds: the visitors' stores cannot move them.
-        const std::uint32_t begin = adjacency_begin_[node];
-        const std::uint32_t end = adjacency_begin_[node + 1];
-        const NodeIndex* const neighbours = neighbours_.data();
-        const std::uint8_t* const first_ends = first_end_.data();
-        for (std::uint32_t at = begin; at < end; ++at) visit(neighbours[at], first_ends[at] != 0);
+        incidences_.for_each_neighbour(node, std::forward<Visit>(visit));
     }
 
     // The nodes the last search found, in the order it found them.
@@ -167,16 +162,11 @@ private:
     // and tightens the others' bounds, else only as far as the range needs.
     void level(std::size_t candidate, bool count_passes);
 
-    const GraphWrap& graph_;
+    const PackedIncidences& incidences_;
     std::span<const NodeIndex> candidates_;
     const std::vector<bool>& shared_;
     const bool compact_;
 
-    // The graph's incidences packed by node: the searches read only these,
-    // not the store's much larger slots.
-    std::vector<std::uint32_t> adjacency_begin_;  // by node index, one more at the end
-    std::vector<NodeIndex> neighbours_;
-    std::vector<std::uint8_t> first_end_;  // bytes: filled once, read on every search
     std::vector<std::uint32_t> component_of_;  // by node index; kNoIndex outside candidates' components
     std::vector<Component> components_;
     // The candidates by component: those of component c from member_begin_[c].

@@ -114,23 +114,15 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
 
 }  // namespace
 
-Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vector<std::string>& candidates,
-                                          const IdSet& excluded_ids, bool compact, bool allow_hashes,
-                                          bool with_node_order, const StopCheck& stop) {
-    QUORL_ASSERT(!candidates.empty());
-    std::vector<NodeIndex> nodes;
-    nodes.reserve(candidates.size());
-    for (const std::string& candidate : candidates) {
-        const std::optional<NodeIndex> node = graph.find_node(candidate);
-        QUORL_ASSERT(node.has_value());
-        nodes.push_back(*node);
-    }
-    std::vector<bool> shared(graph.node_bound(), false);
-    for (const std::string& id : excluded_ids) {
-        if (const std::optional<NodeIndex> node = graph.find_node(id)) shared[*node] = true;
-    }
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+    const std::vector<std::string>& candidates = scoring.ids;
+    const std::vector<NodeIndex>& nodes = scoring.nodes;
+    const IdSet& excluded_ids = scoring.shared_ids;
+    const std::vector<bool>& shared = scoring.shared;
+    QUORL_ASSERT(!candidates.empty() && nodes.size() == candidates.size());
 
-    CandidateDepths depths(graph, nodes, shared, compact);
+    CandidateDepths depths(scoring.incidences, nodes, shared, compact);
     // Every candidate's rewrite would run in turn and the first failure would
     // end the pass; the guard's error is the only failure a rewrite of these
     // graphs can give, and it reads the same for every candidate, so asking
@@ -141,12 +133,17 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     const Result<std::int64_t> settled = settle_depths(depths, candidates.size(), stop);
     if (!settled) return std::unexpected(settled.error());
     const std::int64_t surely_reached = *settled;
-    // How the texts of the candidates that can reach that depth start.
+    // How the texts of the candidates that can reach that depth start. They
+    // order those candidates and rule some out against a best text found
+    // before, so while only one can reach it nothing reads them.
     std::vector<std::optional<std::string>> text_starts(candidates.size());
-    {
+    const auto can_reach = [&](std::size_t i) { return depths.range(i).hi >= surely_reached; };
+    std::size_t reaching = 0;
+    for (std::size_t i = 0; i < candidates.size(); ++i) reaching += can_reach(i) ? 1 : 0;
+    if (reaching > 1) {
         std::vector<std::uint8_t> near(graph.node_bound(), 0);
         for (std::size_t i = 0; i < candidates.size(); ++i) {
-            if (depths.range(i).hi >= surely_reached) text_starts[i] = scoring_text_start(graph, nodes[i], shared, near);
+            if (can_reach(i)) text_starts[i] = scoring_text_start(graph, nodes[i], shared, near);
         }
     }
     const std::vector<std::size_t> order = deepest_first(depths, text_starts);

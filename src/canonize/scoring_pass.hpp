@@ -39,17 +39,16 @@ struct CanonicalForm {
 };
 
 // What the scoring pass and the final pass together give: of the candidates
-// whose scoring entry (written with `excluded_ids` left out) is greatest, the
+// whose scoring entry (written with the shared ids left out) is greatest, the
 // smallest form written with nothing excluded, the earliest candidate on a
 // tie; or the error the first failing candidate's rewrite gives. Equal to
 // collect_candidate_scores followed by a final pass over every winner, but it
 // rewrites only the candidates whose entry can still be greatest, and writes
 // a candidate's final form only when its entry is the greatest so far.
-// Precondition: at least one candidate; no node id can equal a generated id
-// (ids_may_meet_generated_ids); tracing is off (the reference road emits the
-// rewrites' trace events).
-Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vector<std::string>& candidates,
-                                          const IdSet& excluded_ids, bool compact, bool allow_hashes,
-                                          bool with_node_order, const StopCheck& stop = {});
+// Precondition: at least one candidate, `scoring` is the graph's; no node id
+// can equal a generated id (ids_may_meet_generated_ids); tracing is off (the
+// reference road emits the rewrites' trace events).
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop = {});
 
 }  // namespace quorl

@@ -12,6 +12,7 @@
 
 #include "canonize/canonize.hpp"
 #include "canonize/candidates.hpp"
+#include "canonize/packed_incidences.hpp"
 #include "canonize/pruning.hpp"
 #include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
@@ -94,8 +95,9 @@ TEST(CandidateDepths, PathEccentricitiesAreExactAndRuleOutTheMiddle) {
     const GraphWrap graph = path_graph(9);
     const std::vector<NodeIndex> candidates = nodes_of(graph, {"p1", "p4", "p7"});
     const std::vector<bool> shared(graph.node_bound(), false);
+    const PackedIncidences incidences(graph);
     for (const bool compact : {true, false}) {
-        const CandidateDepths depths(graph, candidates, shared, compact);
+        const CandidateDepths depths(incidences, candidates, shared, compact);
         EXPECT_EQ(depths.range(0).lo, 8);
         EXPECT_EQ(depths.range(0).hi, 8);
         EXPECT_EQ(depths.range(1).hi, 5);
@@ -113,8 +115,9 @@ TEST(CandidateDepths, SharedNodesNeedTheLevellingAndRefineDecides) {
     const std::vector<NodeIndex> candidates = nodes_of(graph, {"A", "B"});
     std::vector<bool> shared(graph.node_bound(), false);
     shared[*graph.find_node("x")] = true;
+    const PackedIncidences incidences(graph);
     for (const bool compact : {true, false}) {
-        CandidateDepths depths(graph, candidates, shared, compact);
+        CandidateDepths depths(incidences, candidates, shared, compact);
         EXPECT_EQ(depths.range(0).lo, 1);
         EXPECT_EQ(depths.range(0).hi, 4);  // 1 + ecc(A): A, x, B, b1
         depths.refine(0);
@@ -133,8 +136,9 @@ TEST(CandidateDepths, JoinsAndCoboundEdgesDeepenTheTree) {
         {{"r", "a"}, {"r", "b"}, {"a", "c"}, {"b", "c"}, {"c", "t"}, {"r", "u"}, {"r", "v"}, {"u", "v"}});
     const std::vector<NodeIndex> candidates = nodes_of(graph, {"r"});
     const std::vector<bool> shared(graph.node_bound(), false);
+    const PackedIncidences incidences(graph);
     for (const auto& [compact, depth] : {std::pair{true, 4}, std::pair{false, 5}}) {
-        CandidateDepths depths(graph, candidates, shared, compact);
+        CandidateDepths depths(incidences, candidates, shared, compact);
         depths.refine(0);
         EXPECT_EQ(depths.range(0).lo, depth) << compact;
         EXPECT_EQ(depths.range(0).hi, depth) << compact;
@@ -179,15 +183,16 @@ TEST(CandidateDepths, GuardErrorOfACandidateThatCannotWin) {
 
 // A graph's candidates and shared nodes as the drivers find them.
 struct ScoringCase {
+    PackedIncidences incidences;
     std::vector<NodeIndex> nodes;
     std::vector<std::string> ids;
     std::vector<bool> shared;
     IdSet shared_ids;
 
-    explicit ScoringCase(const GraphWrap& graph) {
-        nodes = *select_candidate_nodes(graph, kDegree);
+    explicit ScoringCase(const GraphWrap& graph) : incidences(graph) {
+        nodes = *select_candidate_nodes(graph, incidences, kDegree);
         for (const NodeIndex node : nodes) ids.push_back(graph.node_at(node).id);
-        shared = shared_nodes(graph, nodes);
+        shared = shared_nodes(incidences, nodes);
         for (NodeIndex node = 0; node < shared.size(); ++node) {
             if (shared[node]) shared_ids.insert(graph.node_at(node).id);
         }
@@ -213,7 +218,7 @@ void expect_bounds_hold_written_entries(const GraphWrap& graph, const std::strin
             }
         }
         EXPECT_EQ(std::count(near.begin(), near.end(), 0), static_cast<std::ptrdiff_t>(near.size())) << name;
-        CandidateDepths depths(graph, scoring.nodes, scoring.shared, compact);
+        CandidateDepths depths(scoring.incidences, scoring.nodes, scoring.shared, compact);
         for (std::size_t refined = 0; refined < ids.size(); ++refined) {
             std::vector<DepthRange> before(ids.size());
             for (std::size_t i = 0; i < ids.size(); ++i) before[i] = depths.range(i);
@@ -255,8 +260,8 @@ void expect_short_refines_match_full_ones(const GraphWrap& graph, const std::str
     const ScoringCase scoring(graph);
     for (const bool compact : {true, false}) {
         for (std::size_t i = 0; i < scoring.nodes.size(); ++i) {
-            CandidateDepths short_one(graph, scoring.nodes, scoring.shared, compact);
-            CandidateDepths full_one(graph, scoring.nodes, scoring.shared, compact);
+            CandidateDepths short_one(scoring.incidences, scoring.nodes, scoring.shared, compact);
+            CandidateDepths full_one(scoring.incidences, scoring.nodes, scoring.shared, compact);
             short_one.refine(i);
             full_one.rewrite_passes(i);
             EXPECT_EQ(short_one.range(i).lo, full_one.range(i).lo) << name << " compact=" << compact << " " << i;
@@ -299,7 +304,7 @@ TEST(CandidateDepths, RefineStopsBelowTheWrittenPart) {
     const ScoringCase scoring(graph);
     ASSERT_EQ(scoring.ids, (std::vector<std::string>{"A", "B"}));
     for (const bool compact : {true, false}) {
-        CandidateDepths depths(graph, scoring.nodes, scoring.shared, compact);
+        CandidateDepths depths(scoring.incidences, scoring.nodes, scoring.shared, compact);
         EXPECT_FALSE(depths.range(0).exact());
         depths.refine(0);
         EXPECT_EQ(depths.range(0).lo, 2) << compact;

@@ -109,7 +109,8 @@ TEST(SharedNodes, EqualToPruneGraph) {
     for (const exactness::FamilyCase& family : exactness::bench_families({5, 17}, 7)) graphs.push_back(family.graph);
     for (GraphWrap& graph : graphs) {
         std::vector<std::string> by_score = select_candidates(score_candidates(graph, "$degree").value());
-        const std::vector<NodeIndex> by_degree = select_candidate_nodes(graph, "$degree").value();
+        const PackedIncidences incidences(graph);
+        const std::vector<NodeIndex> by_degree = select_candidate_nodes(graph, incidences, "$degree").value();
         std::vector<std::string> ids;
         for (const NodeIndex node : by_degree) ids.push_back(graph.node_at(node).id);
         ASSERT_EQ(ids, by_score);
@@ -122,7 +123,7 @@ TEST(SharedNodes, EqualToPruneGraph) {
         for (const std::vector<NodeIndex>& candidates : {by_degree, shuffled}) {
             std::vector<std::string> candidate_ids;
             for (const NodeIndex node : candidates) candidate_ids.push_back(graph.node_at(node).id);
-            const std::vector<bool> flags = shared_nodes(graph, candidates);
+            const std::vector<bool> flags = shared_nodes(incidences, candidates);
             IdSet flagged;
             for (NodeIndex node = 0; node < flags.size(); ++node) {
                 if (flags[node]) flagged.insert(graph.node_at(node).id);
@@ -134,9 +135,10 @@ TEST(SharedNodes, EqualToPruneGraph) {
 
 TEST(SelectCandidateNodes, RefusesUnknownRulesLikeTheScores) {
     const GraphWrap graph = make_graph({}, {{"a", "b", "1"}});
-    EXPECT_EQ(select_candidate_nodes(graph, "$DEGREE").error().display(),
+    EXPECT_EQ(select_candidate_nodes(graph, PackedIncidences(graph), "$DEGREE").error().display(),
               score_candidates(graph, "$DEGREE").error().display());
-    EXPECT_TRUE(select_candidate_nodes(GraphWrap{}, "$DEGREE").value().empty());
+    const GraphWrap empty;
+    EXPECT_TRUE(select_candidate_nodes(empty, PackedIncidences(empty), "$DEGREE").value().empty());
 }
 
 }  // namespace
