@@ -107,6 +107,9 @@ CandidateDepths::CandidateDepths(const PackedIncidences& incidences, std::span<c
       distance_(incidences.node_bound(), -1),
       queue_(incidences.node_count()),
       scratch_(incidences.node_bound()) {
+    for (NodeIndex node = 0; node < shared_.size() && node < scratch_.size(); ++node) {
+        scratch_[node].shared = shared_[node] ? 1 : 0;
+    }
     bound_eccentricities(find_components());
 }
 
@@ -242,31 +245,31 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
     std::uint64_t joins = 0;
     std::uint32_t lower = 0;
     bool cobound = false;
-    bool any_yes = false;
-    bool any_no = false;
-    bool any_maybe = false;
+    std::uint32_t parents_seen = 0;  // bit s: some parent has status s
     std::int32_t live_floor = 0;  // the deepest floor holding a node perhaps written
     written_joins_.clear();
+    const std::int32_t* const distance = distance_.data();
+    LevelScratch* const scratch = scratch_.data();
     const auto incidence = [&](NodeIndex node, NodeIndex other, bool first_end) {
-        const std::int32_t floor = distance_[node];
-        if (distance_[other] == floor - 1) {
+        const std::int32_t floor = distance[node];
+        if (distance[other] == floor - 1) {
             ++lower;
-            const std::uint8_t status = scratch_[other].status;
-            any_yes |= status == kYes;
-            any_no |= status == kNo;
-            any_maybe |= status == kMaybe;
-        } else if (distance_[other] == floor) {
+            parents_seen |= 1u << scratch[other].status;
+        } else if (distance[other] == floor) {
             cobound = true;
             if (first_end) ++cobound_edges;
         }
     };
     const auto done = [&](NodeIndex node) {
-        const std::int64_t floor = distance_[node];
+        const std::int64_t floor = distance[node];
+        const bool any_yes = (parents_seen & (1u << kYes)) != 0;
+        const bool any_no = (parents_seen & (1u << kNo)) != 0;
+        const bool any_maybe = (parents_seen & (1u << kMaybe)) != 0;
         const std::uint8_t from_parents = any_yes ? kYes : (any_maybe ? kMaybe : kNo);
         std::uint8_t status = kYes;  // the root's
         if (node != root && lower == 1) {
             // Kept as itself: written when not shared and its parent is.
-            status = shared_[node] ? kNo : from_parents;
+            status = scratch[node].shared != 0 ? kNo : from_parents;
         } else if (node != root && compact_) {
             // A join's mirrors carry new ids, so each mirror is written when
             // its parent is, and the join's subtree goes with the kept mirror.
@@ -284,16 +287,19 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
         if (lower <= 1) written_at(floor, status);
         if (cobound) written_at(floor + 1, status);  // its virtual nodes
         if (status != kNo) live_floor = static_cast<std::int32_t>(floor);
-        scratch_[node] = {lower, cobound ? 1 : 0, status};
+        scratch[node].lower_edges = lower;
+        scratch[node].height = cobound ? 1 : 0;
+        scratch[node].status = status;
         lower = 0;
-        cobound = any_yes = any_no = any_maybe = false;
+        cobound = false;
+        parents_seen = 0;
     };
     // A node's status follows from its parents' alone, and a node not written
     // (with all its parents) adds nothing to the range: once a whole floor is
     // surely not written, neither is anything deeper. In expanded resolution
     // a written join's height still reaches down to the component's end.
     const auto goes_on = [&](NodeIndex node) {
-        return count_passes || distance_[node] <= live_floor + 1 || !written_joins_.empty();
+        return count_passes || distance[node] <= live_floor + 1 || !written_joins_.empty();
     };
     const std::optional<std::int32_t> eccentricity = search(root, incidence, done, goes_on);
     if (!written_joins_.empty()) {

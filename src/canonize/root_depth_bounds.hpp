@@ -186,11 +186,13 @@ private:
     std::vector<CandidateState> states_;
 
     // What refine writes of a node as it is done: its edges up, the height of
-    // its region once rewritten (expanded joins), whether it is written.
+    // its region once rewritten (expanded joins), whether it is written; and
+    // whether it is shared, a copy of `shared` kept beside them.
     struct LevelScratch {
         std::uint32_t lower_edges = 0;
         std::int32_t height = 0;
         std::uint8_t status = 0;
+        std::uint8_t shared = 0;
     };
     // Scratch of the searches and refine, by node index; distance_ is -1
     // outside a search, scratch_ is written by refine as it finds nodes.
