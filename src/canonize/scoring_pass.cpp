@@ -11,6 +11,7 @@
 #include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "tree/tree_string.hpp"
+#include "tree/tree_traversal.hpp"
 
 namespace quorl {
 
@@ -157,6 +158,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     StopPoll writing(stop);
+    TreeScratch whole_walks;  // lent to every walk that writes a candidate's text or order
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -199,7 +201,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing);
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -215,13 +217,14 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             form.text = scored->text;
             form.groups = std::move(scored->groups);
         } else if (with_node_order && rank > 0) {
-            auto written = to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing);
+            auto written =
+                to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing, &whole_walks);
             if (!written) return polled_failure(writing, std::move(written.error()));
             form.text = std::move(written->tree.text);
             form.node_order = std::move(written->node_order);
             ordered = true;
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing);
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks);
             if (!written) return polled_failure(writing, std::move(written.error()));
             form.text = std::move(written->text);
             form.groups = std::move(written->groups);
@@ -233,7 +236,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
         if (!ordered) {
-            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph);
+            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
             if (!listed) return parse_error(std::move(listed.error()));
             form.node_order = std::move(*listed);
         }

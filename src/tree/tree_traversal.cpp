@@ -289,12 +289,11 @@ Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, c
     return {};
 }
 
-Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                      bool modality_order, bool record_child_lists) {
-    TreeScratch scratch = scratch_for_one_walk(graph);
-    Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, record_child_lists, scratch, nullptr);
-    if (!walked) return std::unexpected(std::move(walked.error()));
-    return std::move(scratch.traversal);
+Failable<void> traverse_whole_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                   bool record_child_lists, TreeScratch& scratch) {
+    scratch.traversal.texts.clear_as_new();
+    scratch.traversal.texts.reserve(graph.node_count());
+    return traverse_tree(graph, root_id, excluded, true, record_child_lists, scratch, nullptr);
 }
 
 }  // namespace quorl
