@@ -13,7 +13,7 @@ namespace quorl {
 
 struct IdHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+    std::size_t operator()(std::string_view id) const { return id_hash(id); }
 };
 
 // A set of node id texts with lookups by string_view.
