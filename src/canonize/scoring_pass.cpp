@@ -10,6 +10,7 @@
 #include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
+#include "dag/rewrite_context.hpp"
 #include "tree/tree_string.hpp"
 #include "tree/tree_traversal.hpp"
 
@@ -159,6 +160,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     StopPoll writing(stop);
     TreeScratch whole_walks;  // lent to every walk that writes a candidate's text or order
+    RewriteScratch rewrite_steps;  // lent to every candidate's rewrite
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -193,7 +195,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
         MemoryHold rewritten_bytes(stop.memory_budget());
         if (!depths.in_tree(i)) {
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
-                                         ConflictSearch::Incremental, TraceSwitches{});
+                                         ConflictSearch::Incremental, TraceSwitches{}, &rewrite_steps);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
             if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
