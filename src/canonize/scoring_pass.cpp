@@ -159,8 +159,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const std::vec
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     StopPoll writing(stop);
-    TreeScratch whole_walks;  // lent to every walk that writes a candidate's text or order
-    RewriteScratch rewrite_steps;  // lent to every candidate's rewrite
+    // Lent to every walk that writes a candidate's text or order, and to every
+    // candidate's rewrite; sized for a walk of the whole graph, so that most
+    // calls grow them no further.
+    TreeScratch whole_walks = scratch_for_one_walk(graph);
+    RewriteScratch rewrite_steps{scratch_for_one_walk(graph), {}};
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
