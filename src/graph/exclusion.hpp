@@ -50,6 +50,8 @@ public:
         return exclusion;
     }
 
+    bool excludes_nothing() const { return ids_ == nullptr && nodes_ == nullptr && !by_floor_; }
+
     // Precondition: `node` is live in `graph`.
     bool excludes(const GraphWrap& graph, NodeIndex node) const {
         if (ids_ != nullptr) return ids_->contains(std::string_view(graph.node_at(node).id));

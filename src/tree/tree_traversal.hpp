@@ -93,7 +93,7 @@ struct SettledSubtrees {
 struct TreeScratch {
     TreeTraversal traversal;  // the latest walk's result
     SettledSubtrees settled;
-    std::vector<bool> visited;
+    std::vector<std::uint8_t> visited;  // bytes, not bits: read for every neighbour a walk meets
     std::vector<NodeIndex> reached;  // the nodes the latest walk expanded: what the next one clears
     std::vector<TraversalStackEntry> stack;
     std::vector<PendingChild> pending;
