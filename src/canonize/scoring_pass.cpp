@@ -10,7 +10,9 @@
 #include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
+#include "dag/rewrite_context.hpp"
 #include "tree/tree_string.hpp"
+#include "tree/tree_traversal.hpp"
 
 namespace quorl {
 
@@ -154,6 +156,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     const Exclusion nothing_excluded;
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     StopPoll writing(stop);
+    // Lent to every walk that writes a candidate's text or order, and to every
+    // candidate's rewrite; sized for a walk of the whole graph, so that most
+    // calls grow them no further.
+    TreeScratch whole_walks = scratch_for_one_walk(graph);
+    RewriteScratch rewrite_steps{scratch_for_one_walk(graph), {}};
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -188,7 +195,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
         MemoryHold rewritten_bytes(stop.memory_budget());
         if (!depths.in_tree(i)) {
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
-                                         ConflictSearch::Incremental, TraceSwitches{});
+                                         ConflictSearch::Incremental, TraceSwitches{}, &rewrite_steps);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
             if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
@@ -196,7 +203,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing);
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -212,13 +219,14 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             form.text = scored->text;
             form.groups = std::move(scored->groups);
         } else if (with_node_order && rank > 0) {
-            auto written = to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing);
+            auto written =
+                to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing, &whole_walks);
             if (!written) return polled_failure(writing, std::move(written.error()));
             form.text = std::move(written->tree.text);
             form.node_order = std::move(written->node_order);
             ordered = true;
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing);
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks);
             if (!written) return polled_failure(writing, std::move(written.error()));
             form.text = std::move(written->text);
             form.groups = std::move(written->groups);
@@ -230,7 +238,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
         if (!ordered) {
-            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph);
+            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
             if (!listed) return parse_error(std::move(listed.error()));
             form.node_order = std::move(*listed);
         }

@@ -52,8 +52,9 @@ struct RankedFloor {
 };
 
 struct Rewrite {
-    Rewrite(bool allow_hashes, const StopCheck& stop, ConflictSearch search, const TraceSwitches& trace)
-        : search(search), context(allow_hashes, stop, trace) {}
+    Rewrite(bool allow_hashes, const StopCheck& stop, ConflictSearch search, const TraceSwitches& trace,
+            RewriteScratch* scratch)
+        : search(search), context(allow_hashes, stop, trace, scratch) {}
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
     // The caller of a stopped rewrite is waiting to report the stop.
@@ -235,8 +236,8 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search,
-                                   const TraceSwitches& trace) {
-    Rewrite rewrite(allow_hashes, stop, search, trace);
+                                   const TraceSwitches& trace, RewriteScratch* scratch) {
+    Rewrite rewrite(allow_hashes, stop, search, trace, scratch);
     const std::uint64_t copy_bytes = rewrite.context.held.budget() != nullptr ? graph.held_bytes() : 0;
     if (!rewrite.context.held.try_take(copy_bytes)) {
         return out_of_memory_error("a working copy of this graph (" + format_bytes(copy_bytes) +

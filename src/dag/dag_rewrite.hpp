@@ -12,6 +12,8 @@
 
 namespace quorl {
 
+struct RewriteScratch;
+
 // The pass on which a rewrite that is still resolving fails: a rewrite may
 // resolve at most kRewritePassGuard - 1 conflicts.
 inline constexpr std::uint64_t kRewritePassGuard = 10001;
@@ -23,10 +25,13 @@ inline constexpr std::string_view kRewriteGuardMessage = "dag rewrite loop excee
 // magnets MD5 digests. The input is only read. `stop` is polled between
 // passes and inside their loops. `search` picks how each pass finds its
 // conflicts; both give the same result, trace lines and errors. `trace`
-// says which trace events the rewrite writes.
+// says which trace events the rewrite writes. A caller rewriting one root
+// after another lends `scratch`, the steps' buffers (see RewriteScratch);
+// the result does not depend on it.
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop = {},
                                    ConflictSearch search = ConflictSearch::Incremental,
-                                   const TraceSwitches& trace = TraceSwitches::from_environment());
+                                   const TraceSwitches& trace = TraceSwitches::from_environment(),
+                                   RewriteScratch* scratch = nullptr);
 
 }  // namespace quorl

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "dag/trace.hpp"
@@ -33,9 +34,41 @@ struct JoinRegion {
     std::vector<NodeIndex> copy_of;  // by position in `nodes`: the node's copy
 };
 
+// The buffers a rewrite's steps reuse from one step to the next. A caller
+// that rewrites one candidate after another lends one to every rewrite, which
+// then grows none of its own.
+struct RewriteScratch {
+    // Lent to every tree the rewrite writes (magnets, compact joins), so a
+    // magnet costs the region it describes, not the whole working copy.
+    TreeScratch tree;
+    JoinRegion region;
+
+    // As a new scratch before a rewrite: no settled subtrees, and texts whose
+    // label pool grows from nothing (what writing a magnet holds reads it).
+    // Every walk clears what the previous one reached, and every region
+    // search leaves its positions at -1, so nothing else carries over.
+    void start_rewrite() {
+        tree.traversal.texts.clear_as_new();
+        tree.settled.deeper_than.reset();
+        for (std::vector<FinishedNode>& texts : tree.settled.by_order) texts.clear();
+    }
+};
+
 struct RewriteContext {
-    RewriteContext(bool allow_hashes, const StopCheck& stop, const TraceSwitches& trace)
-        : allow_hashes(allow_hashes), trace(trace), stop(stop), held(stop.memory_budget()) {}
+    // With `lent`, the steps use its buffers; otherwise buffers of their own.
+    RewriteContext(bool allow_hashes, const StopCheck& stop, const TraceSwitches& trace,
+                   RewriteScratch* lent = nullptr)
+        : allow_hashes(allow_hashes),
+          trace(trace),
+          stop(stop),
+          held(stop.memory_budget()),
+          scratch_(lent != nullptr ? *lent : own_scratch_.emplace()),
+          tree_scratch(scratch_.tree),
+          region(scratch_.region) {
+        if (lent != nullptr) lent->start_rewrite();
+    }
+    RewriteContext(const RewriteContext&) = delete;
+    RewriteContext& operator=(const RewriteContext&) = delete;
 
     const bool allow_hashes;
     const TraceSwitches trace;
@@ -45,10 +78,14 @@ struct RewriteContext {
     // What the working copy holds in the call's memory budget: the copy itself,
     // and what the steps add to it (copied regions, mirrors' origins, cached magnets).
     MemoryHold held;
-    // Lent to every tree the rewrite writes (magnets, compact joins), so a
-    // magnet costs the region it describes, not the whole working copy.
-    TreeScratch tree_scratch;
-    JoinRegion region;
+
+private:
+    std::optional<RewriteScratch> own_scratch_;
+    RewriteScratch& scratch_;
+
+public:
+    TreeScratch& tree_scratch;
+    JoinRegion& region;
 };
 
 }  // namespace quorl

@@ -13,7 +13,7 @@ namespace quorl {
 
 struct IdHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+    std::size_t operator()(std::string_view id) const { return id_hash(id); }
 };
 
 // A set of node id texts with lookups by string_view.
@@ -49,6 +49,8 @@ public:
         exclusion.kept_ = kept;
         return exclusion;
     }
+
+    bool excludes_nothing() const { return ids_ == nullptr && nodes_ == nullptr && !by_floor_; }
 
     // Precondition: `node` is live in `graph`.
     bool excludes(const GraphWrap& graph, NodeIndex node) const {

@@ -19,11 +19,6 @@ std::uint32_t appended_slot_index(std::size_t slot_count, std::size_t max_slots)
     return static_cast<std::uint32_t>(slot_count);
 }
 
-std::uint32_t IdIndex::hash_of(std::string_view id) {
-    const std::uint64_t hash = std::hash<std::string_view>{}(id);
-    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
-}
-
 // At least twice and a half the live count: room for the next insert too.
 std::size_t IdIndex::table_size_for(std::size_t live) {
     std::size_t capacity = 16;

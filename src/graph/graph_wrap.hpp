@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,6 +80,30 @@ std::uint64_t heap_bytes(const EdgeData& edge);
 // Which end of an edge a node is; also selects one of a node's two incidence lists.
 enum class End : std::uint8_t { First = 0, Second = 1 };
 
+// The hash of an id for the id tables (the node index, id sets). Ids are
+// short ("12", "n4071", "12@#m0_1"): eight bytes a step with one multiply
+// each, then a finaliser that spreads every input bit. Only placement in the
+// tables depends on it, never an output.
+inline std::uint64_t id_hash(std::string_view id) {
+    constexpr std::uint64_t kMultiplier = 0xbf58476d1ce4e5b9ull;
+    std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ id.size();
+    std::size_t at = 0;
+    for (; at + 8 <= id.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, id.data() + at, 8);
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 31;
+    }
+    if (at < id.size()) {
+        std::uint64_t rest = 0;
+        for (; at < id.size(); ++at) rest = rest << 8 | static_cast<unsigned char>(id[at]);
+        hash = (hash ^ rest) * kMultiplier;
+        hash ^= hash >> 31;
+    }
+    hash = (hash ^ (hash >> 30)) * 0x94d049bb133111ebull;
+    return hash ^ (hash >> 31);
+}
+
 // Maps node ids to node indices with open addressing over a flat table of
 // indices, so copying it is one allocation. The ids themselves stay in the
 // node slots; nothing observable depends on the table's order.
@@ -106,7 +131,10 @@ private:
     static constexpr NodeIndex kEmpty = kNoIndex;
     static constexpr NodeIndex kErased = kNoIndex - 1;
 
-    static std::uint32_t hash_of(std::string_view id);
+    static std::uint32_t hash_of(std::string_view id) {
+        const std::uint64_t hash = id_hash(id);
+        return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    }
     template <class IdOf>
     std::size_t probe(std::string_view id, std::uint32_t hash, const IdOf& id_of) const;
     void grow();

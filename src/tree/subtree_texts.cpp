@@ -137,6 +137,14 @@ void SubtreeTexts::clear() {
     filled_slots_.clear();
 }
 
+void SubtreeTexts::clear_as_new() {
+    clear();
+    std::string().swap(labels_);  // a move assignment from an empty string would keep the buffer
+    own_modalities_ = false;
+    modalities_.clear();
+    first_owned_count_ = 0;
+}
+
 void SubtreeTexts::reserve(std::size_t expected_texts) {
     const std::size_t texts = texts_.size() + expected_texts;
     texts_.reserve(texts);

@@ -94,6 +94,10 @@ public:
     // Forgets every text and keeps the buffers; costs the texts held, not the
     // largest table ever used.
     void clear();
+    // Also as a new table in all that can be seen: the label pool is given
+    // back, so the next texts grow it from nothing (written_bytes reads its
+    // capacity), and the texts refer to the edge records again.
+    void clear_as_new();
     // From now on the texts keep their own copies of the modalities instead
     // of referring to the edge records they were read from: for texts that
     // outlive changes to the graph, which move those records.

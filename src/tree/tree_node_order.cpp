@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,23 +42,36 @@ std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTravers
     return order;
 }
 
+// The walk with child lists, in the lent scratch or in `own`.
+Failable<const TreeTraversal*> ordered_walk(const GraphWrap& graph, std::string_view root_id,
+                                            const Exclusion& excluded, TreeScratch* scratch,
+                                            std::optional<TreeScratch>& own) {
+    TreeScratch& used = scratch != nullptr ? *scratch : own.emplace(scratch_for_one_walk(graph));
+    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, true, used);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    return &used.traversal;
+}
+
 }  // namespace
 
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded, const GraphWrap& input) {
-    auto traversal = traverse_tree(graph, root_id, excluded, true, true);
+                                                      const Exclusion& excluded, const GraphWrap& input,
+                                                      TreeScratch* scratch) {
+    std::optional<TreeScratch> own;
+    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return node_order_of(graph, *traversal, input);
+    return node_order_of(graph, **traversal, input);
 }
 
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
                                                            const Exclusion& excluded, const GraphWrap& input,
-                                                           StopPoll* stop) {
-    auto traversal = traverse_tree(graph, root_id, excluded, true, true);
+                                                           StopPoll* stop, TreeScratch* scratch) {
+    std::optional<TreeScratch> own;
+    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
-    Failable<TreeText> tree = written_tree(*traversal, false, stop);
+    Failable<TreeText> tree = written_tree(**traversal, false, stop);
     if (!tree) return std::unexpected(std::move(tree.error()));
-    return TreeTextWithOrder{std::move(*tree), node_order_of(graph, *traversal, input)};
+    return TreeTextWithOrder{std::move(*tree), node_order_of(graph, **traversal, input)};
 }
 
 }  // namespace quorl

@@ -43,10 +43,12 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 }
 
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
-                                              const Exclusion& excluded, StopPoll* stop) {
-    auto traversal = traverse_tree(graph, root_id, excluded, true, false);
-    if (!traversal) return std::unexpected(std::move(traversal.error()));
-    return written_tree(*traversal, true, stop);
+                                              const Exclusion& excluded, StopPoll* stop, TreeScratch* scratch) {
+    std::optional<TreeScratch> own_scratch;
+    TreeScratch& used = scratch != nullptr ? *scratch : own_scratch.emplace(scratch_for_one_walk(graph));
+    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, false, used);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    return written_tree(used.traversal, true, stop);
 }
 
 Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop) {

@@ -41,9 +41,11 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 // The tree string with modality order set and its groups, as the canonical
 // text is written. Fails with "unknown root id '{}'"; with `stop`, writing the
 // text polls it and fails with kInterruptedWalk when it asks to stop or the
-// text does not fit its memory budget.
+// text does not fit its memory budget. A caller writing one tree after another
+// lends `scratch` (see traverse_whole_tree); so for the node-order writers.
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
-                                              const Exclusion& excluded, StopPoll* stop = nullptr);
+                                              const Exclusion& excluded, StopPoll* stop = nullptr,
+                                              TreeScratch* scratch = nullptr);
 
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
@@ -60,7 +62,8 @@ inline bool writes_bare_label(const NodeData& data) { return !data.meta.is_mirro
 // are not listed. `input` is the graph the rewrite that made `graph` started
 // from, whose nodes the records name; `graph` itself if it was not rewritten.
 Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, std::string_view root_id,
-                                                      const Exclusion& excluded, const GraphWrap& input);
+                                                      const Exclusion& excluded, const GraphWrap& input,
+                                                      TreeScratch* scratch = nullptr);
 
 struct TreeTextWithOrder {
     TreeText tree;
@@ -72,6 +75,6 @@ struct TreeTextWithOrder {
 // for to_tree_string_with_groups.
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
                                                            const Exclusion& excluded, const GraphWrap& input,
-                                                           StopPoll* stop = nullptr);
+                                                           StopPoll* stop = nullptr, TreeScratch* scratch = nullptr);
 
 }  // namespace quorl

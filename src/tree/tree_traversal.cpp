@@ -20,6 +20,7 @@ public:
               bool record_child_lists, TreeScratch& scratch, StopPoll* stop)
         : graph_(graph),
           excluded_(excluded),
+          may_exclude_(!excluded.excludes_nothing()),
           modality_order_(modality_order),
           record_child_lists_(record_child_lists),
           stop_(stop),
@@ -39,7 +40,7 @@ public:
         const std::size_t bound = graph.node_bound();
         if (result_.finished.size() < bound) result_.finished.resize(bound);
         if (settled_floor_ && settled_.size() < bound) settled_.resize(bound);
-        if (visited_.size() < bound) visited_.resize(bound, false);
+        if (visited_.size() < bound) visited_.resize(bound, 0);
         if (record_child_lists_ && result_.child_lists.size() < bound) result_.child_lists.resize(bound);
     }
 
@@ -68,7 +69,7 @@ private:
     // of the nodes it reached, so a walk costs what it reaches.
     void forget_previous_walk() {
         for (const NodeIndex node : reached_) {
-            visited_[node] = false;
+            visited_[node] = 0;
             result_.finished[node] = {};
             if (node < result_.child_lists.size()) result_.child_lists[node] = {};
         }
@@ -97,7 +98,7 @@ private:
     bool take_settled(StackEntry& entry) {
         entry.settled = is_settled(entry);
         if (!entry.settled || settled_[entry.node].text == kNoText) return false;
-        visited_[entry.node] = true;
+        visited_[entry.node] = 1;
         reached_.push_back(entry.node);
         result_.finished[entry.node] = settled_[entry.node];
         return true;
@@ -107,7 +108,7 @@ private:
     void expand(std::size_t at) {
         const NodeIndex node = stack_[at].node;
         const NodeIndex parent = stack_[at].parent;
-        visited_[node] = true;
+        visited_[node] = 1;
         reached_.push_back(node);
         const std::size_t pending_begin = pending_.size();
         std::uint32_t position = 0;
@@ -115,7 +116,7 @@ private:
         graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
             const std::uint32_t this_position = position++;
             if (neighbour == parent || !graph_.has_node(neighbour)) return;
-            if (neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
+            if (may_exclude_ && neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
             if (visited_[neighbour]) return;
             // Each child carries the modality of the edge it was reached by, so
             // parallel edges of different modalities keep both: writing the
@@ -244,11 +245,12 @@ private:
 
     const GraphWrap& graph_;
     const Exclusion& excluded_;
+    const bool may_exclude_;  // false spares the final walks a call per neighbour
     const bool modality_order_;
     const bool record_child_lists_;
     StopPoll* const stop_;
     TreeTraversal& result_;
-    std::vector<bool>& visited_;
+    std::vector<std::uint8_t>& visited_;
     std::vector<NodeIndex>& reached_;
     std::vector<StackEntry>& stack_;
     std::vector<PendingChild>& pending_;
@@ -289,12 +291,11 @@ Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, c
     return {};
 }
 
-Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                      bool modality_order, bool record_child_lists) {
-    TreeScratch scratch = scratch_for_one_walk(graph);
-    Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, record_child_lists, scratch, nullptr);
-    if (!walked) return std::unexpected(std::move(walked.error()));
-    return std::move(scratch.traversal);
+Failable<void> traverse_whole_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                   bool record_child_lists, TreeScratch& scratch) {
+    scratch.traversal.texts.clear_as_new();
+    scratch.traversal.texts.reserve(graph.node_count());
+    return traverse_tree(graph, root_id, excluded, true, record_child_lists, scratch, nullptr);
 }
 
 }  // namespace quorl

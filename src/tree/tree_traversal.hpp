@@ -93,7 +93,7 @@ struct SettledSubtrees {
 struct TreeScratch {
     TreeTraversal traversal;  // the latest walk's result
     SettledSubtrees settled;
-    std::vector<bool> visited;
+    std::vector<std::uint8_t> visited;  // bytes, not bits: read for every neighbour a walk meets
     std::vector<NodeIndex> reached;  // the nodes the latest walk expanded: what the next one clears
     std::vector<TraversalStackEntry> stack;
     std::vector<PendingChild> pending;
@@ -106,16 +106,22 @@ struct TreeScratch {
 TreeScratch scratch_for_one_walk(const GraphWrap& graph);
 
 // Walks the graph depth-first from the root, skipping excluded nodes other
-// than the root, and builds every reached node's subtree text and depth.
-// Children are ordered by depth, then (with `modality_order`) modality, then
-// text, then neighbour position. Fails with "unknown root id '{}'".
-Failable<TreeTraversal> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                      bool modality_order, bool record_child_lists);
-
-// The same walk into `scratch.traversal`, polling `stop` (when given) once
-// per node; fails with kInterruptedWalk when the poll asks to stop.
+// than the root, and builds every reached node's subtree text and depth into
+// `scratch.traversal`. Children are ordered by depth, then (with
+// `modality_order`) modality, then text, then neighbour position. Fails with
+// "unknown root id '{}'"; polls `stop` (when given) once per node and fails
+// with kInterruptedWalk when the poll asks to stop.
 Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                              bool modality_order, bool record_child_lists, TreeScratch& scratch, StopPoll* stop);
+
+// The walk the final texts and node orders are written from (modality order
+// set), into `scratch`, which may be lent for one such walk after another
+// (each then costs the nodes it reaches). Every walk starts its texts' label
+// pool from nothing, as a scratch of its own does: what writing a text holds
+// (written_bytes) reads the pool's capacity, so the memory-budget figures are
+// those of separate walks.
+Failable<void> traverse_whole_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
+                                   bool record_child_lists, TreeScratch& scratch);
 
 // The root's text and depth of a finished traversal, and its groups when asked
 // for. Fails with "failed to build tree string" when the root was not

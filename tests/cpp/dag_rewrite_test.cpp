@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <set>
 
 #include <sys/resource.h>
 
+#include "dag/rewrite_context.hpp"
 #include "dag_test_support.hpp"
+#include "limits/memory_budget.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -649,6 +652,48 @@ TEST(ConflictSearch, IncrementalSearchRewritesExactlyAsTheFullRescan) {
             }
         }
     }
+}
+
+// One scratch lent to rewrite after rewrite, of graphs large and small, gives
+// each the store, the memory it holds and, under a budget, the outcome (the
+// refused step and its byte count included) of a rewrite with its own.
+TEST(ConflictSearch, ALentScratchRewritesAsAScratchOfItsOwn) {
+    RewriteScratch lent;
+    std::set<std::string> refused_steps;
+    for (const SearchCase& c : search_cases()) {
+        const GraphWrap graph = c.make();
+        if (graph.node_count() > 100) continue;
+        for (NodeIndex root = 0; root < std::min<NodeIndex>(graph.node_bound(), 3); ++root) {
+            const std::string& root_id = graph.node_at(root).id;
+            for (const bool compact : {true, false}) {
+                for (const bool hashes : {true, false}) {
+                    const std::string where = std::string(c.name) + " root " + root_id +
+                                              (compact ? " compact" : " expanded") + (hashes ? " hashed" : "");
+                    const auto run = [&](RewriteScratch* scratch, const StopCheck& stop) {
+                        const auto dag = to_dag_with_mode(graph, root_id, Exclusion{}, compact, hashes, stop,
+                                                          ConflictSearch::Incremental, TraceSwitches{}, scratch);
+                        std::vector<std::string> outcome = outcome_of(dag);
+                        if (dag) outcome.push_back("holds " + std::to_string(dag->held_bytes()));
+                        return outcome;
+                    };
+                    EXPECT_EQ(run(&lent, {}), run(nullptr, {})) << where;
+                    for (const double times : {1.1, 1.3, 1.6, 2.0, 3.0}) {
+                        const auto limit = static_cast<std::uint64_t>(times * static_cast<double>(graph.held_bytes()));
+                        MemoryBudget own_budget(limit);
+                        MemoryBudget lent_budget(limit);
+                        const std::vector<std::string> own = run(nullptr, StopCheck().with_memory_budget(&own_budget));
+                        EXPECT_EQ(run(&lent, StopCheck().with_memory_budget(&lent_budget)), own)
+                            << where << " budget " << limit;
+                        if (own.size() == 1) refused_steps.insert(own[0].substr(0, own[0].find(" needs ")));
+                    }
+                }
+            }
+        }
+    }
+    // Some budgets refuse the writing of a magnet's text, whose figure reads
+    // the lent texts' label pool.
+    EXPECT_TRUE(refused_steps.contains("out of memory: writing a text of this graph"))
+        << ::testing::PrintToString(refused_steps);
 }
 
 }  // namespace

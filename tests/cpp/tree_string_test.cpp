@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "limits/memory_budget.hpp"
+#include "tree/tree_traversal.hpp"
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -526,6 +529,47 @@ TEST(TreeString, TreeTextIgnoresStorageOrder) {
         }
         EXPECT_EQ(tree_string(graph_of(nodes, edges), "0"), expected);
     }
+}
+
+// A scratch lent to one whole-tree writer after another gives each walk the
+// texts, orders and memory-budget outcome of a scratch of its own: after a
+// large tree, a small one is refused under exactly the budgets (and with the
+// same message) as when written alone, since what writing a text holds reads
+// the label pool, which each walk grows from nothing.
+TEST(TreeString, LentScratchWritesAsAScratchOfItsOwn) {
+    GraphWrap large;
+    for (int i = 0; i < 400; ++i) large.ensure_node("n" + std::to_string(i), "long-label-" + std::to_string(i));
+    for (int i = 1; i < 400; ++i) large.add_edge_with_modality("n" + std::to_string((i - 1) / 3), "n" + std::to_string(i), "1");
+    const GraphWrap small = graph_of({{"a", "C"}, {"b", "O"}, {"c", "N"}, {"d", "C"}},
+                                     {{"a", "b", "1"}, {"a", "c", "2"}, {"c", "d", "1"}});
+    std::size_t refused = 0;
+    std::size_t written = 0;
+    for (std::uint64_t limit = 1; limit <= 512; ++limit) {
+        TreeScratch lent;
+        ASSERT_TRUE(to_tree_string_with_groups(large, "n0", Exclusion(), nullptr, &lent).has_value());
+        MemoryBudget alone_budget(limit);
+        MemoryBudget lent_budget(limit);
+        StopPoll alone_poll(StopCheck().with_memory_budget(&alone_budget));
+        StopPoll lent_poll(StopCheck().with_memory_budget(&lent_budget));
+        const auto alone = to_tree_string_with_groups(small, "a", Exclusion(), &alone_poll);
+        const auto with_lent = to_tree_string_with_groups(small, "a", Exclusion(), &lent_poll, &lent);
+        ASSERT_EQ(alone.has_value(), with_lent.has_value()) << limit;
+        ASSERT_EQ(alone_poll.stopped(), lent_poll.stopped()) << limit;
+        if (alone) {
+            ++written;
+            EXPECT_EQ(alone->text, with_lent->text);
+            EXPECT_EQ(alone->groups, with_lent->groups);
+        } else {
+            ++refused;
+            EXPECT_EQ(alone_poll.stop_error().message(), lent_poll.stop_error().message());
+        }
+        const auto order_alone = to_tree_node_order(small, "a", Exclusion(), small);
+        const auto order_lent = to_tree_node_order(small, "a", Exclusion(), small, &lent);
+        ASSERT_TRUE(order_alone.has_value() && order_lent.has_value());
+        EXPECT_EQ(*order_alone, *order_lent);
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(written, 0u);
 }
 
 }  // namespace
