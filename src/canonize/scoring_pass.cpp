@@ -158,9 +158,10 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     StopPoll writing(stop);
     // Lent to every walk that writes a candidate's text or order, and to every
     // candidate's rewrite; sized for a walk of the whole graph, so that most
-    // calls grow them no further.
+    // calls grow them no further. The rewrites' one is made at the first
+    // rewrite: candidates rooted in a tree (all of them on a path) need none.
     TreeScratch whole_walks = scratch_for_one_walk(graph);
-    RewriteScratch rewrite_steps{scratch_for_one_walk(graph), {}};
+    std::optional<RewriteScratch> rewrite_steps;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -194,8 +195,9 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
         std::optional<GraphWrap> rewritten;
         MemoryHold rewritten_bytes(stop.memory_budget());
         if (!depths.in_tree(i)) {
+            if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
-                                         ConflictSearch::Incremental, TraceSwitches{}, &rewrite_steps);
+                                         ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
             if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
