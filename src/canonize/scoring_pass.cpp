@@ -114,10 +114,39 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
-}  // namespace
+// The scratches a call lends its walks and rewrites (made when first needed).
+struct CallScratches {
+    std::optional<TreeScratch> walks;
+    std::optional<RewriteScratch> rewrites;
+};
 
-Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+// A thread keeps the scratches of its latest call for the next one when they
+// are small: most calls canonise molecules, and making a call's scratches
+// anew cost it about as much as one of its walks. A kept scratch acts as a
+// new one wherever it is lent: every walk of the whole tree starts its label
+// pool anew and clears what the walk before it reached (traverse_whole_tree),
+// and every rewrite starts its scratch as new (RewriteScratch::start_rewrite),
+// so what an earlier call left in them changes no result and no memory-budget
+// figure. Only a call that returned a form gives them back: one that stopped
+// or failed part way may have left a walk or a region search unfinished.
+CallScratches& kept_scratches() {
+    thread_local CallScratches kept;
+    return kept;
+}
+
+// Scratches of at most this many node slots are kept: a few hundred kilobytes.
+constexpr std::size_t kKeptScratchNodes = 4096;
+
+bool small_enough_to_keep(const CallScratches& scratches) {
+    const auto small = [](const TreeScratch& scratch) { return scratch.visited.size() <= kKeptScratchNodes; };
+    return (!scratches.walks || small(*scratches.walks)) &&
+           (!scratches.rewrites || (small(scratches.rewrites->tree) &&
+                                    scratches.rewrites->region.position.size() <= kKeptScratchNodes));
+}
+
+Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                     bool allow_hashes, bool with_node_order, const StopCheck& stop,
+                                     CallScratches& scratches) {
     const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
     const IdSet& excluded_ids = scoring.shared_ids;
@@ -157,11 +186,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
     StopPoll writing(stop);
     // Lent to every walk that writes a candidate's text or order, and to every
-    // candidate's rewrite; sized for a walk of the whole graph, so that most
-    // calls grow them no further. The rewrites' one is made at the first
-    // rewrite: candidates rooted in a tree (all of them on a path) need none.
-    TreeScratch whole_walks = scratch_for_one_walk(graph);
-    std::optional<RewriteScratch> rewrite_steps;
+    // candidate's rewrite; when new, sized for a walk of the whole graph, so
+    // that most calls grow them no further. The rewrites' one is made at the
+    // first rewrite: candidates rooted in a tree (all of them on a path) need none.
+    TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
+    std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -255,6 +284,16 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     }
     QUORL_ASSERT(best.has_value());
     return kept;
+}
+
+}  // namespace
+
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+    CallScratches scratches = std::exchange(kept_scratches(), {});
+    Result<CanonicalForm> form = best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, scratches);
+    if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
+    return form;
 }
 
 }  // namespace quorl
