@@ -149,8 +149,8 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
                                      CallScratches& scratches) {
     const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
-    const IdSet& excluded_ids = scoring.shared_ids;
     const std::vector<bool>& shared = scoring.shared;
+    const bool shares_nodes = std::find(shared.begin(), shared.end(), true) != shared.end();
     QUORL_ASSERT(!candidates.empty() && nodes.size() == candidates.size());
 
     CandidateDepths depths(scoring.incidences, nodes, shared, compact);
@@ -183,7 +183,9 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);
 
     const Exclusion nothing_excluded;
-    const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
+    // The shared nodes by slot: every candidate's rewrite keeps the graph's
+    // slots, and no node id can equal a generated id.
+    const Exclusion excluded = shares_nodes ? Exclusion::of_named_nodes(shared, graph) : Exclusion();
     StopPoll writing(stop);
     // Lent to every walk that writes a candidate's text or order, and to every
     // candidate's rewrite; when new, sized for a walk of the whole graph, so
@@ -246,7 +248,7 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         // The node order of a candidate that ties is wanted only when its text
         // wins; a new best keeps its order, written in the same walk as its text.
         bool ordered = !with_node_order;
-        if (excluded_ids.empty()) {
+        if (!shares_nodes) {
             form.text = scored->text;
             form.groups = std::move(scored->groups);
         } else if (with_node_order && rank > 0) {
