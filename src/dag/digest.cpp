@@ -1,5 +1,6 @@
 #include "dag/digest.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -69,24 +70,44 @@ void digest_block(std::array<std::uint32_t, 4>& state, const unsigned char* bloc
 }  // namespace
 
 Digest md5_digest(std::string_view bytes) {
-    std::array<std::uint32_t, 4> state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t whole_blocks = bytes.size() / 64;
-    for (std::size_t i = 0; i < whole_blocks; ++i) digest_block(state, data + 64 * i);
+    Md5Digester digester;
+    digester.add(bytes);
+    return digester.finish();
+}
 
+void Md5Digester::add(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t size = bytes.size();
+    length_ += size;
+    if (buffered_ > 0) {
+        const std::size_t taken = std::min(size, block_.size() - buffered_);
+        std::memcpy(block_.data() + buffered_, data, taken);
+        buffered_ += taken;
+        data += taken;
+        size -= taken;
+        if (buffered_ < block_.size()) return;
+        digest_block(state_, block_.data());
+        buffered_ = 0;
+    }
+    // Whole blocks straight from the bytes, the rest kept for the next piece.
+    for (; size >= 64; data += 64, size -= 64) digest_block(state_, data);
+    if (size > 0) std::memcpy(block_.data(), data, size);
+    buffered_ = size;
+}
+
+Digest Md5Digester::finish() {
     // The rest, a 0x80 byte, zeros up to 56 bytes modulo 64, and the length
     // in bits as a little-endian 64-bit number: one or two blocks.
     std::array<unsigned char, 128> tail{};
-    const std::size_t rest = bytes.size() - 64 * whole_blocks;
-    if (rest > 0) std::memcpy(tail.data(), data + 64 * whole_blocks, rest);
-    tail[rest] = 0x80;
-    const std::size_t tail_size = rest < 56 ? 64 : 128;
-    const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
+    if (buffered_ > 0) std::memcpy(tail.data(), block_.data(), buffered_);
+    tail[buffered_] = 0x80;
+    const std::size_t tail_size = buffered_ < 56 ? 64 : 128;
+    const std::uint64_t bits = length_ * 8;
     for (std::size_t i = 0; i < 8; ++i) tail[tail_size - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
-    for (std::size_t at = 0; at < tail_size; at += 64) digest_block(state, tail.data() + at);
+    for (std::size_t at = 0; at < tail_size; at += 64) digest_block(state_, tail.data() + at);
 
     Digest digest{};
-    for (std::size_t i = 0; i < 16; ++i) digest[i] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
+    for (std::size_t i = 0; i < 16; ++i) digest[i] = static_cast<std::uint8_t>(state_[i / 4] >> (8 * (i % 4)));
     return digest;
 }
 

@@ -1,11 +1,80 @@
 #include "dag/magnet.hpp"
 
+#include <algorithm>
+
 #include "dag/digest.hpp"
 #include "dag/trace.hpp"
 #include "graph/exclusion.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
+
+namespace {
+
+constexpr std::size_t kHashedMagnetSize = 2 + 2 * sizeof(Digest);  // "_", 32 hexadecimal digits, "_"
+
+// Digests the plain magnet as the tree text's pieces come.
+class PlainMagnetDigest final : public TextSink {
+public:
+    PlainMagnetDigest() { digester_.add("_"); }
+    void append(std::string_view piece) override { digester_.add(piece); }
+    Digest finish() {
+        digester_.add("_");
+        return digester_.finish();
+    }
+
+private:
+    Md5Digester digester_;
+};
+
+// A string's capacity after it has grown to hold `needed` bytes: a string
+// that grows takes at least twice its capacity.
+std::size_t grown_capacity(std::size_t capacity, std::size_t needed) {
+    return needed <= capacity ? capacity : std::max(needed, 2 * capacity);
+}
+
+// A hashed magnet is counted as the buffer a magnet is made in when its tree
+// text is written out: the text at its length, grown by the two underscores,
+// then by the digits where they need more. The budget's figures read that
+// count, though a hashed magnet digests the text in pieces and holds none of it.
+std::uint64_t hashed_magnet_bytes(std::uint64_t text_length) {
+    const auto length = static_cast<std::size_t>(text_length);
+    const std::size_t written = std::max(length, std::string().capacity());
+    return heap_bytes_of_size(grown_capacity(grown_capacity(written, length + 2), kHashedMagnetSize));
+}
+
+struct MadeMagnet {
+    std::string text;
+    std::optional<Digest> digest;
+    std::uint64_t counted_bytes;  // what the cache is counted as in the memory budget
+};
+
+Result<MadeMagnet> make_magnet(const GraphWrap& graph, NodeIndex node, RewriteContext& context) {
+    const NodeData& data = graph.node_at(node);
+    const Exclusion blocked = Exclusion::floor_at_most(*data.meta.floor, node);
+    if (context.allow_hashes) {
+        PlainMagnetDigest plain;
+        Failable<std::uint64_t> length = tree_string_to_sink(graph, data.id, blocked, /*modality_order=*/false,
+                                                             plain, context.tree_scratch, context.stop);
+        if (!length) return polled_failure(context.stop, std::move(length.error()));
+        const Digest digest = plain.finish();
+        std::string magnet(kHashedMagnetSize, '_');
+        write_lower_hex(digest, magnet.data() + 1);
+        return MadeMagnet{std::move(magnet), digest, hashed_magnet_bytes(*length)};
+    }
+    Failable<TreeText> tree = to_tree_string_with_depth_order(graph, data.id, blocked, /*modality_order=*/false,
+                                                              &context.tree_scratch, &context.stop);
+    if (!tree) return polled_failure(context.stop, std::move(tree.error()));
+    // The tree's text is ours: wrapped where it lies, it is the plain magnet.
+    std::string magnet = std::move(tree->text);
+    magnet.reserve(magnet.size() + 2);
+    magnet.insert(magnet.begin(), '_');
+    magnet.push_back('_');
+    const std::uint64_t bytes = heap_bytes(magnet);
+    return MadeMagnet{std::move(magnet), std::nullopt, bytes};
+}
+
+}  // namespace
 
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context) {
     const bool allow_hashes = context.allow_hashes;
@@ -14,37 +83,22 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
         if (meta.magnet && meta.magnet_flag == allow_hashes) return *meta.magnet;
         if (!meta.floor) return parse_error("magnet requires floored graph");
     }
-    const NodeData& data = graph.node_at(node);
-    Failable<TreeText> tree =
-        to_tree_string_with_depth_order(graph, data.id, Exclusion::floor_at_most(*data.meta.floor, node),
-                                        /*modality_order=*/false, &context.tree_scratch, &context.stop);
-    if (!tree) return polled_failure(context.stop, std::move(tree.error()));
-
-    // The tree's text is ours: wrapped where it lies, it is the plain magnet.
-    std::string magnet = std::move(tree->text);
-    magnet.reserve(magnet.size() + 2);
-    magnet.insert(magnet.begin(), '_');
-    magnet.push_back('_');
-    std::optional<Digest> digest;
-    if (allow_hashes) {
-        digest = md5_digest(magnet);
-        magnet.assign(2 + 2 * digest->size(), '_');
-        write_lower_hex(*digest, magnet.data() + 1);
-    }
+    Result<MadeMagnet> made = make_magnet(graph, node, context);
+    if (!made) return std::unexpected(std::move(made.error()));
     if (context.trace.magnets) {
-        emit(context.trace, "magnet", {{"node", {data.id}}, {"magnet", {magnet}}});
+        emit(context.trace, "magnet", {{"node", {graph.node_at(node).id}}, {"magnet", {made->text}}});
     }
 
     // Cached on the node for the rest of the rewrite.
-    if (Result<void> held = take_or_fail(context.held, heap_bytes(magnet), "a magnet of this graph"); !held) {
+    if (Result<void> held = take_or_fail(context.held, made->counted_bytes, "a magnet of this graph"); !held) {
         return std::unexpected(std::move(held.error()));
     }
     NodeMeta& meta = graph.node_at(node).meta;
-    meta.magnet = magnet;
-    meta.magnet_digest = digest;
+    meta.magnet = made->text;
+    meta.magnet_digest = made->digest;
     meta.magnet_digest_alt.reset();
     meta.magnet_flag = allow_hashes;
-    return magnet;
+    return std::move(made->text);
 }
 
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {

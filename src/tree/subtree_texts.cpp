@@ -393,33 +393,99 @@ std::uint64_t SubtreeTexts::written_bytes(TextId root) const {
     return saturating_add(3 * text, 2 * std::uint64_t{labels_.capacity()});
 }
 
-// Writes the same bytes, in the same layout, as a Cursor reads; appending
-// directly instead of chunk by chunk makes it several times faster, and
-// writing the final text is on every caller's path.
+// The bytes of a text as write() makes them, stored where the text is written in full.
+class SubtreeTexts::WholeText {
+public:
+    explicit WholeText(std::string& out) : begin_(out.data()), at_(out.data()) {}
+    void put(char byte) { *at_++ = byte; }
+    void put(std::string_view bytes) {
+        std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
+    std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
+
+private:
+    char* const begin_;
+    char* at_;
+};
+
+// The same bytes gathered in a small buffer and handed to a sink buffer by buffer.
+class SubtreeTexts::BufferedText {
+public:
+    explicit BufferedText(TextSink& sink) : sink_(sink) {}
+    void put(char byte) {
+        if (size_ == buffer_.size()) flush();
+        buffer_[size_++] = byte;
+    }
+    void put(std::string_view bytes) {
+        if (bytes.size() > buffer_.size() - size_) flush();
+        if (bytes.size() >= buffer_.size()) {
+            sink_.append(bytes);
+            handed_ += bytes.size();
+            return;
+        }
+        std::memcpy(buffer_.data() + size_, bytes.data(), bytes.size());
+        size_ += bytes.size();
+    }
+    std::size_t offset() const { return handed_ + size_; }
+    void flush() {
+        if (size_ > 0) sink_.append({buffer_.data(), size_});
+        handed_ += size_;
+        size_ = 0;
+    }
+
+private:
+    TextSink& sink_;
+    std::size_t handed_ = 0;
+    std::array<char, 4096> buffer_;
+    std::size_t size_ = 0;
+};
+
+bool SubtreeTexts::fits_written(TextId root, StopPoll& stop) const {
+    return fits_or_stop(stop, written_bytes(root), "writing a text of this graph");
+}
+
 std::string SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups) const {
     StopPoll never(StopCheck{});
     return *write(root, groups, never);
 }
 
 std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups, StopPoll& stop) const {
-    if (!fits_or_stop(stop, written_bytes(root), "writing a text of this graph")) return std::nullopt;
+    if (!fits_written(root, stop)) return std::nullopt;
     std::string out(length(root), '\0');
-    char* at = out.data();
+    WholeText whole(out);
+    if (!write_to(root, groups, stop, whole)) return std::nullopt;
+    QUORL_ASSERT(whole.offset() == out.size());
+    return out;
+}
+
+// Checked as write() checks: a text that could not be written cannot be handed over either.
+bool SubtreeTexts::write_to_sink(TextId root, TextSink& sink, StopPoll& stop) const {
+    if (!fits_written(root, stop)) return false;
+    BufferedText buffered(sink);
+    if (!write_to(root, nullptr, stop, buffered)) return false;
+    buffered.flush();
+    return true;
+}
+
+// Writes the same bytes, in the same layout, as a Cursor reads; appending
+// directly instead of chunk by chunk makes it several times faster, and
+// writing the final text is on every caller's path.
+template <class Out>
+bool SubtreeTexts::write_to(TextId root, std::vector<TextSpan>* groups, StopPoll& stop, Out& out) const {
     // Most labels and modalities are one byte ("C", "H", "1"): storing those
     // directly spares a library call per piece.
-    const auto put = [&at](std::string_view bytes) {
+    const auto put = [&out](std::string_view bytes) {
         if (bytes.size() == 1) {
-            *at++ = bytes[0];
+            out.put(bytes[0]);
             return;
         }
-        std::memcpy(at, bytes.data(), bytes.size());
-        at += bytes.size();
+        out.put(bytes);
     };
     // Recording a group is rare (mirrors and virtual nodes) and apart, so
     // that writing a label stays small enough to be inlined.
     const auto record_group = [&](const Text& text) {
-        const auto begin = static_cast<std::size_t>(at - out.data()) + text.group_open + 1;
-        groups->push_back({begin, text.label_size - text.group_open - 2});
+        groups->push_back({out.offset() + text.group_open + 1, text.label_size - text.group_open - 2});
     };
     const auto put_label = [&](const Text& text) {
         if (groups != nullptr && text.group_open != kNoGroup) record_group(text);
@@ -433,7 +499,7 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
     if (root_text.plain) {
         put_label(root_text);
     } else {
-        *at++ = '(';
+        out.put('(');
         open.push_back({root, 0});
     }
     while (!open.empty()) {
@@ -442,35 +508,34 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         const ChildText* const children = children_.data() + text.children_begin;
         bool descended = false;
         while (frame.step < text.child_count) {
-            if (stop.poll()) return std::nullopt;
+            if (stop.poll()) return false;
             if (frame.step > 0) {
-                *at++ = ',';
-                *at++ = ' ';
+                out.put(',');
+                out.put(' ');
             }
             const ChildText& child = children[frame.step++];
             const Text& child_text = texts_[child.text];
             if (!child_text.plain) {
-                *at++ = '(';
+                out.put('(');
                 open.push_back({child.text, 0});  // `frame` is not used again
                 descended = true;
                 break;
             }
             put_label(child_text);
-            *at++ = ':';
+            out.put(':');
             put(child.modality);
         }
         if (descended) continue;
-        *at++ = ')';
+        out.put(')');
         put_label(text);
         open.pop_back();
         if (!open.empty()) {
             const Frame& parent = open.back();
-            *at++ = ':';
+            out.put(':');
             put(children_[texts_[parent.text].children_begin + parent.step - 1].modality);
         }
     }
-    QUORL_ASSERT(at == out.data() + out.size());
-    return out;
+    return true;
 }
 
 }  // namespace quorl

@@ -76,6 +76,15 @@ inline std::optional<int> compare_leading_bytes(std::uint64_t key_a, std::uint64
     return std::nullopt;
 }
 
+// Takes a written text piece by piece (see SubtreeTexts::write_to_sink).
+class TextSink {
+public:
+    virtual void append(std::string_view piece) = 0;
+
+protected:
+    ~TextSink() = default;
+};
+
 struct ChildText {
     TextId text;
     std::string_view modality;  // refers into the graph's edge records, or into the texts' own copies
@@ -123,11 +132,20 @@ public:
     // stop, or when what writing the text holds does not fit the poll's memory
     // budget (the poll is then stopped with an out-of-memory error).
     std::optional<std::string> write(TextId text, std::vector<TextSpan>* groups, StopPoll& stop) const;
+    // The same bytes handed to `sink` in pieces of a few kilobytes, for a
+    // reader that needs them once: nothing as large as the text is held.
+    // False when the poll asks to stop or the text would not fit to be written.
+    bool write_to_sink(TextId text, TextSink& sink, StopPoll& stop) const;
+    // The memory check that writing the text makes: false, with the poll
+    // stopped by an out-of-memory error, when what writing it holds does not fit.
+    bool fits_written(TextId text, StopPoll& stop) const;
     // What writing the text holds beside what is already counted: see the definition.
     std::uint64_t written_bytes(TextId text) const;
 
 private:
     class Cursor;
+    class WholeText;
+    class BufferedText;
     struct Frame {
         TextId text;
         std::uint64_t step;
@@ -164,6 +182,9 @@ private:
     void rehash(std::size_t slot_count);
 
     std::string_view owned_modality(std::string_view modality);
+    // Writes the text's bytes through `out` (WholeText or BufferedText); false when the poll asks to stop.
+    template <class Out>
+    bool write_to(TextId root, std::vector<TextSpan>* groups, StopPoll& stop, Out& out) const;
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move

@@ -6,6 +6,12 @@
 
 namespace quorl {
 
+namespace {
+
+constexpr std::string_view kUnbuiltTree = "failed to build tree string";
+
+}  // namespace
+
 std::string format_label(const GraphWrap& graph, NodeIndex node) {
     std::string label;
     append_label(graph, node, label);
@@ -42,6 +48,18 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
     return written_tree(used.traversal, false, stop);
 }
 
+Failable<std::uint64_t> tree_string_to_sink(const GraphWrap& graph, std::string_view root_id,
+                                            const Exclusion& excluded, bool modality_order, TextSink& sink,
+                                            TreeScratch& scratch, StopPoll& stop) {
+    Failable<void> walked = traverse_tree(graph, root_id, excluded, modality_order, false, scratch, &stop);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    const TreeTraversal& traversal = scratch.traversal;
+    const TextId root = traversal.finished[traversal.root].text;
+    if (root == kNoText) return std::unexpected(std::string(kUnbuiltTree));
+    if (!traversal.texts.write_to_sink(root, sink, stop)) return std::unexpected(std::string(kInterruptedWalk));
+    return traversal.texts.length(root);
+}
+
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
                                               const Exclusion& excluded, StopPoll* stop, TreeScratch* scratch) {
     std::optional<TreeScratch> own_scratch;
@@ -53,7 +71,7 @@ Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::strin
 
 Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop) {
     const FinishedNode& root = traversal.finished[traversal.root];
-    if (root.text == kNoText) return std::unexpected(std::string("failed to build tree string"));
+    if (root.text == kNoText) return std::unexpected(std::string(kUnbuiltTree));
     TreeText tree{{}, root.depth, {}};
     std::vector<TextSpan>* groups = with_groups ? &tree.groups : nullptr;
     if (stop == nullptr) {

@@ -38,6 +38,13 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
                                                    const Exclusion& excluded, bool modality_order,
                                                    TreeScratch* scratch = nullptr, StopPoll* stop = nullptr);
 
+// The same text handed to `sink` in pieces instead of written out (see
+// SubtreeTexts::write_to_sink): its length, or the failures of
+// to_tree_string_with_depth_order.
+Failable<std::uint64_t> tree_string_to_sink(const GraphWrap& graph, std::string_view root_id,
+                                            const Exclusion& excluded, bool modality_order, TextSink& sink,
+                                            TreeScratch& scratch, StopPoll& stop);
+
 // The tree string with modality order set and its groups, as the canonical
 // text is written. Fails with "unknown root id '{}'"; with `stop`, writing the
 // text polls it and fails with kInterruptedWalk when it asks to stop or the

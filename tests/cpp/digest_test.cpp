@@ -38,5 +38,19 @@ TEST(Md5Digest, HashesHighBytesAndZeros) {
     EXPECT_EQ(to_lower_hex(md5_digest(bytes)), "35913419231430075897c28e5e159b65");
 }
 
+// Pieces that end inside a block, on its end, or span several blocks, with
+// totals on both sides of the padding's limits.
+TEST(Md5Digester, PiecesDigestAsTheirJoinedBytes) {
+    for (const std::size_t total : {0, 1, 55, 56, 63, 64, 65, 127, 128, 300}) {
+        std::string bytes(total, '\0');
+        for (std::size_t i = 0; i < total; ++i) bytes[i] = static_cast<char>(i * 37 + 11);
+        for (const std::size_t piece : {1, 7, 63, 64, 65, 200}) {
+            Md5Digester digester;
+            for (std::size_t at = 0; at < total; at += piece) digester.add(std::string_view(bytes).substr(at, piece));
+            EXPECT_EQ(digester.finish(), md5_digest(bytes)) << total << " bytes in pieces of " << piece;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorl

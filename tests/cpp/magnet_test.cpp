@@ -5,6 +5,7 @@
 #include "dag/digest.hpp"
 #include "dag_test_support.hpp"
 #include "graph/floors.hpp"
+#include "limits/memory_budget.hpp"
 
 namespace quorl {
 namespace {
@@ -54,6 +55,56 @@ TEST(Magnet, PlainAndHashedForms) {
         const NodeMeta& meta = digested.node_at(index_of(digested, c.node)).meta;
         EXPECT_EQ(meta.magnet_digest, md5_digest(c.plain));
         EXPECT_TRUE(meta.magnet_flag);
+    }
+}
+
+// A hashed magnet digests its text as it is written, in pieces, and is
+// counted in the budget as the buffer the wrapped text would be made in:
+// written at its length, grown for the underscores, overwritten by the digits.
+// Texts around a short string's room, longer than the writer's buffer, and
+// with a label longer than that buffer.
+TEST(Magnet, HashedMagnetDigestsAndCountsItsWrittenText) {
+    struct Case {
+        std::size_t label_size;  // of the node whose magnet is made
+        std::size_t chain;       // nodes below it, each with two hydrogens
+    };
+    const Case cases[] = {{1, 0}, {8, 0}, {9, 0}, {10, 0}, {11, 0}, {12, 0}, {13, 0}, {28, 0}, {29, 0},
+                          {1, 400}, {5000, 0}, {5000, 400}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.label_size) + " " + std::to_string(c.chain));
+        std::vector<testing::NodeDef> nodes = {{"r", "R"}, {"a", std::string(c.label_size, 'A')}, {"l", "L"}};
+        std::vector<testing::EdgeDef> edges = {{"r", "a"}, {"a", "l"}};
+        std::string above = "a";
+        for (std::size_t i = 0; i < c.chain; ++i) {
+            const std::string id = "c" + std::to_string(i);
+            nodes.push_back({id, "C"});
+            nodes.push_back({id + "h1", "H"});
+            nodes.push_back({id + "h2", "H"});
+            edges.push_back({above, id});
+            edges.push_back({id, id + "h1"});
+            edges.push_back({id, id + "h2", "2"});
+            above = id;
+        }
+        GraphWrap plain = make_graph(nodes, edges);
+        GraphWrap digested = make_graph(nodes, edges);
+        ASSERT_TRUE(compute_floors(plain, "r", Exclusion{}).has_value());
+        ASSERT_TRUE(compute_floors(digested, "r", Exclusion{}).has_value());
+        const auto text = get_magnet(plain, index_of(plain, "a"), false);
+        ASSERT_TRUE(text.has_value());
+
+        MemoryBudget budget(std::uint64_t{1} << 40);
+        RewriteContext context(true, StopCheck().with_memory_budget(&budget), TraceSwitches{});
+        const std::uint64_t before = budget.held();
+        const auto magnet = get_magnet(digested, index_of(digested, "a"), context);
+        ASSERT_TRUE(magnet.has_value());
+        EXPECT_EQ(*magnet, hashed(*text));
+
+        std::string written(text->size() - 2, 'x');
+        written.reserve(written.size() + 2);
+        written.insert(written.begin(), '_');
+        written.push_back('_');
+        written.assign(34, '_');
+        EXPECT_EQ(budget.held() - before, heap_bytes(written));
     }
 }
 
