@@ -9,6 +9,7 @@
 
 #include "graph/exclusion.hpp"
 #include "tree/tree_string.hpp"
+#include "tree/tree_traversal.hpp"
 
 namespace quorl {
 
@@ -174,6 +175,46 @@ std::uint64_t region_copies_bytes(const GraphWrap& graph, const JoinRegion& regi
     return one_copy * copies;
 }
 
+// A parent's tree text as a compact join compares it: its id in the walks'
+// texts while they keep them from one walk to the next, where two texts
+// compare in the length of their common prefix, else written out. Neither for
+// a tree that could not be written, which counts as the empty text.
+struct ParentText {
+    TextId id = kNoText;
+    std::string bytes;
+};
+
+// The tree string of the parent with modality order, walked now.
+Result<ParentText> parent_text(const GraphWrap& graph, NodeIndex parent, const Exclusion& upper,
+                               RewriteContext& context) {
+    TreeScratch& scratch = context.tree_scratch;
+    const bool walked = traverse_tree(graph, graph.node_at(parent).id, upper, /*modality_order=*/true,
+                                      /*record_child_lists=*/false, scratch, &context.stop)
+                            .has_value();
+    const TextId root = walked ? scratch.traversal.finished[scratch.traversal.root].text : kNoText;
+    if (root == kNoText) {
+        if (context.stop.stopped()) return std::unexpected(context.stop.stop_error());
+        return ParentText{};
+    }
+    const SubtreeTexts& texts = scratch.traversal.texts;
+    if (scratch.keeps_texts()) {
+        // Checked as writing it would be, so that a text fails here where writing it would.
+        if (!texts.fits_written(root, context.stop)) return std::unexpected(context.stop.stop_error());
+        return ParentText{root, {}};
+    }
+    std::optional<std::string> text = texts.write(root, nullptr, context.stop);
+    if (!text) return std::unexpected(context.stop.stop_error());
+    return ParentText{kNoText, std::move(*text)};
+}
+
+// Bytewise, a proper prefix first. All of one join's texts are of one kind,
+// ids or bytes, but for the empty text of a tree that could not be written.
+bool is_smaller(const ParentText& a, const ParentText& b, const SubtreeTexts& texts) {
+    if (a.id != kNoText && b.id != kNoText) return texts.compare(a.id, b.id) < 0;
+    if (a.id != kNoText || b.id != kNoText) return b.id != kNoText;  // the other is empty: a written text is not
+    return a.bytes < b.bytes;
+}
+
 }  // namespace
 
 Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, std::string_view magnet,
@@ -192,18 +233,15 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
     // The kept mirror is the one whose parent's tree string, written right
     // after the mirror was attached, is smallest; the first listed on a tie.
     NodeIndex kept = kNoIndex;
-    std::string kept_text;
+    ParentText kept_text;
     for (std::size_t position = 0; position < join.edges.size(); ++position) {
         Result<ReattachedEdge> reattached = reattach_to_mirror(graph, join, position, label, meta, ids);
         if (!reattached) return std::unexpected(std::move(reattached.error()));
-        Failable<TreeText> tree = to_tree_string_with_depth_order(graph, graph.node_at(reattached->parent).id, upper,
-                                                                  /*modality_order=*/true, &context.tree_scratch,
-                                                                  &context.stop);
-        if (!tree && context.stop.stopped()) return std::unexpected(context.stop.stop_error());
-        std::string text = tree ? std::move(tree->text) : std::string();
-        if (kept == kNoIndex || text < kept_text) {
+        Result<ParentText> text = parent_text(graph, reattached->parent, upper, context);
+        if (!text) return std::unexpected(std::move(text.error()));
+        if (kept == kNoIndex || is_smaller(*text, kept_text, context.tree_scratch.traversal.texts)) {
             kept = reattached->mirror;
-            kept_text = std::move(text);
+            kept_text = std::move(*text);
         }
     }
 

@@ -35,7 +35,7 @@ public:
           settled_floor_(scratch.settled.deeper_than),
           settled_(scratch.settled.by_order[modality_order ? 1 : 0]) {
         QUORL_ASSERT(!settled_floor_ || !record_child_lists_);
-        forget_previous_walk();
+        forget_previous_walk(scratch.keeps_texts());
         result_.root = root;
         const std::size_t bound = graph.node_bound();
         if (result_.finished.size() < bound) result_.finished.resize(bound);
@@ -67,7 +67,7 @@ public:
 private:
     // Clears what the previous walk with this scratch left: only the entries
     // of the nodes it reached, so a walk costs what it reaches.
-    void forget_previous_walk() {
+    void forget_previous_walk(bool keep_texts) {
         for (const NodeIndex node : reached_) {
             visited_[node] = 0;
             result_.finished[node] = {};
@@ -76,7 +76,7 @@ private:
         reached_.clear();
         // Settled texts refer to the texts of earlier walks, which then stay,
         // and outlive the edge records whose modalities they hold.
-        if (!settled_floor_ || !result_.texts.owns_modalities()) {
+        if (!keep_texts) {
             result_.texts.clear();
             if (settled_floor_) result_.texts.own_modalities();
         }

@@ -100,6 +100,11 @@ struct TreeScratch {
     std::vector<ChildEntry> entries;
     std::vector<ChildText> child_texts;
     std::string label;  // the finishing node's written label
+
+    // Whether the next walk keeps the texts of the walks before it, so that
+    // their ids still name them: while subtrees are settled, once the texts
+    // own their modalities (the first walk that settles makes them).
+    bool keeps_texts() const { return settled.deeper_than && traversal.texts.owns_modalities(); }
 };
 
 // Scratch sized for a single walk of the whole graph, for callers that lend none.
