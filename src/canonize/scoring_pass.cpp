@@ -236,7 +236,11 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks);
+        // Without shared ids the scoring walk is the final one: an order call
+        // has it record the child lists its node order is read from.
+        const bool order_from_scoring_walk = with_node_order && !shares_nodes;
+        auto scored =
+            to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks, order_from_scoring_walk);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -270,7 +274,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        if (!ordered) {
+        if (!ordered && order_from_scoring_walk) {
+            // No walk since the scoring one, which excluded nothing.
+            form.node_order = node_order_of_walk(*dag, whole_walks, graph);
+        } else if (!ordered) {
             auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
             if (!listed) return parse_error(std::move(listed.error()));
             form.node_order = std::move(*listed);
