@@ -299,6 +299,8 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
 
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
                                           bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+    // Taken out for the call: a call made meanwhile on this thread (from a
+    // signal handler that the host's stop poll runs) makes scratches of its own.
     CallScratches scratches = std::exchange(kept_scratches(), {});
     Result<CanonicalForm> form = best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, scratches);
     if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
