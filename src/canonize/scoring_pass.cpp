@@ -236,7 +236,11 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks);
+        // Without shared ids the scoring walk is the final one: an order call
+        // has it record the child lists its node order is read from.
+        const bool order_from_scoring_walk = with_node_order && !shares_nodes;
+        auto scored =
+            to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks, order_from_scoring_walk);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -270,7 +274,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        if (!ordered) {
+        if (!ordered && order_from_scoring_walk) {
+            // No walk since the scoring one, which excluded nothing.
+            form.node_order = node_order_of_walk(*dag, whole_walks, graph);
+        } else if (!ordered) {
             auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
             if (!listed) return parse_error(std::move(listed.error()));
             form.node_order = std::move(*listed);
@@ -292,6 +299,8 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
 
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
                                           bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+    // Taken out for the call: a call made meanwhile on this thread (from a
+    // signal handler that the host's stop poll runs) makes scratches of its own.
     CallScratches scratches = std::exchange(kept_scratches(), {});
     Result<CanonicalForm> form = best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, scratches);
     if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
