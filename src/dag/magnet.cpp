@@ -27,7 +27,8 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
     magnet.push_back('_');
     std::optional<Digest> digest;
     if (allow_hashes) {
-        digest = md5_digest(magnet);
+        digest = md5_digest(magnet, &context.stop);
+        if (!digest) return std::unexpected(context.stop.stop_error());
         magnet.assign(2 + 2 * digest->size(), '_');
         write_lower_hex(*digest, magnet.data() + 1);
     }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "error/quorl_error.hpp"
+#include "graph/polled_buffers.hpp"
 #include "limits/memory_budget.hpp"
 
 namespace quorl {
@@ -403,7 +404,9 @@ std::string SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups) cons
 
 std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups, StopPoll& stop) const {
     if (!fits_or_stop(stop, written_bytes(root), "writing a text of this graph")) return std::nullopt;
-    std::string out(length(root), '\0');
+    std::optional<std::string> written = zeroed_string_polled(length(root), &stop);
+    if (!written) return written;
+    std::string& out = *written;
     char* at = out.data();
     // Most labels and modalities are one byte ("C", "H", "1"): storing those
     // directly spares a library call per piece.
@@ -470,7 +473,7 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
         }
     }
     QUORL_ASSERT(at == out.data() + out.size());
-    return out;
+    return written;
 }
 
 }  // namespace quorl
