@@ -34,18 +34,26 @@ struct Tally {
 // Expanded resolution can grow a graph exponentially, and the reference road
 // rewrites candidates the drivers skip: a call is stopped after a few seconds
 // or once the heap holds 2 GiB, and the comparison is then left out.
+// The heap is asked at most once a millisecond: mallinfo2 walks the
+// allocator's arenas, and asked at every poll it took most of the run.
 class Budget {
 public:
-    Budget() : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(3)) {}
+    using Clock = std::chrono::steady_clock;
+    Budget() : deadline_(Clock::now() + std::chrono::seconds(3)) {}
     quorl::StopCheck stop_check() { return quorl::StopCheck(&Budget::exceeded, this); }
 
 private:
     static bool exceeded(void* context) {
+        Budget& budget = *static_cast<Budget*>(context);
+        const Clock::time_point now = Clock::now();
+        if (now > budget.deadline_) return true;
+        if (now < budget.next_heap_check_) return false;
+        budget.next_heap_check_ = now + std::chrono::milliseconds(1);
         const struct mallinfo2 heap = mallinfo2();
-        return std::chrono::steady_clock::now() > static_cast<const Budget*>(context)->deadline_ ||
-               heap.uordblks + heap.hblkhd > (std::size_t{2} << 30);
+        return heap.uordblks + heap.hblkhd > (std::size_t{2} << 30);
     }
-    std::chrono::steady_clock::time_point deadline_;
+    Clock::time_point deadline_;
+    Clock::time_point next_heap_check_{};
 };
 
 template <class T>

@@ -41,12 +41,12 @@ Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, co
                                                       std::string_view candidate_rule);
 
 // The candidate roots of a scoring pass and the nodes their scoring texts
-// leave out, by id for the rewrites and writers and by node index (with the
-// graph's incidences) for the depth bounds.
+// leave out, by node index (with the graph's incidences) for the scoring pass
+// and the depth bounds, and by id for the straightforward road's writers.
 struct ScoringCandidates {
     std::vector<std::string> ids;
     std::vector<NodeIndex> nodes;  // nodes[i] has the id ids[i]
-    IdSet shared_ids;
+    IdSet shared_ids;          // the straightforward road's; best_candidate_form reads `shared`
     std::vector<bool> shared;  // by node index
     PackedIncidences incidences;
 };

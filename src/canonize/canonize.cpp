@@ -77,10 +77,16 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
     scoring.ids.reserve(scoring.nodes.size());
     for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
     scoring.shared = shared_nodes(scoring.incidences, scoring.nodes);
+    return setup;
+}
+
+// The ids of the shared nodes, which the straightforward road's writers leave
+// out by id; scoring_setup flags them by index only, as the scoring pass reads them.
+void name_shared_ids(const GraphWrap& graph, ScoringCandidates& scoring) {
+    scoring.shared_ids.clear();
     for (NodeIndex node = 0; node < scoring.shared.size(); ++node) {
         if (scoring.shared[node]) scoring.shared_ids.insert(graph.node_at(node).id);
     }
-    return setup;
 }
 
 // Writes every winner's tree string again with nothing excluded and keeps the
@@ -155,6 +161,7 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     // the candidate bounds do not model.
     if (reference || trace.events || ids_may_meet_generated_ids(working)) {
         const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
+        if (!reference) name_shared_ids(working, setup->scoring);
         return reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
     }
     return best_candidate_form(working, setup->scoring, compact, allow_hashes,

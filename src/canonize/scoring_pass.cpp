@@ -114,14 +114,43 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
-}  // namespace
+// The scratches a call lends its walks and rewrites (made when first needed).
+struct CallScratches {
+    std::optional<TreeScratch> walks;
+    std::optional<RewriteScratch> rewrites;
+};
 
-Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+// A thread keeps the scratches of its latest call for the next one when they
+// are small: most calls canonise molecules, and making a call's scratches
+// anew cost it about as much as one of its walks. A kept scratch acts as a
+// new one wherever it is lent: every walk of the whole tree starts its label
+// pool anew and clears what the walk before it reached (traverse_whole_tree),
+// and every rewrite starts its scratch as new (RewriteScratch::start_rewrite),
+// so what an earlier call left in them changes no result and no memory-budget
+// figure. Only a call that returned a form gives them back: one that stopped
+// or failed part way may have left a walk or a region search unfinished.
+CallScratches& kept_scratches() {
+    thread_local CallScratches kept;
+    return kept;
+}
+
+// Scratches of at most this many node slots are kept: a few hundred kilobytes.
+constexpr std::size_t kKeptScratchNodes = 4096;
+
+bool small_enough_to_keep(const CallScratches& scratches) {
+    const auto small = [](const TreeScratch& scratch) { return scratch.visited.size() <= kKeptScratchNodes; };
+    return (!scratches.walks || small(*scratches.walks)) &&
+           (!scratches.rewrites || (small(scratches.rewrites->tree) &&
+                                    scratches.rewrites->region.position.size() <= kKeptScratchNodes));
+}
+
+Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                     bool allow_hashes, bool with_node_order, const StopCheck& stop,
+                                     CallScratches& scratches) {
     const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
-    const IdSet& excluded_ids = scoring.shared_ids;
     const std::vector<bool>& shared = scoring.shared;
+    const bool shares_nodes = std::find(shared.begin(), shared.end(), true) != shared.end();
     QUORL_ASSERT(!candidates.empty() && nodes.size() == candidates.size());
 
     CandidateDepths depths(scoring.incidences, nodes, shared, compact);
@@ -154,14 +183,16 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);
 
     const Exclusion nothing_excluded;
-    const Exclusion excluded = excluded_ids.empty() ? Exclusion() : Exclusion::of_ids(excluded_ids);
+    // The shared nodes by slot: every candidate's rewrite keeps the graph's
+    // slots, and no node id can equal a generated id.
+    const Exclusion excluded = shares_nodes ? Exclusion::of_named_nodes(shared, graph) : Exclusion();
     StopPoll writing(stop);
     // Lent to every walk that writes a candidate's text or order, and to every
-    // candidate's rewrite; sized for a walk of the whole graph, so that most
-    // calls grow them no further. The rewrites' one is made at the first
-    // rewrite: candidates rooted in a tree (all of them on a path) need none.
-    TreeScratch whole_walks = scratch_for_one_walk(graph);
-    std::optional<RewriteScratch> rewrite_steps;
+    // candidate's rewrite; when new, sized for a walk of the whole graph, so
+    // that most calls grow them no further. The rewrites' one is made at the
+    // first rewrite: candidates rooted in a tree (all of them on a path) need none.
+    TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
+    std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -205,7 +236,11 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks);
+        // Without shared ids the scoring walk is the final one: an order call
+        // has it record the child lists its node order is read from.
+        const bool order_from_scoring_walk = with_node_order && !shares_nodes;
+        auto scored =
+            to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks, order_from_scoring_walk);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -217,7 +252,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
         // The node order of a candidate that ties is wanted only when its text
         // wins; a new best keeps its order, written in the same walk as its text.
         bool ordered = !with_node_order;
-        if (excluded_ids.empty()) {
+        if (!shares_nodes) {
             form.text = scored->text;
             form.groups = std::move(scored->groups);
         } else if (with_node_order && rank > 0) {
@@ -239,7 +274,10 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        if (!ordered) {
+        if (!ordered && order_from_scoring_walk) {
+            // No walk since the scoring one, which excluded nothing.
+            form.node_order = node_order_of_walk(*dag, whole_walks, graph);
+        } else if (!ordered) {
             auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
             if (!listed) return parse_error(std::move(listed.error()));
             form.node_order = std::move(*listed);
@@ -255,6 +293,18 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     }
     QUORL_ASSERT(best.has_value());
     return kept;
+}
+
+}  // namespace
+
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+    // Taken out for the call: a call made meanwhile on this thread (from a
+    // signal handler that the host's stop poll runs) makes scratches of its own.
+    CallScratches scratches = std::exchange(kept_scratches(), {});
+    Result<CanonicalForm> form = best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, scratches);
+    if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
+    return form;
 }
 
 }  // namespace quorl

@@ -40,6 +40,20 @@ public:
         return exclusion;
     }
 
+    // Excludes the flagged nodes that still carry the id they have in `names`
+    // (indices at or past the flags' end are not excluded). On a graph
+    // rewritten from `names`, whose nodes keep their slots and whose generated
+    // ids differ from every id of `names`, that is of_ids with the ids of the
+    // flagged nodes of `names`: a node with one of those ids is that node of
+    // `names`, in its slot, and a flagged slot holding a node with another id
+    // holds a node the rewrite made.
+    static Exclusion of_named_nodes(const std::vector<bool>& flagged, const GraphWrap& names) {
+        Exclusion exclusion;
+        exclusion.nodes_ = &flagged;
+        exclusion.names_ = &names;
+        return exclusion;
+    }
+
     // Excludes every node whose floor is present and at most `floor`, except
     // `kept`. Reads floors when asked, so only for walks that do not change them.
     static Exclusion floor_at_most(std::int32_t floor, NodeIndex kept) {
@@ -55,7 +69,10 @@ public:
     // Precondition: `node` is live in `graph`.
     bool excludes(const GraphWrap& graph, NodeIndex node) const {
         if (ids_ != nullptr) return ids_->contains(std::string_view(graph.node_at(node).id));
-        if (nodes_ != nullptr) return node < nodes_->size() && (*nodes_)[node];
+        if (nodes_ != nullptr) {
+            if (node >= nodes_->size() || !(*nodes_)[node]) return false;
+            return names_ == nullptr || graph.node_at(node).id == names_->node_at(node).id;
+        }
         if (by_floor_) {
             const auto& floor = graph.node_at(node).meta.floor;
             return node != kept_ && floor.has_value() && *floor <= floor_;
@@ -66,6 +83,7 @@ public:
 private:
     const IdSet* ids_ = nullptr;
     const std::vector<bool>* nodes_ = nullptr;
+    const GraphWrap* names_ = nullptr;  // with nodes_: the graph whose ids the flagged nodes keep
     bool by_floor_ = false;
     std::int32_t floor_ = 0;
     NodeIndex kept_ = kNoIndex;

@@ -63,6 +63,12 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
     return node_order_of(graph, **traversal, input);
 }
 
+std::vector<std::string> node_order_of_walk(const GraphWrap& graph, const TreeScratch& scratch,
+                                            const GraphWrap& input) {
+    QUORL_ASSERT(scratch.traversal.child_lists.size() >= graph.node_bound());
+    return node_order_of(graph, scratch.traversal, input);
+}
+
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
                                                            const Exclusion& excluded, const GraphWrap& input,
                                                            StopPoll* stop, TreeScratch* scratch) {

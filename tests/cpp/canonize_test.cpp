@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag_test_support.hpp"
+#include "limits/memory_budget.hpp"
 #include "graph_recipes.hpp"
 #include "store_dump.hpp"
 #include "tree/tree_string.hpp"
@@ -30,6 +33,7 @@ using exactness::kBranch;
 using exactness::kDegree;
 using testing::EdgeDef;
 using testing::GraphRecipe;
+using testing::grid_recipe;
 using testing::read_molecules;
 using testing::small_graphs;
 using testing::make_graph;
@@ -326,6 +330,77 @@ void expect_invariant(const GraphRecipe& recipe, bool compact) {
         ASSERT_TRUE(dag.has_value());
         EXPECT_EQ(to_tree_string_with_depth_order(*dag, order.front(), Exclusion(), true)->text, expected);
     }
+}
+
+// A call's result, or its error, as one text; under a memory budget of
+// `budget_bytes` when given.
+std::string call_outcome(const GraphWrap& graph, bool order, bool compact, std::optional<std::uint64_t> budget_bytes) {
+    std::optional<MemoryBudget> budget;
+    if (budget_bytes) budget.emplace(*budget_bytes);
+    const StopCheck stop = budget ? StopCheck().with_memory_budget(&*budget) : StopCheck();
+    if (order) {
+        auto ids = canonical_node_order(graph, kDegree, kBranch, true, compact, stop);
+        if (!ids) return "error " + ids.error().display();
+        std::string joined;
+        for (const std::string& id : *ids) joined += id + " ";
+        return joined;
+    }
+    auto text = to_cgraph(graph, kDegree, kBranch, true, true, compact, stop);
+    return text ? *text : "error " + text.error().display();
+}
+
+// A thread lends what its calls leave behind to its next call; no call's
+// result, error or memory-budget figure may show which calls came before it
+// on the thread. Each call is made on a thread of its own and then all in
+// one thread, in order and in reverse, under budgets that refuse some calls
+// at their start, some part way (rewrites, texts) and some not at all.
+TEST(ToCgraph, AThreadsEarlierCallsChangeNoOutcome) {
+    std::vector<GraphRecipe> recipes = small_graphs();
+    std::vector<GraphRecipe> molecules = read_molecules();
+    molecules.resize(std::min<std::size_t>(molecules.size(), 24));
+    recipes.insert(recipes.end(), molecules.begin(), molecules.end());
+    recipes.push_back(grid_recipe(4, 4));  // expanded, its rewrites grow their scratch far beyond the graph
+    std::vector<GraphWrap> graphs;
+    for (const GraphRecipe& recipe : recipes) graphs.push_back(make_graph(recipe.nodes, recipe.edges));
+
+    struct Call {
+        std::size_t graph;
+        bool order;
+        bool compact;
+        std::optional<std::uint64_t> budget;
+    };
+    std::vector<Call> calls;
+    for (std::size_t g = 0; g < graphs.size(); ++g) {
+        const std::uint64_t held = graphs[g].held_bytes();
+        for (const bool order : {false, true}) {
+            for (const bool compact : {false, true}) {
+                calls.push_back({g, order, compact, std::nullopt});
+                for (const std::uint64_t eighths : {17, 20, 24, 32, 48, 80}) {
+                    calls.push_back({g, order, compact, held * eighths / 8});
+                }
+            }
+        }
+    }
+    const auto run = [&](const Call& call) {
+        return call_outcome(graphs[call.graph], call.order, call.compact, call.budget);
+    };
+    std::vector<std::string> alone(calls.size());
+    std::size_t refused = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        std::thread([&] { alone[i] = run(calls[i]); }).join();
+        refused += alone[i].starts_with("error ") ? 1 : 0;
+    }
+    EXPECT_GT(refused, calls.size() / 10);
+    EXPECT_LT(refused, calls.size() - calls.size() / 10);
+
+    std::thread([&] {
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(run(calls[i]), alone[i]) << recipes[calls[i].graph].name << " call " << i;
+        }
+        for (std::size_t i = calls.size(); i-- > 0;) {
+            EXPECT_EQ(run(calls[i]), alone[i]) << recipes[calls[i].graph].name << " call " << i;
+        }
+    }).join();
 }
 
 TEST(Invariance, SmallGraphs) {

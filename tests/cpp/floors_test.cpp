@@ -86,6 +86,28 @@ TEST(Floors, ExcludedNodesAndWhatLiesOnlyBehindThemGetNoFloor) {
     EXPECT_EQ(floor_of(graph, "behind"), std::nullopt);
 }
 
+// Flagged by slot in the graph a copy was made from, a node is left out only
+// while it is that node: one the copy made in a freed flagged slot is not.
+TEST(Exclusion, NamedNodesAreTheFlaggedSlotsThatKeepTheirIds) {
+    GraphWrap graph;
+    graph.add_edge_with_modality("a", "b", "1");
+    graph.add_edge_with_modality("b", "c", "1");
+    std::vector<bool> flagged(graph.node_bound(), false);
+    flagged[*graph.find_node("b")] = true;
+    const Exclusion excluded = Exclusion::of_named_nodes(flagged, graph);
+
+    GraphWrap copy = graph;
+    const NodeIndex b = *copy.find_node("b");
+    EXPECT_TRUE(excluded.excludes(copy, b));
+    EXPECT_FALSE(excluded.excludes(copy, *copy.find_node("a")));
+    ASSERT_TRUE(copy.remove_node("b"));
+    const NodeIndex made = copy.ensure_node("b@#m0_0", "C");
+    ASSERT_EQ(made, b);  // the freed slot is taken again
+    EXPECT_FALSE(excluded.excludes(copy, made));
+    const NodeIndex appended = copy.ensure_node("d", "C");
+    EXPECT_FALSE(excluded.excludes(copy, appended));  // past the flags' end
+}
+
 TEST(Floors, OddCycleLeavesTwoNeighboursOnOneFloor) {
     GraphWrap graph;
     graph.add_edge_with_modality("r", "a", "1");
