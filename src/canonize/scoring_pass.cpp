@@ -237,10 +237,12 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
         // Without shared ids the scoring walk is the final one: an order call
-        // has it record the child lists its node order is read from.
+        // has it record the child lists its node order is read from, a text
+        // call the groups its text is compressed by (orders are not).
         const bool order_from_scoring_walk = with_node_order && !shares_nodes;
-        auto scored =
-            to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks, order_from_scoring_walk);
+        const TextRecords scoring_records{.groups = !with_node_order && !shares_nodes,
+                                          .child_lists = order_from_scoring_walk};
+        auto scored = to_tree_string_with_groups(*dag, candidate, excluded, &writing, &whole_walks, scoring_records);
         if (!scored) return polled_failure(writing, std::move(scored.error()));
         const int rank = best ? compare_entry(scored->depth, scored->text, *best) : 1;
         if (rank < 0) continue;
@@ -263,7 +265,8 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             form.node_order = std::move(written->node_order);
             ordered = true;
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks);
+            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks,
+                                                      {.groups = !with_node_order});
             if (!written) return polled_failure(writing, std::move(written.error()));
             form.text = std::move(written->text);
             form.groups = std::move(written->groups);

@@ -44,12 +44,12 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
                                               const Exclusion& excluded, StopPoll* stop, TreeScratch* scratch,
-                                              bool record_child_lists) {
+                                              TextRecords records) {
     std::optional<TreeScratch> own_scratch;
     TreeScratch& used = scratch != nullptr ? *scratch : own_scratch.emplace(scratch_for_one_walk(graph));
-    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, record_child_lists, used);
+    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, records.child_lists, used);
     if (!walked) return std::unexpected(std::move(walked.error()));
-    return written_tree(used.traversal, true, stop);
+    return written_tree(used.traversal, records.groups, stop);
 }
 
 Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop) {

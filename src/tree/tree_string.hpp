@@ -43,11 +43,14 @@ Failable<TreeText> to_tree_string_with_depth_order(const GraphWrap& graph, std::
 // text polls it and fails with kInterruptedWalk when it asks to stop or the
 // text does not fit its memory budget. A caller writing one tree after another
 // lends `scratch` (see traverse_whole_tree); so for the node-order writers.
-// With `record_child_lists` the walk also leaves in the lent scratch what
-// node_order_of_walk reads.
+// `records` says what the walk records besides the text.
+struct TextRecords {
+    bool groups = true;        // the text's groups, else TreeText::groups is left empty
+    bool child_lists = false;  // in the lent scratch, what node_order_of_walk reads
+};
 Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::string_view root_id,
                                               const Exclusion& excluded, StopPoll* stop = nullptr,
-                                              TreeScratch* scratch = nullptr, bool record_child_lists = false);
+                                              TreeScratch* scratch = nullptr, TextRecords records = {});
 
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
@@ -69,7 +72,7 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
 
 // The node order to_tree_node_order gives with the root and exclusion of the
 // latest walk in `scratch`, read from the child lists that walk recorded
-// (to_tree_string_with_groups with record_child_lists): no second walk.
+// (to_tree_string_with_groups recording child lists): no second walk.
 std::vector<std::string> node_order_of_walk(const GraphWrap& graph, const TreeScratch& scratch,
                                             const GraphWrap& input);
 
