@@ -1,12 +1,14 @@
-// How soon a long canonisation stops once asked to: canonises an expanded
-// grid (every join copies the region below it, so the working copy grows
-// without bound) with a stop check that asks to stop after the given number
-// of seconds, and records how long the engine ran between two calls of the
-// check (its longest unpolled stretches) and how long it took from the first
-// "stop" to the call's return.
+// How soon a long canonisation stops once asked to: canonises a grid (which,
+// expanded, grows without bound: every join copies the region below it) with
+// a stop check that asks to stop after the given number of seconds, and
+// records how long the engine ran between two calls of the check (its longest
+// unpolled stretches) and how long it took from the first "stop" to the
+// call's return.
 //
-// Usage: stop_latency [side=60] [seconds...=1 2 3]. Run it under an
-// address-space limit (ulimit -v): the working copy grows by gigabytes.
+// Usage: stop_latency [side=60] [text|order=text] [expanded|compact=expanded]
+// [seconds...=1 2 3]: the call is to_cgraph (text) or canonical_node_order
+// (order), with expanded or compact resolution. Run it under an address-space
+// limit (ulimit -v): the expanded working copy grows by gigabytes.
 //
 // Columns: seconds before the stop, calls of the check, the three longest
 // gaps between calls (ms of wall time, then of this thread's CPU time, which
@@ -91,8 +93,15 @@ struct Watch {
 
 int main(int argc, char** argv) {
     const int side = argc > 1 ? std::atoi(argv[1]) : 60;
+    const std::string kind = argc > 2 ? argv[2] : "text";
+    const std::string resolution = argc > 3 ? argv[3] : "expanded";
+    if ((kind != "text" && kind != "order") || (resolution != "expanded" && resolution != "compact")) {
+        std::fprintf(stderr, "usage: stop_latency [side] [text|order] [expanded|compact] [seconds...]\n");
+        return 2;
+    }
+    const bool compact = resolution == "compact";
     std::vector<double> delays;
-    for (int at = 2; at < argc; ++at) delays.push_back(std::atof(argv[at]));
+    for (int at = 4; at < argc; ++at) delays.push_back(std::atof(argv[at]));
     if (delays.empty()) delays = {1.0, 2.0, 3.0};
     const quorl::GraphWrap graph = grid(side);
     std::printf("seconds\tchecks\twall_gaps_ms\t\t\tcpu_gaps_ms\t\t\tto_return_ms\tto_return_cpu_ms\n");
@@ -101,11 +110,15 @@ int main(int argc, char** argv) {
         watch.last = Clock::now();
         watch.last_cpu = thread_cpu_seconds();
         watch.stop_at = watch.last + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
-        const auto text = quorl::to_cgraph(graph, "$degree", "", true, true, /*compact=*/false,
-                                           quorl::StopCheck(&Watch::poll, &watch), quorl::TraceSwitches{});
+        const quorl::StopCheck stop(&Watch::poll, &watch);
+        const bool finished =
+            kind == "text"
+                ? quorl::to_cgraph(graph, "$degree", "", true, true, compact, stop, quorl::TraceSwitches{}).has_value()
+                : quorl::canonical_node_order(graph, "$degree", "", true, compact, stop, quorl::TraceSwitches{})
+                      .has_value();
         const Clock::time_point returned = Clock::now();
         const double returned_cpu = thread_cpu_seconds();
-        if (text || !watch.stopped) {
+        if (finished || !watch.stopped) {
             std::printf("%.1f\tfinished before the stop\n", delay);
             continue;
         }

@@ -5,14 +5,18 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {
 
 Digest md5_digest(std::string_view bytes);
+// The same, asking `stop` (when given) as it goes; nothing when it asked to stop.
+std::optional<Digest> md5_digest(std::string_view bytes, StopPoll* stop);
 
 // The MD5 digest of bytes given piece by piece: the same digest as of all the
 // pieces joined, without joining them.

@@ -17,9 +17,10 @@ Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, RewriteContext&
     if (const auto& stored = graph.node_at(parent).meta.magnet_digest_alt) return *stored;
     Result<std::string> magnet = get_magnet(graph, parent, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
-    const Digest digest = md5_digest(*magnet);
+    const std::optional<Digest> digest = md5_digest(*magnet, &context.stop);
+    if (!digest) return std::unexpected(context.stop.stop_error());
     graph.node_at(parent).meta.magnet_digest_alt = digest;
-    return digest;
+    return *digest;
 }
 
 NodeIndex parent_of(const GraphWrap& graph, const JoinEntry& join, EdgeIndex edge) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/exclusion.hpp"
+#include "graph/polled_buffers.hpp"
 #include "tree/tree_string.hpp"
 #include "tree/tree_traversal.hpp"
 
@@ -88,7 +89,7 @@ Exclusion upper_floors(std::int32_t join_floor) { return Exclusion::floor_at_mos
 Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, JoinRegion& region, StopPoll& stop) {
     const Exclusion upper = upper_floors(join.floor);
     std::vector<std::int32_t>& position = region.position;
-    if (position.size() < graph.node_bound()) position.resize(graph.node_bound(), -1);
+    if (!grow_polled(position, graph.node_bound(), -1, &stop)) return interrupted_error();
     std::vector<NodeIndex>& reached = region.nodes;
     reached.assign(1, join.node);
     region.distance.assign(1, 0);
@@ -119,13 +120,19 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
     }
 
     // Ascending node indices, and each node's distance by its position among them.
-    std::sort(reached.begin(), reached.end());
+    if (!sort_indices_polled(reached, region.sorting, &stop)) {
+        forget_positions();
+        return interrupted_error();
+    }
     region.floors.clear();
     for (const NodeIndex node : reached) {
         region.floors.push_back(region.distance[static_cast<std::size_t>(position[node])]);
     }
     for (std::size_t at = 0; at < reached.size(); ++at) position[reached[at]] = static_cast<std::int32_t>(at);
-    std::sort(region.edges.begin(), region.edges.end());
+    if (!sort_indices_polled(region.edges, region.sorting, &stop)) {
+        forget_positions();
+        return interrupted_error();
+    }
     region.ends.clear();
     for (const EdgeIndex edge : region.edges) {
         const auto [first, second] = graph.endpoints(edge);

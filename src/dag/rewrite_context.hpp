@@ -32,6 +32,7 @@ struct JoinRegion {
     std::vector<std::int32_t> position;
     std::vector<std::int32_t> distance;
     std::vector<NodeIndex> copy_of;  // by position in `nodes`: the node's copy
+    std::vector<std::uint32_t> sorting;  // scratch of the sorts of `nodes` and `edges`
 };
 
 // The buffers a rewrite's steps reuse from one step to the next. A caller

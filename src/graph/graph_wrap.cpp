@@ -1,10 +1,10 @@
 #include "graph/graph_wrap.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <functional>
 #include <limits>
-#include <thread>
+
+#include "graph/polled_buffers.hpp"
 
 namespace quorl {
 
@@ -32,33 +32,29 @@ void IdIndex::grow() { rehash(table_size_for(live_), nullptr); }
 bool IdIndex::reserve(std::size_t more, StopPoll& stop) {
     if ((live_ + erased_ + more) * 4 <= entries_.size() * 3) return true;
     if (rehash(table_size_for(live_ + more), &stop)) return true;
+    release_polled(entries_, &stop);  // perhaps hundreds of megabytes, partly filled
     *this = IdIndex();
     return false;
 }
 
 bool IdIndex::rehash(std::size_t capacity, StopPoll* stop) {
     std::vector<Entry> old = std::move(entries_);
-    if (stop == nullptr) {
-        entries_.assign(capacity, Entry{});
-    } else {
-        // Clearing a table of millions of entries is worth a poll too.
-        constexpr std::size_t kStep = std::size_t{1} << 16;
-        entries_.reserve(capacity);
-        while (entries_.size() < capacity) {
-            if (stop->check_now()) return false;
-            entries_.resize(std::min(capacity, entries_.size() + kStep));
-        }
-    }
+    // Clearing and freeing a table of millions of entries are worth polls too.
+    bool rehashed = grow_polled(entries_, capacity, Entry{}, stop);
     erased_ = 0;
     const std::size_t mask = capacity - 1;
-    for (const Entry& entry : old) {
-        if (stop != nullptr && stop->poll()) return false;
-        if (entry.node == kEmpty || entry.node == kErased) continue;
-        std::size_t at = entry.hash & mask;
-        while (entries_[at].node != kEmpty) at = (at + 1) & mask;
-        entries_[at] = entry;
+    for (std::size_t i = 0; rehashed && i < old.size(); ++i) {
+        const Entry& entry = old[i];
+        if (stop != nullptr && stop->poll()) {
+            rehashed = false;
+        } else if (entry.node != kEmpty && entry.node != kErased) {
+            std::size_t at = entry.hash & mask;
+            while (entries_[at].node != kEmpty) at = (at + 1) & mask;
+            entries_[at] = entry;
+        }
     }
-    return true;
+    release_polled(old, stop);
+    return rehashed;
 }
 
 NodeIndex GraphWrap::ensure_node(std::string_view id, std::string_view label) {
@@ -154,44 +150,13 @@ EdgeIndex GraphWrap::next_in_list(EdgeIndex edge, End list) const {
 
 namespace {
 
-// Frees `value` on a thread of its own; here when no thread can be had.
-template <class Value>
-void free_on_a_thread(Value&& value) {
-    try {
-        std::thread([held = std::move(value)]() mutable { const Value freed = std::move(held); }).detach();
-    } catch (const std::exception&) {
-        // The capture, and with it the value, is freed as the exception leaves.
-    }
-}
-
 // Moves the slots into room for `more` beyond them, polling as it goes. When
-// the poll asks to stop, the slots not yet moved are freed on a thread and
-// the result is false.
+// the poll asks to stop, the result is false and the store is to be given up.
 template <class Slot>
 bool make_room(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
     const std::size_t needed = slots.size() + more;
     if (needed <= slots.capacity()) return true;
-    std::vector<Slot> old;
-    old.reserve(std::max(needed, 2 * slots.capacity()));  // if this throws, nothing has changed
-    old.swap(slots);  // the store has the room, `old` the slots to move into it
-    for (Slot& slot : old) {
-        if (stop.poll()) {
-            free_on_a_thread(std::move(old));
-            return false;
-        }
-        slots.push_back(std::move(slot));
-    }
-    // Even moved from, a slot costs a destructor call: millions of them are
-    // destroyed one by one, polled, too. The store is whole again; a stop is
-    // left to the caller's next poll.
-    while (!old.empty()) {
-        if (stop.poll()) {
-            free_on_a_thread(std::move(old));
-            break;
-        }
-        old.pop_back();
-    }
-    return true;
+    return relocate_polled(slots, std::max(needed, 2 * slots.capacity()), &stop);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "error/quorl_error.hpp"
+#include "graph/polled_buffers.hpp"
 #include "limits/memory_budget.hpp"
 
 namespace quorl {
@@ -452,11 +453,12 @@ std::string SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups) cons
 
 std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan>* groups, StopPoll& stop) const {
     if (!fits_written(root, stop)) return std::nullopt;
-    std::string out(length(root), '\0');
-    WholeText whole(out);
+    std::optional<std::string> written = zeroed_string_polled(length(root), &stop);
+    if (!written) return written;
+    WholeText whole(*written);
     if (!write_to(root, groups, stop, whole)) return std::nullopt;
-    QUORL_ASSERT(whole.offset() == out.size());
-    return out;
+    QUORL_ASSERT(whole.offset() == written->size());
+    return written;
 }
 
 // Checked as write() checks: a text that could not be written cannot be handed over either.

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "graph/polled_buffers.hpp"
 #include "tree/tree_string.hpp"
 
 namespace quorl {
@@ -33,19 +34,15 @@ public:
           child_texts_(scratch.child_texts),
           label_(scratch.label),
           settled_floor_(scratch.settled.deeper_than),
-          settled_(scratch.settled.by_order[modality_order ? 1 : 0]) {
+          settled_(scratch.settled.by_order[modality_order ? 1 : 0]),
+          keep_texts_(scratch.keeps_texts()) {
         QUORL_ASSERT(!settled_floor_ || !record_child_lists_);
-        forget_previous_walk(scratch.keeps_texts());
         result_.root = root;
-        const std::size_t bound = graph.node_bound();
-        if (result_.finished.size() < bound) result_.finished.resize(bound);
-        if (settled_floor_ && settled_.size() < bound) settled_.resize(bound);
-        if (visited_.size() < bound) visited_.resize(bound, 0);
-        if (record_child_lists_ && result_.child_lists.size() < bound) result_.child_lists.resize(bound);
     }
 
     // False when the stop poll asked to stop.
     bool run() {
+        if (!forget_previous_walk() || !size_tables()) return false;
         stack_.push_back({result_.root, kNoIndex});
         while (!stack_.empty()) {
             if (stop_ != nullptr && stop_->poll()) return false;
@@ -66,17 +63,26 @@ public:
 
 private:
     // Clears what the previous walk with this scratch left: only the entries
-    // of the nodes it reached, so a walk costs what it reaches.
-    void forget_previous_walk(bool keep_texts) {
-        for (const NodeIndex node : reached_) {
-            visited_[node] = 0;
-            result_.finished[node] = {};
-            if (node < result_.child_lists.size()) result_.child_lists[node] = {};
-        }
-        reached_.clear();
+    // of the nodes it reached, so a walk costs what it reaches. A walk of
+    // millions of nodes is forgotten in polled steps, from the back of
+    // `reached_`, which keeps listing the nodes not cleared yet: a walk that
+    // stops here leaves the scratch as the next walk expects it. False when
+    // the stop poll asked to stop.
+    bool forget_previous_walk() {
+        const std::size_t count = reached_.size();
+        const bool forgotten = in_polled_steps(count, kForgetStep, stop_, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t at = count - end; at < count - begin; ++at) {
+                const NodeIndex node = reached_[at];
+                visited_[node] = 0;
+                result_.finished[node] = {};
+                if (node < result_.child_lists.size()) result_.child_lists[node] = {};
+            }
+            reached_.resize(count - end);
+        });
+        if (!forgotten) return false;
         // Settled texts refer to the texts of earlier walks, which then stay,
         // and outlive the edge records whose modalities they hold.
-        if (!keep_texts) {
+        if (!keep_texts_) {
             result_.texts.clear();
             if (settled_floor_) result_.texts.own_modalities();
         }
@@ -86,6 +92,18 @@ private:
         entries_.clear();
         child_texts_.clear();
         unknown_text_ = kNoText;
+        return true;
+    }
+    static constexpr std::size_t kForgetStep = std::size_t{1} << 15;
+
+    // The tables indexed by node, grown to the graph's node bound in polled
+    // steps; a stop leaves each of them valid and cleared beyond `reached_`.
+    bool size_tables() {
+        const std::size_t bound = graph_.node_bound();
+        return grow_polled(result_.finished, bound, FinishedNode{}, stop_) &&
+               (!settled_floor_ || grow_polled(settled_, bound, FinishedNode{}, stop_)) &&
+               grow_polled(visited_, bound, 0, stop_) &&
+               (!record_child_lists_ || grow_polled(result_.child_lists, bound, ChildList{}, stop_));
     }
 
     bool is_settled(const StackEntry& entry) const {
@@ -259,6 +277,7 @@ private:
     std::string& label_;
     const std::optional<std::int32_t> settled_floor_;
     std::vector<FinishedNode>& settled_;
+    const bool keep_texts_;  // the texts of earlier walks stay (see TreeScratch::keeps_texts)
     TextId unknown_text_ = kNoText;
     struct BareLeaf {
         std::string_view label;  // the node's own label, alive for the walk
