@@ -225,6 +225,14 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         // the writers give the same texts and order on the graph itself.
         std::optional<GraphWrap> rewritten;
         MemoryHold rewritten_bytes(stop.memory_budget());
+        // The caller of a walk that stopped is waiting to report the stop.
+        struct FreedWhenStopped {
+            std::optional<GraphWrap>& form;
+            const StopPoll& walks;
+            ~FreedWhenStopped() {
+                if (form && walks.stopped()) release_in_background(std::move(*form));
+            }
+        } freed_when_stopped{rewritten, writing};
         if (!depths.in_tree(i)) {
             if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,

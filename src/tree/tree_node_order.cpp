@@ -42,12 +42,12 @@ std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTravers
     return order;
 }
 
-// The walk with child lists, in the lent scratch or in `own`.
+// The walk with child lists, in the lent scratch or in `own`; polls `stop` when given.
 Failable<const TreeTraversal*> ordered_walk(const GraphWrap& graph, std::string_view root_id,
                                             const Exclusion& excluded, TreeScratch* scratch,
-                                            std::optional<TreeScratch>& own) {
+                                            std::optional<TreeScratch>& own, StopPoll* stop) {
     TreeScratch& used = scratch != nullptr ? *scratch : own.emplace(scratch_for_one_walk(graph));
-    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, true, used);
+    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, true, used, stop);
     if (!walked) return std::unexpected(std::move(walked.error()));
     return &used.traversal;
 }
@@ -58,7 +58,7 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
                                                       const Exclusion& excluded, const GraphWrap& input,
                                                       TreeScratch* scratch) {
     std::optional<TreeScratch> own;
-    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own);
+    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own, nullptr);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
     return node_order_of(graph, **traversal, input);
 }
@@ -73,7 +73,7 @@ Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& grap
                                                            const Exclusion& excluded, const GraphWrap& input,
                                                            StopPoll* stop, TreeScratch* scratch) {
     std::optional<TreeScratch> own;
-    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own);
+    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own, stop);
     if (!traversal) return std::unexpected(std::move(traversal.error()));
     Failable<TreeText> tree = written_tree(**traversal, false, stop);
     if (!tree) return std::unexpected(std::move(tree.error()));

@@ -65,7 +65,7 @@ Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::strin
                                               TextRecords records) {
     std::optional<TreeScratch> own_scratch;
     TreeScratch& used = scratch != nullptr ? *scratch : own_scratch.emplace(scratch_for_one_walk(graph));
-    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, records.child_lists, used);
+    Failable<void> walked = traverse_whole_tree(graph, root_id, excluded, records.child_lists, used, stop);
     if (!walked) return std::unexpected(std::move(walked.error()));
     return written_tree(used.traversal, records.groups, stop);
 }

@@ -46,8 +46,8 @@ Failable<std::uint64_t> tree_string_to_sink(const GraphWrap& graph, std::string_
                                             TreeScratch& scratch, StopPoll& stop);
 
 // The tree string with modality order set and its groups, as the canonical
-// text is written. Fails with "unknown root id '{}'"; with `stop`, writing the
-// text polls it and fails with kInterruptedWalk when it asks to stop or the
+// text is written. Fails with "unknown root id '{}'"; with `stop`, the walk and
+// writing the text poll it and fail with kInterruptedWalk when it asks to stop or the
 // text does not fit its memory budget. A caller writing one tree after another
 // lends `scratch` (see traverse_whole_tree); so for the node-order writers.
 // `records` says what the walk records besides the text.

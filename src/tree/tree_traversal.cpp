@@ -311,10 +311,10 @@ Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, c
 }
 
 Failable<void> traverse_whole_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                   bool record_child_lists, TreeScratch& scratch) {
+                                   bool record_child_lists, TreeScratch& scratch, StopPoll* stop) {
     scratch.traversal.texts.clear_as_new();
     scratch.traversal.texts.reserve(graph.node_count());
-    return traverse_tree(graph, root_id, excluded, true, record_child_lists, scratch, nullptr);
+    return traverse_tree(graph, root_id, excluded, true, record_child_lists, scratch, stop);
 }
 
 }  // namespace quorl

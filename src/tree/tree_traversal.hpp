@@ -124,9 +124,9 @@ Failable<void> traverse_tree(const GraphWrap& graph, std::string_view root_id, c
 // (each then costs the nodes it reaches). Every walk starts its texts' label
 // pool from nothing, as a scratch of its own does: what writing a text holds
 // (written_bytes) reads the pool's capacity, so the memory-budget figures are
-// those of separate walks.
+// those of separate walks. Polls `stop` as traverse_tree does.
 Failable<void> traverse_whole_tree(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
-                                   bool record_child_lists, TreeScratch& scratch);
+                                   bool record_child_lists, TreeScratch& scratch, StopPoll* stop = nullptr);
 
 // The root's text and depth of a finished traversal, and its groups when asked
 // for. Fails with "failed to build tree string" when the root was not
