@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "stop_after_checks.hpp"
+
 namespace quorl {
 namespace {
 
@@ -215,15 +217,7 @@ TEST(GraphWrap, SlotsReservedInAnEmptyStoreOutliveACopyIntoIt) {
     expect_same_store(grown, copy);
 }
 
-// Asks to stop from its `after`-th call on.
-struct StopAfterChecks {
-    int after;
-    int checks = 0;
-    static bool poll(void* self) {
-        auto& stop = *static_cast<StopAfterChecks*>(self);
-        return ++stop.checks >= stop.after;
-    }
-};
+using testing::StopAfterChecks;
 
 TEST(GraphWrap, ReserveStoppedOnTheWayGivesTheStoreUpOrLeavesItWhole) {
     // The stop lands while the node slots, the edge slots or the id index

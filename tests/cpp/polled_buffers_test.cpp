@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dag/digest.hpp"
+#include "stop_after_checks.hpp"
 #include "graph/exclusion.hpp"
 #include "tree/tree_string.hpp"
 #include "tree/tree_traversal.hpp"
@@ -16,15 +17,7 @@
 namespace quorl {
 namespace {
 
-// Asks to stop from its `after`-th check on.
-struct StopAfterChecks {
-    int after;
-    int checks = 0;
-    static bool poll(void* self) {
-        auto& stop = *static_cast<StopAfterChecks*>(self);
-        return ++stop.checks >= stop.after;
-    }
-};
+using testing::StopAfterChecks;
 
 constexpr std::size_t kStep32 = polled_step<std::uint32_t>();
 
