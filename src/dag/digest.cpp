@@ -36,18 +36,31 @@ std::uint32_t little_endian_word(const unsigned char* bytes) {
            std::uint32_t{bytes[3]} << 24;
 }
 
-// One of the four rounds: sixteen steps with the round's mixing function and
-// word order. Unrolled, each step's constants are known at compile time.
-template <int kRound, class Mix>
+// One of the four rounds: sixteen steps with the round's word order.
+// Unrolled, each step's constants are known at compile time. A step's new b
+// waits on the previous b alone, so everything that does not read b (the
+// word, the sine, a, and the round's terms of c and d) is summed first and b
+// enters last: the chain from one b to the next is then as short as the
+// round's mixing function allows.
+template <int kRound>
 void digest_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
-                  const std::array<std::uint32_t, 16>& words, Mix mix) {
+                  const std::array<std::uint32_t, 16>& words) {
     constexpr std::size_t kFirstWord[] = {0, 1, 5, 0};
     constexpr std::size_t kWordStep[] = {1, 5, 3, 7};
 #pragma GCC unroll 16
     for (std::size_t step = 0; step < 16; ++step) {
         const std::size_t i = 16 * kRound + step;
-        const std::uint32_t word = words[(kFirstWord[kRound] + kWordStep[kRound] * step) % 16];
-        const std::uint32_t rotated = std::rotl(a + mix(b, c, d) + kSines[i] + word, kShifts[i]);
+        std::uint32_t sum = a + kSines[i] + words[(kFirstWord[kRound] + kWordStep[kRound] * step) % 16];
+        if constexpr (kRound == 0) {
+            sum += d ^ (b & (c ^ d));  // (b & c) | (~b & d)
+        } else if constexpr (kRound == 1) {
+            sum += (c & ~d) + (b & d);  // (b & d) | (c & ~d): the two terms share no bit
+        } else if constexpr (kRound == 2) {
+            sum += b ^ (c ^ d);
+        } else {
+            sum += c ^ (b | ~d);
+        }
+        const std::uint32_t rotated = std::rotl(sum, kShifts[i]);
         a = d;
         d = c;
         c = b;
@@ -59,10 +72,10 @@ void digest_block(std::array<std::uint32_t, 4>& state, const unsigned char* bloc
     std::array<std::uint32_t, 16> words;
     for (std::size_t i = 0; i < 16; ++i) words[i] = little_endian_word(block + 4 * i);
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    digest_round<0>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) | (~x & z); });
-    digest_round<1>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (z & x) | (~z & y); });
-    digest_round<2>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; });
-    digest_round<3>(a, b, c, d, words, [](std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); });
+    digest_round<0>(a, b, c, d, words);
+    digest_round<1>(a, b, c, d, words);
+    digest_round<2>(a, b, c, d, words);
+    digest_round<3>(a, b, c, d, words);
     state[0] += a;
     state[1] += b;
     state[2] += c;
