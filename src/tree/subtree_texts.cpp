@@ -50,6 +50,13 @@ std::uint64_t hash_bytes(std::string_view bytes) {
     return hash_longer_bytes(bytes);
 }
 
+// A text to a sink this long is written out whole and kept (see
+// write_kept_to_sink); a shorter one would replace the kept text for little gain.
+constexpr std::uint64_t kKeptTextMinimum = std::uint64_t{1} << 14;
+// Texts this long are copied from a kept text instead of walked again;
+// below, walking costs about what copying does.
+constexpr std::uint64_t kCopiedTextMinimum = 256;
+
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
 }
@@ -136,6 +143,14 @@ void SubtreeTexts::clear() {
     texts_.clear();
     for (const std::size_t at : filled_slots_) slots_[at] = kNoText;
     filled_slots_.clear();
+    forget_kept();
+}
+
+void SubtreeTexts::forget_kept() {
+    std::vector<KeptMark>().swap(kept_marks_);
+    std::string().swap(kept_);
+    std::string().swap(writing_);
+    kept_generation_ = 0;
 }
 
 void SubtreeTexts::clear_as_new() {
@@ -398,6 +413,7 @@ std::uint64_t SubtreeTexts::written_bytes(TextId root) const {
 class SubtreeTexts::WholeText {
 public:
     explicit WholeText(std::string& out) : begin_(out.data()), at_(out.data()) {}
+    bool put_whole(TextId, const Text&) { return false; }  // every text is walked
     void put(char byte) { *at_++ = byte; }
     void put(std::string_view bytes) {
         std::memcpy(at_, bytes.data(), bytes.size());
@@ -414,6 +430,7 @@ private:
 class SubtreeTexts::BufferedText {
 public:
     explicit BufferedText(TextSink& sink) : sink_(sink) {}
+    bool put_whole(TextId, const Text&) { return false; }  // every text is walked
     void put(char byte) {
         if (size_ == buffer_.size()) flush();
         buffer_[size_++] = byte;
@@ -442,6 +459,66 @@ private:
     std::size_t size_ = 0;
 };
 
+// The bytes of a long text, written out whole into `out`, which has room for
+// them. Each text of at least kCopiedTextMinimum bytes that the walk enters is marked
+// with this writing's generation and its offset here; a text marked by this
+// writing or by the kept one (whose generation is the kept one's) is copied
+// from there instead of walked again. A text's bytes never change while the
+// table owns its modalities and is not cleared, so a copy is the same bytes
+// the walk would write. A text marked now is copied from here only once it
+// is complete: a text never holds itself, so it comes again only after its
+// end. Marks of a writing that failed are never read: its generation is not
+// handed out again nor kept.
+class SubtreeTexts::KeptText {
+public:
+    KeptText(char* out, std::vector<KeptMark>& marks, const std::string& kept, std::uint64_t kept_generation,
+             std::uint64_t generation, StopPoll& stop)
+        : begin_(out),
+          at_(out),
+          marks_(marks),
+          kept_(kept.data()),
+          kept_generation_(kept_generation),
+          generation_(generation),
+          stop_(stop) {}
+    void put(char byte) { *at_++ = byte; }
+    void put(std::string_view bytes) {
+        std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
+    std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
+
+    // Copies the whole of `text` when a marked writing holds it, else marks
+    // it as starting here; true when copied. A copy of megabytes is made in
+    // polled steps: one the poll stopped leaves the poll stopped.
+    bool put_whole(TextId id, const Text& text) {
+        if (text.length < kCopiedTextMinimum) return false;
+        KeptMark& mark = marks_[id];
+        const char* source = nullptr;
+        if (mark.generation == generation_) {
+            source = begin_ + mark.at;
+        } else if (mark.generation == kept_generation_ && kept_generation_ != 0) {
+            source = kept_ + mark.at;
+        }
+        mark = {generation_, offset()};
+        if (source == nullptr) return false;
+        const auto size = static_cast<std::size_t>(text.length);
+        in_polled_steps(size, kPolledStepBytes, &stop_, [&](std::size_t begin, std::size_t end) {
+            std::memcpy(at_ + begin, source + begin, end - begin);
+        });
+        at_ += size;
+        return true;
+    }
+
+private:
+    char* const begin_;
+    char* at_;
+    std::vector<KeptMark>& marks_;
+    const char* const kept_;
+    const std::uint64_t kept_generation_;
+    const std::uint64_t generation_;
+    StopPoll& stop_;
+};
+
 bool SubtreeTexts::fits_written(TextId root, StopPoll& stop) const {
     return fits_or_stop(stop, written_bytes(root), "writing a text of this graph");
 }
@@ -464,9 +541,44 @@ std::optional<std::string> SubtreeTexts::write(TextId root, std::vector<TextSpan
 // Checked as write() checks: a text that could not be written cannot be handed over either.
 bool SubtreeTexts::write_to_sink(TextId root, TextSink& sink, StopPoll& stop) const {
     if (!fits_written(root, stop)) return false;
+    if (own_modalities_ && length(root) >= kKeptTextMinimum) return write_kept_to_sink(root, sink, stop);
     BufferedText buffered(sink);
     if (!write_to(root, nullptr, stop, buffered)) return false;
     buffered.flush();
+    return true;
+}
+
+// The rewrite digests the tree below each join it resolves, and each such
+// tree holds the trees below the joins resolved before it, whose texts the
+// walks keep: kept, the latest one is mostly copied into the next instead of
+// walked again. Holding it and the next one costs no more than the count the
+// memory budget keeps for every digested magnet, the text at its length.
+bool SubtreeTexts::write_kept_to_sink(TextId root, TextSink& sink, StopPoll& stop) const {
+    const auto size = static_cast<std::size_t>(length(root));
+    // Texts made since the last long text have no marks yet; marks of an
+    // earlier table (before a clear) are of generations never handed out again.
+    if (!grow_polled(kept_marks_, texts_.size(), KeptMark{}, &stop)) return false;
+    const std::uint64_t generation = ++last_generation_;
+    bool written = false;
+    if (writing_.capacity() < size) {
+        // Room for this text alone, not the doubled room of a growing string.
+        std::string().swap(writing_);
+        writing_.reserve(size);
+    }
+    // Every byte is written below: the buffer is not filled first.
+    writing_.resize_and_overwrite(size, [&](char* data, std::size_t) {
+        KeptText kept(data, kept_marks_, kept_, kept_generation_, generation, stop);
+        written = write_to(root, nullptr, stop, kept) && !stop.stopped();
+        QUORL_ASSERT(!written || kept.offset() == size);
+        return size;
+    });
+    if (!written) return false;
+    const bool handed = in_polled_steps(size, kPolledStepBytes, &stop, [&](std::size_t begin, std::size_t end) {
+        sink.append(std::string_view(writing_).substr(begin, end - begin));
+    });
+    if (!handed) return false;
+    kept_.swap(writing_);
+    kept_generation_ = generation;
     return true;
 }
 
@@ -500,7 +612,7 @@ bool SubtreeTexts::write_to(TextId root, std::vector<TextSpan>* groups, StopPoll
     const Text& root_text = texts_[root];
     if (root_text.plain) {
         put_label(root_text);
-    } else {
+    } else if (!out.put_whole(root, root_text)) {
         out.put('(');
         open.push_back({root, 0});
     }
@@ -517,13 +629,13 @@ bool SubtreeTexts::write_to(TextId root, std::vector<TextSpan>* groups, StopPoll
             }
             const ChildText& child = children[frame.step++];
             const Text& child_text = texts_[child.text];
-            if (!child_text.plain) {
+            if (!child_text.plain && !out.put_whole(child.text, child_text)) {
                 out.put('(');
                 open.push_back({child.text, 0});  // `frame` is not used again
                 descended = true;
                 break;
             }
-            put_label(child_text);
+            if (child_text.plain) put_label(child_text);
             out.put(':');
             put(child.modality);
         }

@@ -132,9 +132,13 @@ public:
     // stop, or when what writing the text holds does not fit the poll's memory
     // budget (the poll is then stopped with an out-of-memory error).
     std::optional<std::string> write(TextId text, std::vector<TextSpan>* groups, StopPoll& stop) const;
-    // The same bytes handed to `sink` in pieces of a few kilobytes, for a
-    // reader that needs them once: nothing as large as the text is held.
-    // False when the poll asks to stop or the text would not fit to be written.
+    // The same bytes handed to `sink` in pieces, for a reader that needs them
+    // once. A short text goes in pieces of a few kilobytes and nothing as
+    // large as it is held. A long one, in a table that owns its modalities
+    // (whose texts then never change), is written out whole and kept until
+    // the next long one: the texts it holds are copied from it, not walked
+    // again, when that one holds them too (see KeptText). False when the poll
+    // asks to stop or the text would not fit to be written.
     bool write_to_sink(TextId text, TextSink& sink, StopPoll& stop) const;
     // The memory check that writing the text makes: false, with the poll
     // stopped by an out-of-memory error, when what writing it holds does not fit.
@@ -146,6 +150,7 @@ private:
     class Cursor;
     class WholeText;
     class BufferedText;
+    class KeptText;
     struct Frame {
         TextId text;
         std::uint64_t step;
@@ -161,6 +166,11 @@ private:
         TextId first_parent;  // the first text made with this one as a child
         std::uint32_t group_open;  // offset in the label, or kNoGroup
         bool plain;
+    };
+    // Where the long text written with `generation` holds a text (see KeptText).
+    struct KeptMark {
+        std::uint64_t generation = 0;
+        std::uint64_t at = 0;
     };
 
     std::string_view label_of(const Text& text) const { return {labels_.data() + text.label_begin, text.label_size}; }
@@ -185,6 +195,10 @@ private:
     // Writes the text's bytes through `out` (WholeText or BufferedText); false when the poll asks to stop.
     template <class Out>
     bool write_to(TextId root, std::vector<TextSpan>* groups, StopPoll& stop, Out& out) const;
+    // write_to_sink for a long text of a table that owns its modalities.
+    bool write_kept_to_sink(TextId root, TextSink& sink, StopPoll& stop) const;
+    // Gives the kept text's buffers back.
+    void forget_kept();
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move
@@ -199,6 +213,15 @@ private:
     // Reading stacks reused by every compare; the first also by every write.
     mutable std::vector<Frame> scratch_a_;
     mutable std::vector<Frame> scratch_b_;
+    // The latest long text written to a sink, with the generation its texts
+    // were marked with, and the buffer the next one is written into. The
+    // marks, by text id, are as many as the texts when a long text was last
+    // written.
+    mutable std::vector<KeptMark> kept_marks_;
+    mutable std::string kept_;
+    mutable std::uint64_t kept_generation_ = 0;
+    mutable std::string writing_;
+    mutable std::uint64_t last_generation_ = 0;  // the latest generation handed out
 };
 
 }  // namespace quorl
