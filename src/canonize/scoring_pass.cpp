@@ -114,6 +114,42 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
+// What a candidate's final walk, made with nothing excluded, records besides its text.
+enum class FinalRecords {
+    Groups,     // a text call's: the text is compressed by them
+    NodeOrder,  // an order call's new best entry: the order goes with the text
+    TextOnly,   // an order call's tie: its order is wanted only if its text wins
+};
+
+Result<CanonicalForm> final_walk(const GraphWrap& dag, const std::string& candidate, const GraphWrap& input,
+                                 FinalRecords records, StopPoll& writing, TreeScratch& walks) {
+    const Exclusion nothing_excluded;
+    CanonicalForm form;
+    if (records == FinalRecords::NodeOrder) {
+        auto written = to_tree_string_with_node_order(dag, candidate, nothing_excluded, input, &writing, &walks);
+        if (!written) return polled_failure(writing, std::move(written.error()));
+        form.text = std::move(written->tree.text);
+        form.node_order = std::move(written->node_order);
+        return form;
+    }
+    auto written = to_tree_string_with_groups(dag, candidate, nothing_excluded, &writing, &walks,
+                                              {.groups = records == FinalRecords::Groups});
+    if (!written) return polled_failure(writing, std::move(written.error()));
+    form.text = std::move(written->text);
+    form.groups = std::move(written->groups);
+    return form;
+}
+
+// Whether a scoring walk of `dag` that leaves nodes out surely neither fails
+// nor makes the pass fail to keep its entry: the budget holds, without
+// reading the machine's memory, what writing the walk's text holds, and the
+// pass keeps that text and the final walk's, each at most a third of the
+// bound long and held in at most twice its length.
+bool scoring_walk_cannot_fail(const GraphWrap& dag, const StopCheck& stop) {
+    const MemoryBudget* budget = stop.memory_budget();
+    return budget == nullptr || budget->fits_unread(2 * written_bytes_bound(dag));
+}
+
 // The scratches a call lends its walks and rewrites (made when first needed).
 struct CallScratches {
     std::optional<TreeScratch> walks;
@@ -244,6 +280,14 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
+        // The only candidate that can win, with shared nodes to leave out: its
+        // scoring walk's entry would be compared with none, so that walk could
+        // change the outcome only by failing, which it cannot here (its stop
+        // polls only ask when to stop). The final walk is the one made after it.
+        if (reaching == 1 && shares_nodes && scoring_walk_cannot_fail(*dag, stop)) {
+            return final_walk(*dag, candidate, graph,
+                              with_node_order ? FinalRecords::NodeOrder : FinalRecords::Groups, writing, whole_walks);
+        }
         // Without shared ids the scoring walk is the final one: an order call
         // has it record the child lists its node order is read from, a text
         // call the groups its text is compressed by (orders are not).
@@ -265,19 +309,14 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         if (!shares_nodes) {
             form.text = scored->text;
             form.groups = std::move(scored->groups);
-        } else if (with_node_order && rank > 0) {
-            auto written =
-                to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing, &whole_walks);
-            if (!written) return polled_failure(writing, std::move(written.error()));
-            form.text = std::move(written->tree.text);
-            form.node_order = std::move(written->node_order);
-            ordered = true;
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks,
-                                                      {.groups = !with_node_order});
-            if (!written) return polled_failure(writing, std::move(written.error()));
-            form.text = std::move(written->text);
-            form.groups = std::move(written->groups);
+            const FinalRecords records = !with_node_order ? FinalRecords::Groups
+                                         : rank > 0       ? FinalRecords::NodeOrder
+                                                          : FinalRecords::TextOnly;
+            Result<CanonicalForm> written = final_walk(*dag, candidate, graph, records, writing, whole_walks);
+            if (!written) return std::unexpected(std::move(written.error()));
+            form = std::move(*written);
+            ordered = ordered || records == FinalRecords::NodeOrder;
         }
         // Among winners the final pass keeps the smallest text, the earliest
         // winner on a tie.

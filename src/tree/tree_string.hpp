@@ -59,6 +59,12 @@ Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::strin
                                               const Exclusion& excluded, StopPoll* stop = nullptr,
                                               TreeScratch* scratch = nullptr, TextRecords records = {});
 
+// At least what writing the text of any walk of the graph holds
+// (SubtreeTexts::written_bytes), whatever its root and exclusions, for a walk
+// that starts its texts anew (traverse_whole_tree). Costs a pass over the
+// records, a small part of a walk.
+std::uint64_t written_bytes_bound(const GraphWrap& graph);
+
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
 // Appends format_label's text to `out`; lets a caller reuse one buffer for every
