@@ -150,6 +150,22 @@ bool scoring_walk_cannot_fail(const GraphWrap& dag, const StopCheck& stop) {
     return budget == nullptr || budget->fits_unread(2 * written_bytes_bound(dag));
 }
 
+// The form of the only candidate that can win, from one walk with nothing
+// excluded: what the pass returns for it, since it compares its entry with
+// none. Where the caller calls this, the scoring walk that leaves the shared
+// nodes out could not fail, nor could keeping the texts; so that walk is not
+// made, and an order call's text, which nothing reads, is checked to fit as
+// writing it would check, and not written.
+Result<CanonicalForm> sole_candidate_form(const GraphWrap& dag, const std::string& candidate, const GraphWrap& input,
+                                          bool with_node_order, StopPoll& writing, TreeScratch& walks) {
+    if (!with_node_order) return final_walk(dag, candidate, input, FinalRecords::Groups, writing, walks);
+    auto listed = to_tree_node_order_checked(dag, candidate, Exclusion(), input, &writing, &walks);
+    if (!listed) return polled_failure(writing, std::move(listed.error()));
+    CanonicalForm form;
+    form.node_order = std::move(*listed);
+    return form;
+}
+
 // The scratches a call lends its walks and rewrites (made when first needed).
 struct CallScratches {
     std::optional<TreeScratch> walks;
@@ -280,13 +296,13 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
-        // The only candidate that can win, with shared nodes to leave out: its
-        // scoring walk's entry would be compared with none, so that walk could
-        // change the outcome only by failing, which it cannot here (its stop
-        // polls only ask when to stop). The final walk is the one made after it.
-        if (reaching == 1 && shares_nodes && scoring_walk_cannot_fail(*dag, stop)) {
-            return final_walk(*dag, candidate, graph,
-                              with_node_order ? FinalRecords::NodeOrder : FinalRecords::Groups, writing, whole_walks);
+        // The only candidate that can win: its entry would be compared with
+        // none, so a scoring walk that leaves shared nodes out, and an order
+        // call's text, could change the outcome only by failing, which they
+        // cannot here (their stop polls only ask when to stop). A text call
+        // without shared nodes writes its text in the scoring walk as it is.
+        if (reaching == 1 && (shares_nodes || with_node_order) && scoring_walk_cannot_fail(*dag, stop)) {
+            return sole_candidate_form(*dag, candidate, graph, with_node_order, writing, whole_walks);
         }
         // Without shared ids the scoring walk is the final one: an order call
         // has it record the child lists its node order is read from, a text

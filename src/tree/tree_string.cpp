@@ -6,12 +6,6 @@
 
 namespace quorl {
 
-namespace {
-
-constexpr std::string_view kUnbuiltTree = "failed to build tree string";
-
-}  // namespace
-
 std::string format_label(const GraphWrap& graph, NodeIndex node) {
     std::string label;
     append_label(graph, node, label);

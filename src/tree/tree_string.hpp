@@ -27,6 +27,8 @@ struct TreeScratch;
 
 // The failure of a walk or a write that a StopPoll stopped.
 inline constexpr std::string_view kInterruptedWalk = "interrupted";
+// A walk that did not finish its root.
+inline constexpr std::string_view kUnbuiltTree = "failed to build tree string";
 
 // Output depends on the labels, mirror/virtual metadata, modalities and, for
 // ties between identical child texts, on the store's adjacency order.
@@ -88,6 +90,13 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
 // (to_tree_string_with_groups recording child lists): no second walk.
 std::vector<std::string> node_order_of_walk(const GraphWrap& graph, const TreeScratch& scratch,
                                             const GraphWrap& input);
+
+// The node order of to_tree_string_with_node_order, with the memory check
+// that writing its text makes but without writing the text: for a caller
+// that compares the text with none. Fails as that function does.
+Failable<std::vector<std::string>> to_tree_node_order_checked(const GraphWrap& graph, std::string_view root_id,
+                                                              const Exclusion& excluded, const GraphWrap& input,
+                                                              StopPoll* stop, TreeScratch* scratch = nullptr);
 
 struct TreeTextWithOrder {
     TreeText tree;
