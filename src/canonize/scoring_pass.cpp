@@ -118,7 +118,9 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
 enum class FinalRecords {
     Groups,     // a text call's: the text is compressed by them
     NodeOrder,  // an order call's new best entry: the order goes with the text
-    TextOnly,   // an order call's tie: its order is wanted only if its text wins
+    // An order call's tie: its order is wanted only if its text wins, and is
+    // then read from the child lists the walk records.
+    TextOnly,
 };
 
 Result<CanonicalForm> final_walk(const GraphWrap& dag, const std::string& candidate, const GraphWrap& input,
@@ -132,8 +134,9 @@ Result<CanonicalForm> final_walk(const GraphWrap& dag, const std::string& candid
         form.node_order = std::move(written->node_order);
         return form;
     }
-    auto written = to_tree_string_with_groups(dag, candidate, nothing_excluded, &writing, &walks,
-                                              {.groups = records == FinalRecords::Groups});
+    auto written = to_tree_string_with_groups(
+        dag, candidate, nothing_excluded, &writing, &walks,
+        {.groups = records == FinalRecords::Groups, .child_lists = records == FinalRecords::TextOnly});
     if (!written) return polled_failure(writing, std::move(written.error()));
     form.text = std::move(written->text);
     form.groups = std::move(written->groups);
@@ -340,13 +343,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        if (!ordered && order_from_scoring_walk) {
-            // No walk since the scoring one, which excluded nothing.
+        if (!ordered) {
+            // The latest walk excluded nothing and recorded its child lists:
+            // the scoring walk without shared nodes, else the final one.
             form.node_order = node_order_of_walk(*dag, whole_walks, graph);
-        } else if (!ordered) {
-            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
-            if (!listed) return parse_error(std::move(listed.error()));
-            form.node_order = std::move(*listed);
         }
         if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
         kept = std::move(form);
