@@ -248,6 +248,7 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     // first rewrite: candidates rooted in a tree (all of them on a path) need none.
     TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
     std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
+    std::optional<std::uint64_t> graph_bytes;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -290,8 +291,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         } freed_when_stopped{rewritten, writing};
         if (!depths.in_tree(i)) {
             if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
+            // What every rewrite counts the graph's copy as, counted once.
+            if (!graph_bytes) graph_bytes = stop.memory_budget() != nullptr ? graph.held_bytes() : 0;
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
-                                         ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps);
+                                         ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps, graph_bytes);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
             if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
