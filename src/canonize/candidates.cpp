@@ -61,6 +61,7 @@ Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, co
     if (candidate_rule != kDegreeRule) return unknown_rule_error(candidate_rule);
     // The score is the one-element list [degree], so the greatest score is the
     // greatest degree, and the scores' order is ascending node index.
+    selected.reserve(graph.node_count());  // one allocation, not one per doubling
     std::uint32_t best = 0;
     for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
         if (!graph.has_node(n)) continue;

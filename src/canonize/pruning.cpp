@@ -107,7 +107,11 @@ std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<con
         NodeIndex toucher;
         bool touched_twice = false;
     };
+    // A region is found from a candidate's neighbour: at most one per incidence of a candidate.
+    std::size_t candidate_incidences = 0;
+    for (const NodeIndex node : candidates) candidate_incidences += incidences.degree(node);
     std::vector<Region> regions;
+    regions.reserve(candidate_incidences);
     std::vector<NodeIndex> queue;
     queue.reserve(incidences.node_count());
     for (const NodeIndex candidate : candidates) {

@@ -114,6 +114,61 @@ int compare_entry(std::int32_t depth, std::string_view text, const BestEntry& be
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
+// What a candidate's final walk, made with nothing excluded, records besides its text.
+enum class FinalRecords {
+    Groups,     // a text call's: the text is compressed by them
+    NodeOrder,  // an order call's new best entry: the order goes with the text
+    // An order call's tie: its order is wanted only if its text wins, and is
+    // then read from the child lists the walk records.
+    TextOnly,
+};
+
+Result<CanonicalForm> final_walk(const GraphWrap& dag, const std::string& candidate, const GraphWrap& input,
+                                 FinalRecords records, StopPoll& writing, TreeScratch& walks) {
+    const Exclusion nothing_excluded;
+    CanonicalForm form;
+    if (records == FinalRecords::NodeOrder) {
+        auto written = to_tree_string_with_node_order(dag, candidate, nothing_excluded, input, &writing, &walks);
+        if (!written) return polled_failure(writing, std::move(written.error()));
+        form.text = std::move(written->tree.text);
+        form.node_order = std::move(written->node_order);
+        return form;
+    }
+    auto written = to_tree_string_with_groups(
+        dag, candidate, nothing_excluded, &writing, &walks,
+        {.groups = records == FinalRecords::Groups, .child_lists = records == FinalRecords::TextOnly});
+    if (!written) return polled_failure(writing, std::move(written.error()));
+    form.text = std::move(written->text);
+    form.groups = std::move(written->groups);
+    return form;
+}
+
+// Whether a scoring walk of `dag` that leaves nodes out surely neither fails
+// nor makes the pass fail to keep its entry: the budget holds, without
+// reading the machine's memory, what writing the walk's text holds, and the
+// pass keeps that text and the final walk's, each at most a third of the
+// bound long and held in at most twice its length.
+bool scoring_walk_cannot_fail(const GraphWrap& dag, const StopCheck& stop) {
+    const MemoryBudget* budget = stop.memory_budget();
+    return budget == nullptr || budget->fits_unread(2 * written_bytes_bound(dag));
+}
+
+// The form of the only candidate that can win, from one walk with nothing
+// excluded: what the pass returns for it, since it compares its entry with
+// none. Where the caller calls this, the scoring walk that leaves the shared
+// nodes out could not fail, nor could keeping the texts; so that walk is not
+// made, and an order call's text, which nothing reads, is checked to fit as
+// writing it would check, and not written.
+Result<CanonicalForm> sole_candidate_form(const GraphWrap& dag, const std::string& candidate, const GraphWrap& input,
+                                          bool with_node_order, StopPoll& writing, TreeScratch& walks) {
+    if (!with_node_order) return final_walk(dag, candidate, input, FinalRecords::Groups, writing, walks);
+    auto listed = to_tree_node_order_checked(dag, candidate, Exclusion(), input, &writing, &walks);
+    if (!listed) return polled_failure(writing, std::move(listed.error()));
+    CanonicalForm form;
+    form.node_order = std::move(*listed);
+    return form;
+}
+
 // The scratches a call lends its walks and rewrites (made when first needed).
 struct CallScratches {
     std::optional<TreeScratch> walks;
@@ -193,6 +248,7 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     // first rewrite: candidates rooted in a tree (all of them on a path) need none.
     TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
     std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
+    std::optional<std::uint64_t> graph_bytes;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -235,8 +291,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         } freed_when_stopped{rewritten, writing};
         if (!depths.in_tree(i)) {
             if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
+            // What every rewrite counts the graph's copy as, counted once.
+            if (!graph_bytes) graph_bytes = stop.memory_budget() != nullptr ? graph.held_bytes() : 0;
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
-                                         ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps);
+                                         ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps, graph_bytes);
             if (!done) return std::unexpected(std::move(done.error()));
             rewritten = std::move(*done);
             if (Result<void> held = hold_rewritten_form(rewritten_bytes, *rewritten); !held) {
@@ -244,6 +302,14 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             }
         }
         const GraphWrap* dag = rewritten ? &*rewritten : &graph;
+        // The only candidate that can win: its entry would be compared with
+        // none, so a scoring walk that leaves shared nodes out, and an order
+        // call's text, could change the outcome only by failing, which they
+        // cannot here (their stop polls only ask when to stop). A text call
+        // without shared nodes writes its text in the scoring walk as it is.
+        if (reaching == 1 && (shares_nodes || with_node_order) && scoring_walk_cannot_fail(*dag, stop)) {
+            return sole_candidate_form(*dag, candidate, graph, with_node_order, writing, whole_walks);
+        }
         // Without shared ids the scoring walk is the final one: an order call
         // has it record the child lists its node order is read from, a text
         // call the groups its text is compressed by (orders are not).
@@ -265,19 +331,14 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         if (!shares_nodes) {
             form.text = scored->text;
             form.groups = std::move(scored->groups);
-        } else if (with_node_order && rank > 0) {
-            auto written =
-                to_tree_string_with_node_order(*dag, candidate, nothing_excluded, graph, &writing, &whole_walks);
-            if (!written) return polled_failure(writing, std::move(written.error()));
-            form.text = std::move(written->tree.text);
-            form.node_order = std::move(written->node_order);
-            ordered = true;
         } else {
-            auto written = to_tree_string_with_groups(*dag, candidate, nothing_excluded, &writing, &whole_walks,
-                                                      {.groups = !with_node_order});
-            if (!written) return polled_failure(writing, std::move(written.error()));
-            form.text = std::move(written->text);
-            form.groups = std::move(written->groups);
+            const FinalRecords records = !with_node_order ? FinalRecords::Groups
+                                         : rank > 0       ? FinalRecords::NodeOrder
+                                                          : FinalRecords::TextOnly;
+            Result<CanonicalForm> written = final_walk(*dag, candidate, graph, records, writing, whole_walks);
+            if (!written) return std::unexpected(std::move(written.error()));
+            form = std::move(*written);
+            ordered = ordered || records == FinalRecords::NodeOrder;
         }
         // Among winners the final pass keeps the smallest text, the earliest
         // winner on a tie.
@@ -285,13 +346,10 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
             const int order_of_texts = std::string_view(form.text).compare(kept.text);
             if (order_of_texts > 0 || (order_of_texts == 0 && i > kept_position)) continue;
         }
-        if (!ordered && order_from_scoring_walk) {
-            // No walk since the scoring one, which excluded nothing.
+        if (!ordered) {
+            // The latest walk excluded nothing and recorded its child lists:
+            // the scoring walk without shared nodes, else the final one.
             form.node_order = node_order_of_walk(*dag, whole_walks, graph);
-        } else if (!ordered) {
-            auto listed = to_tree_node_order(*dag, candidate, nothing_excluded, graph, &whole_walks);
-            if (!listed) return parse_error(std::move(listed.error()));
-            form.node_order = std::move(*listed);
         }
         if (rank > 0) best = BestEntry{scored->depth, std::move(scored->text)};
         kept = std::move(form);

@@ -236,9 +236,14 @@ Result<bool> run_pass(Rewrite& rewrite, bool compact) {
 
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop, ConflictSearch search,
-                                   const TraceSwitches& trace, RewriteScratch* scratch) {
+                                   const TraceSwitches& trace, RewriteScratch* scratch,
+                                   std::optional<std::uint64_t> graph_bytes) {
     Rewrite rewrite(allow_hashes, stop, search, trace, scratch);
-    const std::uint64_t copy_bytes = rewrite.context.held.budget() != nullptr ? graph.held_bytes() : 0;
+#ifndef NDEBUG
+    QUORL_ASSERT(!graph_bytes || *graph_bytes == graph.held_bytes());  // costs a pass: debug builds only
+#endif
+    const bool counted = rewrite.context.held.budget() != nullptr;
+    const std::uint64_t copy_bytes = !counted ? 0 : graph_bytes ? *graph_bytes : graph.held_bytes();
     if (!rewrite.context.held.try_take(copy_bytes)) {
         return out_of_memory_error("a working copy of this graph (" + format_bytes(copy_bytes) +
                                    ") does not fit in what is left of the memory budget of " +

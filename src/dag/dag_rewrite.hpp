@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "dag/candidate_buckets.hpp"
@@ -27,11 +28,13 @@ inline constexpr std::string_view kRewriteGuardMessage = "dag rewrite loop excee
 // conflicts; both give the same result, trace lines and errors. `trace`
 // says which trace events the rewrite writes. A caller rewriting one root
 // after another lends `scratch`, the steps' buffers (see RewriteScratch);
-// the result does not depend on it.
+// the result does not depend on it. Under a memory budget the rewrite counts
+// the graph's held_bytes(), which such a caller may pass as `graph_bytes`.
 Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root_id, const Exclusion& excluded,
                                    bool compact, bool allow_hashes, const StopCheck& stop = {},
                                    ConflictSearch search = ConflictSearch::Incremental,
                                    const TraceSwitches& trace = TraceSwitches::from_environment(),
-                                   RewriteScratch* scratch = nullptr);
+                                   RewriteScratch* scratch = nullptr,
+                                   std::optional<std::uint64_t> graph_bytes = std::nullopt);
 
 }  // namespace quorl

@@ -1,6 +1,6 @@
 #include "dag/rewrite_size.hpp"
 
-#include <string>
+#include <limits>
 #include <vector>
 
 namespace quorl {
@@ -21,6 +21,19 @@ struct Region {
     std::uint64_t text = 0;
 };
 
+// What the count keeps by node: its floor, its edges up and its region.
+struct Counted {
+    std::int32_t floor = std::numeric_limits<std::int32_t>::min();  // no node is levelled there
+    std::uint32_t inbound = 0;
+    Region region;
+};
+
+std::uint64_t decimal_digits(std::uint64_t value) {
+    std::uint64_t digits = 1;
+    for (; value >= 10; value /= 10) ++digits;
+    return digits;
+}
+
 // "_" + 32 hex digits + "_"; without hashes the region's own text sits between the underscores.
 std::uint64_t magnet_bytes(bool allow_hashes) { return allow_hashes ? 34 : 2; }
 
@@ -28,29 +41,30 @@ std::uint64_t magnet_bytes(bool allow_hashes) { return allow_hashes ? 34 : 2; }
 
 RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> levelled, bool allow_hashes) {
     const std::uint64_t magnet = magnet_bytes(allow_hashes);
-    auto floor_of = [&](NodeIndex node) { return *graph.node_at(node).meta.floor; };
-
-    std::vector<std::uint32_t> inbound(graph.node_bound(), 0);
-    for (const auto [node, floor] : levelled) {
-        graph.for_each_incident(node, [&](EdgeIndex, NodeIndex other) {
-            if (floor_of(other) == floor - 1) ++inbound[node];
-        });
-    }
+    // The floors as a table of their own, read for every incidence; every
+    // live node is levelled, so they are the nodes' floors.
+    std::vector<Counted> counted(graph.node_bound());
+    for (const auto [node, floor] : levelled) counted[node].floor = floor;
 
     RewriteSize size;
-    std::vector<Region> region(graph.node_bound());
-    // Deepest first: every child's region is known before its parent's.
+    // Deepest first: every child's region and edges up are known before its
+    // parent's, which one pass over a node's incidences counts.
     for (auto at = levelled.rbegin(); at != levelled.rend(); ++at) {
         const auto [node, floor] = *at;
         const NodeData& data = graph.node_at(node);
-        Region& own = region[node];
+        Region& own = counted[node].region;
+        std::uint32_t& inbound = counted[node].inbound;
         own.text = data.label.size();
         graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex other) {
+            const std::int32_t other_floor = counted[other].floor;
+            if (other_floor == floor - 1) {
+                ++inbound;
+                return;
+            }
             const std::uint64_t modality = graph.edge_at(edge).modality.size();
             // A child is written as its text, ":", its modality and ", ",
             // the last one's separator counting for the two parentheses.
             const std::uint64_t link = 1 + modality + 2;
-            const std::int32_t other_floor = floor_of(other);
             if (other_floor == floor) {
                 // A cobound edge (a self-loop twice): a virtual node "*{lo-mod-hi}" below each end.
                 const std::uint64_t ends = other == node ? 2 : 1;
@@ -67,15 +81,16 @@ RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> 
                 return;
             }
             if (other_floor != floor + 1) return;
-            const Region& child = region[other];
-            if (inbound[other] < 2) {
+            const Region& child = counted[other].region;
+            const std::uint32_t child_inbound = counted[other].inbound;
+            if (child_inbound < 2) {
                 own.nodes = add(own.nodes, child.nodes);
                 own.edges = add(own.edges, add(child.edges, 1));
                 own.text = add(own.text, add(child.text, link));
                 return;
             }
             // A mirror ".#k{magnet}" linked to its own copy of the join's region.
-            const std::uint64_t mirror_text = 1 + 1 + std::to_string(inbound[other]).size() + 2 + magnet;
+            const std::uint64_t mirror_text = 1 + 1 + decimal_digits(child_inbound) + 2 + magnet;
             own.nodes = add(own.nodes, add(child.nodes, 1));
             own.edges = add(own.edges, add(child.edges, 2));
             own.text = add(own.text, add(add(child.text, mirror_text + 2 + 2), link));
@@ -83,21 +98,20 @@ RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> 
 
         // Compact: the node once (a join as one mirror per inbound edge, each
         // carrying the label, its count and the magnet), plus its own links.
-        const std::uint64_t copies = inbound[node] < 2 ? 1 : inbound[node];
-        const std::uint64_t written = inbound[node] < 2 ? data.label.size()
-                                                        : data.label.size() + 1 + std::to_string(copies).size() +
-                                                              2 + magnet;
+        const std::uint64_t copies = inbound < 2 ? 1 : inbound;
+        const std::uint64_t written =
+            inbound < 2 ? data.label.size() : data.label.size() + 1 + decimal_digits(copies) + 2 + magnet;
         size.compact_nodes = add(size.compact_nodes, copies);
         size.compact_text_bytes = add(size.compact_text_bytes, times(copies, written + 6));
 
-        if (inbound[node] >= 2) {
+        if (inbound >= 2) {
             ++size.conflicts;
             size.expanded_nodes = add(size.expanded_nodes, own.nodes);
             size.expanded_edges = add(size.expanded_edges, own.edges);
         }
     }
     if (!levelled.empty()) {
-        const Region& root = region[levelled.front().node];
+        const Region& root = counted[levelled.front().node].region;
         size.expanded_nodes = add(size.expanded_nodes, root.nodes);
         size.expanded_edges = add(size.expanded_edges, root.edges);
         size.expanded_text_bytes = root.text;

@@ -252,29 +252,6 @@ void GraphWrap::unlink(EdgeIndex edge, End list) {
     *link = edges_[edge].next[side];
 }
 
-std::uint64_t heap_bytes_of_size(std::size_t size) {
-    // A short string lives inside the object; a longer one in a heap block of
-    // its capacity plus the terminator, rounded up by the allocator, which
-    // also keeps a header before it.
-    if (size < sizeof(std::string) / 2) return 0;
-    return (size + 1 + 8 + 15) / 16 * 16;
-}
-
-std::uint64_t heap_bytes(const std::string& text) { return heap_bytes_of_size(text.capacity()); }
-
-std::uint64_t heap_bytes(const NodeData& node) {
-    const NodeMeta& meta = node.meta;
-    std::uint64_t bytes = heap_bytes(node.id) + heap_bytes(node.label);
-    for (const auto* text : {&meta.origin, &meta.magnet, &meta.prune_source}) {
-        if (*text) bytes += heap_bytes(**text);
-    }
-    bytes += meta.prune_sources.capacity() * sizeof(std::string);
-    for (const std::string& source : meta.prune_sources) bytes += heap_bytes(source);
-    return bytes;
-}
-
-std::uint64_t heap_bytes(const EdgeData& edge) { return heap_bytes(edge.id) + heap_bytes(edge.modality); }
-
 // The id index keeps at most three entries of eight bytes in four used.
 std::uint64_t GraphWrap::node_record_bytes() { return sizeof(NodeSlot) + 8; }
 

@@ -70,12 +70,28 @@ struct EdgeData {
 };
 
 // The heap memory a string holds (none while it fits in the string itself),
-// and what a string of `size` bytes made as a copy holds.
-std::uint64_t heap_bytes(const std::string& text);
-std::uint64_t heap_bytes_of_size(std::size_t size);
+// and what a string of `size` bytes made as a copy holds. Inline: the memory
+// budget reads them for every string of a rewritten form.
+inline std::uint64_t heap_bytes_of_size(std::size_t size) {
+    // A short string lives inside the object; a longer one in a heap block of
+    // its capacity plus the terminator, rounded up by the allocator, which
+    // also keeps a header before it.
+    if (size < sizeof(std::string) / 2) return 0;
+    return (size + 1 + 8 + 15) / 16 * 16;
+}
+inline std::uint64_t heap_bytes(const std::string& text) { return heap_bytes_of_size(text.capacity()); }
 // The heap memory of a node's or an edge's strings.
-std::uint64_t heap_bytes(const NodeData& node);
-std::uint64_t heap_bytes(const EdgeData& edge);
+inline std::uint64_t heap_bytes(const NodeData& node) {
+    const NodeMeta& meta = node.meta;
+    std::uint64_t bytes = heap_bytes(node.id) + heap_bytes(node.label);
+    if (meta.origin) bytes += heap_bytes(*meta.origin);
+    if (meta.magnet) bytes += heap_bytes(*meta.magnet);
+    if (meta.prune_source) bytes += heap_bytes(*meta.prune_source);
+    bytes += meta.prune_sources.capacity() * sizeof(std::string);
+    for (const std::string& source : meta.prune_sources) bytes += heap_bytes(source);
+    return bytes;
+}
+inline std::uint64_t heap_bytes(const EdgeData& edge) { return heap_bytes(edge.id) + heap_bytes(edge.modality); }
 
 // Which end of an edge a node is; also selects one of a node's two incidence lists.
 enum class End : std::uint8_t { First = 0, Second = 1 };

@@ -63,6 +63,10 @@ bool MemoryBudget::fits(std::uint64_t bytes) {
     return total <= limit();
 }
 
+bool MemoryBudget::fits_unread(std::uint64_t bytes) const {
+    return saturating_add(held_, bytes) <= limit_.value_or(kUnreadMachineBytes);
+}
+
 void MemoryBudget::take(std::uint64_t bytes) { held_ = saturating_add(held_, bytes); }
 
 void MemoryBudget::give_back(std::uint64_t bytes) { held_ -= std::min(held_, bytes); }

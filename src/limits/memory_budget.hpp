@@ -44,6 +44,10 @@ public:
     std::uint64_t held() const { return held_; }
     // Whether `bytes` more fit beside what is held.
     bool fits(std::uint64_t bytes);
+    // The same, answered without reading the machine's memory: false where
+    // only reading it could tell. For a step that asks whether work it may
+    // leave out could have failed, which must not read it earlier than that work would.
+    bool fits_unread(std::uint64_t bytes) const;
     void take(std::uint64_t bytes);
     void give_back(std::uint64_t bytes);
 

@@ -69,6 +69,20 @@ std::vector<std::string> node_order_of_walk(const GraphWrap& graph, const TreeSc
     return node_order_of(graph, scratch.traversal, input);
 }
 
+Failable<std::vector<std::string>> to_tree_node_order_checked(const GraphWrap& graph, std::string_view root_id,
+                                                              const Exclusion& excluded, const GraphWrap& input,
+                                                              StopPoll* stop, TreeScratch* scratch) {
+    std::optional<TreeScratch> own;
+    auto traversal = ordered_walk(graph, root_id, excluded, scratch, own, stop);
+    if (!traversal) return std::unexpected(std::move(traversal.error()));
+    // What written_tree checks before it writes.
+    const TreeTraversal& walked = **traversal;
+    const TextId root = walked.finished[walked.root].text;
+    if (root == kNoText) return std::unexpected(std::string(kUnbuiltTree));
+    if (stop != nullptr && !walked.texts.fits_written(root, *stop)) return std::unexpected(std::string(kInterruptedWalk));
+    return node_order_of(graph, walked, input);
+}
+
 Failable<TreeTextWithOrder> to_tree_string_with_node_order(const GraphWrap& graph, std::string_view root_id,
                                                            const Exclusion& excluded, const GraphWrap& input,
                                                            StopPoll* stop, TreeScratch* scratch) {

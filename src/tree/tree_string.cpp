@@ -6,16 +6,35 @@
 
 namespace quorl {
 
-namespace {
-
-constexpr std::string_view kUnbuiltTree = "failed to build tree string";
-
-}  // namespace
-
 std::string format_label(const GraphWrap& graph, NodeIndex node) {
     std::string label;
     append_label(graph, node, label);
     return label;
+}
+
+// A walk reaches each node once and interns its text once at most, so its
+// label pool is asked for at most every reached node's written label (and
+// "?"), and grows to at most twice what it is asked for. Its text writes each
+// reached node's label, within "()" unless a plain leaf, and each child once
+// with ":", its edge's modality and ", ", every child from an edge of its own.
+std::uint64_t written_bytes_bound(const GraphWrap& graph) {
+    // '#' and a mirror's number of at most 20 digits, or '*'; then "{" origin "}".
+    constexpr std::uint64_t kDecoration = 1 + 20 + 2;
+    std::uint64_t labels = 1;
+    std::uint64_t text = 0;
+    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+        const NodeData* data = graph.node(node);
+        if (data == nullptr) continue;
+        std::uint64_t label = data->label.size();
+        if (!writes_bare_label(*data)) label += kDecoration + (data->meta.origin ? data->meta.origin->size() : 0);
+        labels += label;
+        text += label + 2;
+    }
+    for (EdgeIndex edge = 0; edge < graph.edge_bound(); ++edge) {
+        if (graph.has_edge(edge)) text += graph.edge_at(edge).modality.size() + 3;
+    }
+    // SubtreeTexts::written_bytes: three times the text and twice the pool's capacity.
+    return 3 * text + 2 * (2 * labels + sizeof(std::string));
 }
 
 std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& out) {

@@ -27,6 +27,8 @@ struct TreeScratch;
 
 // The failure of a walk or a write that a StopPoll stopped.
 inline constexpr std::string_view kInterruptedWalk = "interrupted";
+// A walk that did not finish its root.
+inline constexpr std::string_view kUnbuiltTree = "failed to build tree string";
 
 // Output depends on the labels, mirror/virtual metadata, modalities and, for
 // ties between identical child texts, on the store's adjacency order.
@@ -59,6 +61,12 @@ Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::strin
                                               const Exclusion& excluded, StopPoll* stop = nullptr,
                                               TreeScratch* scratch = nullptr, TextRecords records = {});
 
+// At least what writing the text of any walk of the graph holds
+// (SubtreeTexts::written_bytes), whatever its root and exclusions, for a walk
+// that starts its texts anew (traverse_whole_tree). Costs a pass over the
+// records, a small part of a walk.
+std::uint64_t written_bytes_bound(const GraphWrap& graph);
+
 // The written label of a live node: mirrors and virtual nodes carry their origin.
 std::string format_label(const GraphWrap& graph, NodeIndex node);
 // Appends format_label's text to `out`; lets a caller reuse one buffer for every
@@ -82,6 +90,13 @@ Failable<std::vector<std::string>> to_tree_node_order(const GraphWrap& graph, st
 // (to_tree_string_with_groups recording child lists): no second walk.
 std::vector<std::string> node_order_of_walk(const GraphWrap& graph, const TreeScratch& scratch,
                                             const GraphWrap& input);
+
+// The node order of to_tree_string_with_node_order, with the memory check
+// that writing its text makes but without writing the text: for a caller
+// that compares the text with none. Fails as that function does.
+Failable<std::vector<std::string>> to_tree_node_order_checked(const GraphWrap& graph, std::string_view root_id,
+                                                              const Exclusion& excluded, const GraphWrap& input,
+                                                              StopPoll* stop, TreeScratch* scratch = nullptr);
 
 struct TreeTextWithOrder {
     TreeText tree;

@@ -19,6 +19,8 @@
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag_test_support.hpp"
+#include "tree/tree_string.hpp"
+#include "tree/tree_traversal.hpp"
 #include "exactness_families.hpp"
 
 namespace quorl {
@@ -71,6 +73,54 @@ TEST(Exactness, SharedMolecules) {
     const std::vector<exactness::FamilyCase> molecules = exactness::read_molecules(path);
     ASSERT_FALSE(molecules.empty()) << path;
     for (const exactness::FamilyCase& molecule : molecules) expect_same_as_reference(molecule.graph, molecule.name);
+}
+
+// The scoring pass leaves out the scoring walk of the only candidate that can
+// win where the budget holds written_bytes_bound: no walk of a rewritten form,
+// from any of its nodes and leaving any of them out, may hold more to write
+// its text. Origins are long without hashes, and mirrors carry numbers.
+TEST(WrittenBytesBound, HoldsForEveryWalkOfARewrittenForm) {
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt";
+    std::vector<exactness::FamilyCase> cases = exactness::read_molecules(path);
+    cases.resize(std::min<std::size_t>(cases.size(), 25));
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 40; ++round) cases.push_back({"random multigraph", exactness::random_multigraph(random)});
+    for (exactness::FamilyCase& family : exactness::bench_families({13}, 7)) cases.push_back(std::move(family));
+
+    std::size_t walks = 0;
+    for (const exactness::FamilyCase& family : cases) {
+        if (family.graph.node_count() == 0) continue;
+        NodeIndex first = 0;
+        while (!family.graph.has_node(first)) ++first;
+        const std::string& root = family.graph.node_at(first).id;
+        for (const bool compact : {true, false}) {
+            for (const bool allow_hashes : {true, false}) {
+                const auto dag = to_dag_with_mode(family.graph, root, Exclusion(), compact, allow_hashes, {},
+                                                  ConflictSearch::Incremental, TraceSwitches{});
+                if (!dag) continue;  // the guard's refusal
+                const std::uint64_t bound = written_bytes_bound(*dag);
+                std::vector<bool> every_other(dag->node_bound());
+                for (NodeIndex node = 0; node < every_other.size(); node += 2) every_other[node] = true;
+                TreeScratch scratch = scratch_for_one_walk(*dag);
+                std::uint64_t most = 0;
+                for (NodeIndex node = 0; node < dag->node_bound(); node += 3) {
+                    if (!dag->has_node(node)) continue;
+                    for (const Exclusion& excluded : {Exclusion(), Exclusion::of_nodes(every_other)}) {
+                        ASSERT_TRUE(traverse_whole_tree(*dag, dag->node_at(node).id, excluded, false, scratch));
+                        const TreeTraversal& walk = scratch.traversal;
+                        const std::uint64_t written = walk.texts.written_bytes(walk.finished[walk.root].text);
+                        EXPECT_LE(written, bound) << family.name << " compact=" << compact
+                                                  << " hashes=" << allow_hashes << " from " << dag->node_at(node).id;
+                        most = std::max(most, written);
+                        ++walks;
+                    }
+                }
+                // Loose enough to hold, tight enough that molecules take the shortcut.
+                EXPECT_LE(bound, 8 * most + 512) << family.name;
+            }
+        }
+    }
+    EXPECT_GT(walks, 1000u);
 }
 
 // --- the rules, each on a case it decides ---

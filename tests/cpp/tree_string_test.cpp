@@ -572,5 +572,36 @@ TEST(TreeString, LentScratchWritesAsAScratchOfItsOwn) {
     EXPECT_GT(written, 0u);
 }
 
+// The checked node order refuses under exactly the budgets, and with the
+// message, under which writing the text beside the order is refused, and
+// lists the same order where it is not.
+TEST(TreeNodeOrder, CheckedOrderFailsWhereWritingTheTextWould) {
+    GraphWrap tree;
+    for (int i = 0; i < 40; ++i) tree.ensure_node("n" + std::to_string(i), i % 3 == 0 ? "C" : "origin-like-label");
+    for (int i = 1; i < 40; ++i) tree.add_edge_with_modality("n" + std::to_string((i - 1) / 2), "n" + std::to_string(i), "1");
+    std::size_t refused = 0;
+    std::size_t listed = 0;
+    for (std::uint64_t limit = 1; limit <= 4096; limit += 7) {
+        MemoryBudget written_budget(limit);
+        MemoryBudget checked_budget(limit);
+        StopPoll written_poll(StopCheck().with_memory_budget(&written_budget));
+        StopPoll checked_poll(StopCheck().with_memory_budget(&checked_budget));
+        const auto written = to_tree_string_with_node_order(tree, "n0", Exclusion(), tree, &written_poll);
+        const auto checked = to_tree_node_order_checked(tree, "n0", Exclusion(), tree, &checked_poll);
+        ASSERT_EQ(written.has_value(), checked.has_value()) << limit;
+        if (written) {
+            ++listed;
+            EXPECT_EQ(written->node_order, *checked);
+        } else {
+            ++refused;
+            EXPECT_EQ(written.error(), checked.error());
+            EXPECT_EQ(written_poll.stop_error().message(), checked_poll.stop_error().message());
+        }
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(listed, 0u);
+    EXPECT_EQ(to_tree_node_order_checked(tree, "zz", Exclusion(), tree, nullptr).error(), "unknown root id 'zz'");
+}
+
 }  // namespace
 }  // namespace quorl
