@@ -291,8 +291,8 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
         } freed_when_stopped{rewritten, writing};
         if (!depths.in_tree(i)) {
             if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
-            // What every rewrite counts the graph's copy as, counted once.
-            if (!graph_bytes) graph_bytes = stop.memory_budget() != nullptr ? graph.held_bytes() : 0;
+            // What every rewrite under a budget counts the graph's copy as, counted once.
+            if (!graph_bytes && stop.memory_budget() != nullptr) graph_bytes = graph.held_bytes();
             auto done = to_dag_with_mode(graph, candidate, nothing_excluded, compact, allow_hashes, stop,
                                          ConflictSearch::Incremental, TraceSwitches{}, &*rewrite_steps, graph_bytes);
             if (!done) return std::unexpected(std::move(done.error()));
