@@ -1,6 +1,10 @@
 #include "dag/magnet.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "dag/digest.hpp"
 #include "dag/trace.hpp"
@@ -13,17 +17,84 @@ namespace {
 
 constexpr std::size_t kHashedMagnetSize = 2 + 2 * sizeof(Digest);  // "_", 32 hexadecimal digits, "_"
 
-// Digests the plain magnet as the tree text's pieces come.
-class PlainMagnetDigest final : public TextSink {
+// The digests of short plain magnets made on this thread, by their bytes.
+// Molecules hang the same few small regions (a hydrogen, a methyl, a
+// hydroxyl) below their joins and cobound ends, so most magnets repeat one
+// made before, in this call or an earlier one. A digest depends on the bytes
+// alone, and an entry answers only for bytes equal to its own, so the table
+// changes no result; it holds at most kEntries texts of kMostBytes each, and
+// nothing reads or writes it across a stop poll.
+class ShortMagnetDigests {
 public:
-    PlainMagnetDigest() { digester_.add("_"); }
-    void append(std::string_view piece) override { digester_.add(piece); }
-    Digest finish() {
-        digester_.add("_");
-        return digester_.finish();
+    static constexpr std::size_t kMostBytes = 128;
+
+    std::optional<Digest> find(std::string_view plain) const {
+        const Entry& entry = entries_[slot_of(plain)];
+        if (std::string_view(entry.bytes.data(), entry.size) != plain) return std::nullopt;
+        return entry.digest;
+    }
+    void keep(std::string_view plain, const Digest& digest) {
+        Entry& entry = entries_[slot_of(plain)];
+        std::copy(plain.begin(), plain.end(), entry.bytes.begin());
+        entry.size = static_cast<std::uint8_t>(plain.size());
+        entry.digest = digest;
     }
 
 private:
+    static constexpr std::size_t kEntries = 512;
+    static_assert(kMostBytes <= UINT8_MAX);
+    struct Entry {
+        std::array<char, kMostBytes> bytes;
+        std::uint8_t size = 0;  // a plain magnet has two bytes at least
+        Digest digest;
+    };
+    static std::size_t slot_of(std::string_view plain) { return id_hash(plain) & (kEntries - 1); }
+
+    std::vector<Entry> entries_ = std::vector<Entry>(kEntries);
+};
+
+ShortMagnetDigests& short_magnet_digests() {
+    thread_local ShortMagnetDigests digests;
+    return digests;
+}
+
+// Digests the plain magnet as the tree text's pieces come: a short one from
+// the bytes kept as they come, looked up first; a longer one is handed to the
+// digester piece by piece once it outgrows them.
+class PlainMagnetDigest final : public TextSink {
+public:
+    void append(std::string_view piece) override {
+        if (!streaming_ && buffered_ + piece.size() < kMostBytes) {  // room for the closing "_"
+            std::copy(piece.begin(), piece.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_));
+            buffered_ += piece.size();
+            return;
+        }
+        if (!streaming_) {
+            digester_.add({buffer_.data(), buffered_});
+            streaming_ = true;
+        }
+        digester_.add(piece);
+    }
+    Digest finish() {
+        if (streaming_) {
+            digester_.add("_");
+            return digester_.finish();
+        }
+        buffer_[buffered_++] = '_';
+        const std::string_view plain(buffer_.data(), buffered_);
+        ShortMagnetDigests& known = short_magnet_digests();
+        if (const std::optional<Digest> digest = known.find(plain)) return *digest;
+        digester_.add(plain);
+        const Digest digest = digester_.finish();
+        known.keep(plain, digest);
+        return digest;
+    }
+
+private:
+    static constexpr std::size_t kMostBytes = ShortMagnetDigests::kMostBytes;
+    std::array<char, kMostBytes> buffer_{'_'};
+    std::size_t buffered_ = 1;
+    bool streaming_ = false;
     Md5Digester digester_;
 };
 

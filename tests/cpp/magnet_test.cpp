@@ -68,8 +68,11 @@ TEST(Magnet, HashedMagnetDigestsAndCountsItsWrittenText) {
         std::size_t label_size;  // of the node whose magnet is made
         std::size_t chain;       // nodes below it, each with two hydrogens
     };
-    const Case cases[] = {{1, 0}, {8, 0}, {9, 0}, {10, 0}, {11, 0}, {12, 0}, {13, 0}, {28, 0}, {29, 0},
-                          {1, 400}, {5000, 0}, {5000, 400}};
+    // Labels of 118 to 122 bytes put the plain text on either side of the
+    // 128 bytes up to which a magnet's bytes are kept and looked up.
+    const Case cases[] = {{1, 0},   {8, 0},   {9, 0},   {10, 0},  {11, 0},  {12, 0},   {13, 0},    {28, 0},
+                          {29, 0},  {118, 0}, {119, 0}, {120, 0}, {121, 0}, {122, 0},  {1, 400},   {5000, 0},
+                          {5000, 400}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.label_size) + " " + std::to_string(c.chain));
         std::vector<testing::NodeDef> nodes = {{"r", "R"}, {"a", std::string(c.label_size, 'A')}, {"l", "L"}};
@@ -106,6 +109,26 @@ TEST(Magnet, HashedMagnetDigestsAndCountsItsWrittenText) {
         written.assign(34, '_');
         EXPECT_EQ(budget.held() - before, heap_bytes(written));
     }
+}
+
+// Short magnets are digested once per thread, then looked up by their bytes:
+// thousands of distinct ones of one length, met in turn and again in reverse,
+// each keep their own digest whether or not they share a slot.
+TEST(Magnet, RepeatedShortMagnetsKeepTheirOwnDigests) {
+    const auto expect_own_digest = [](int label) {
+        const std::string id = "A" + std::to_string(label);
+        GraphWrap plain = make_graph({{"r", "R"}, {"a", id}, {"l", "L"}}, {{"r", "a"}, {"a", "l"}});
+        GraphWrap digested = plain;
+        ASSERT_TRUE(compute_floors(plain, "r", Exclusion{}).has_value());
+        ASSERT_TRUE(compute_floors(digested, "r", Exclusion{}).has_value());
+        const auto text = get_magnet(plain, index_of(plain, "a"), false);
+        const auto magnet = get_magnet(digested, index_of(digested, "a"), true);
+        ASSERT_TRUE(text.has_value() && magnet.has_value());
+        EXPECT_EQ(*magnet, hashed(*text)) << id;
+        EXPECT_EQ(digested.node_at(index_of(digested, "a")).meta.magnet_digest, md5_digest(*text)) << id;
+    };
+    for (int label = 1000; label < 4000; ++label) expect_own_digest(label);
+    for (int label = 3999; label >= 1000; --label) expect_own_digest(label);
 }
 
 TEST(Magnet, UnflooredNeighboursArePartOfTheRegion) {
