@@ -38,7 +38,7 @@ PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
 // Reads without the interpreter lock, so that other threads run while a read
 // waits on a pipe; a signal that interrupts the wait is answered at once.
 PyObject* read_dot_file(const ModuleState& state, std::string_view path, std::uint64_t max_bytes) {
-    EngineCall call(state, std::chrono::steady_clock::duration::zero());
+    EngineCall call(state, SignalPollClock::duration::zero());
     if (!call.ready()) return nullptr;
     // The path keeps its length, so a NUL inside it reaches the reader.
     Failable<GraphWrap> graph =
