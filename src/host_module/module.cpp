@@ -100,8 +100,10 @@ constexpr bool kDefaultCompact = false;
 // its lines through C stdio; flushing Python's own buffered output first
 // keeps both in the order they were made. Nothing when the flush raised.
 std::optional<TraceSwitches> trace_switches_of_call() {
+    // With QUORL_TRACE off, as it mostly is, every switch is off: one read of
+    // the environment instead of the two that reading both switches takes.
+    if (!trace_enabled()) return TraceSwitches{};
     const TraceSwitches trace = TraceSwitches::from_environment();
-    if (!trace.events) return trace;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out == nullptr || out == Py_None) return trace;
     if (!PyRef::steal(PyObject_CallMethod(out, "flush", nullptr))) return std::nullopt;
