@@ -164,8 +164,10 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
         if (!reference) name_shared_ids(working, setup->scoring);
         return reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
     }
-    return best_candidate_form(working, setup->scoring, compact, allow_hashes,
-                               with_node_order, stop);
+    // Without a working copy the graph's held bytes are counted already.
+    const std::optional<std::uint64_t> working_bytes =
+        held.budget() != nullptr && !setup->copy ? std::optional(graph_bytes) : std::nullopt;
+    return best_candidate_form(working, setup->scoring, compact, allow_hashes, with_node_order, stop, working_bytes);
 }
 
 Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,

@@ -201,7 +201,7 @@ bool small_enough_to_keep(const CallScratches& scratches) {
 
 Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
                                      bool allow_hashes, bool with_node_order, const StopCheck& stop,
-                                     CallScratches& scratches) {
+                                     std::optional<std::uint64_t> graph_bytes, CallScratches& scratches) {
     const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
     const std::vector<bool>& shared = scoring.shared;
@@ -248,7 +248,6 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     // first rewrite: candidates rooted in a tree (all of them on a path) need none.
     TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
     std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
-    std::optional<std::uint64_t> graph_bytes;
     std::optional<BestEntry> best;
     CanonicalForm kept;
     std::size_t kept_position = 0;
@@ -367,11 +366,13 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
 }  // namespace
 
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop) {
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop,
+                                          std::optional<std::uint64_t> graph_bytes) {
     // Taken out for the call: a call made meanwhile on this thread (from a
     // signal handler that the host's stop poll runs) makes scratches of its own.
     CallScratches scratches = std::exchange(kept_scratches(), {});
-    Result<CanonicalForm> form = best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, scratches);
+    Result<CanonicalForm> form =
+        best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, graph_bytes, scratches);
     if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
     return form;
 }

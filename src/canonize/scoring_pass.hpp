@@ -1,6 +1,8 @@
 // The scoring pass: one tree string per candidate root.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,8 +49,11 @@ struct CanonicalForm {
 // a candidate's final form only when its entry is the greatest so far.
 // Precondition: at least one candidate, `scoring` is the graph's; no node id
 // can equal a generated id (ids_may_meet_generated_ids); tracing is off (the
-// reference road emits the rewrites' trace events).
+// reference road emits the rewrites' trace events). `graph_bytes`, when
+// given, is the graph's held_bytes(), which a caller under a memory budget
+// has counted already.
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop = {});
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop = {},
+                                          std::optional<std::uint64_t> graph_bytes = std::nullopt);
 
 }  // namespace quorl

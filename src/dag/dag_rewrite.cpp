@@ -76,16 +76,27 @@ struct Rewrite {
 // its end cannot fit: counted ahead from its nodes' and edges' records and
 // its text, a lower bound of what it will hold. A rewrite that will stop at
 // the pass guard first is left to fail there.
+// What the expanded form holds at the end: its records, and its text twice
+// (written, and handed to the caller).
+std::uint64_t expanded_form_bytes(const RewriteSize& size) {
+    const long double bytes = static_cast<long double>(size.expanded_nodes) * GraphWrap::node_record_bytes() +
+                              static_cast<long double>(size.expanded_edges) * GraphWrap::edge_record_bytes() +
+                              2.0L * static_cast<long double>(size.expanded_text_bytes);
+    return bytes >= 1.8e19L ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
+}
+
 Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, bool allow_hashes) {
+    // The count below is exact and walks every incidence. When a bound from
+    // the graph's sizes fits as it stands, so does the count (it is smaller),
+    // and the check below would pass without reading the machine's memory:
+    // leaving the count out changes nothing. Most molecules are decided so.
+    if (const std::optional<RewriteSize> bound = expanded_size_bound(rewrite.work, rewrite.levelled, allow_hashes)) {
+        const std::uint64_t most = expanded_form_bytes(*bound);
+        if (most <= copy_bytes || rewrite.context.held.budget()->fits_unread(most - copy_bytes)) return {};
+    }
     const RewriteSize size = count_rewrite(rewrite.work, rewrite.levelled, allow_hashes);
     if (size.conflicts >= kRewritePassGuard) return {};
-    // The text is held twice at the end: written, and handed to the caller.
-    const std::uint64_t needed = [&] {
-        const long double bytes = static_cast<long double>(size.expanded_nodes) * GraphWrap::node_record_bytes() +
-                                  static_cast<long double>(size.expanded_edges) * GraphWrap::edge_record_bytes() +
-                                  2.0L * static_cast<long double>(size.expanded_text_bytes);
-        return bytes >= 1.8e19L ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
-    }();
+    const std::uint64_t needed = expanded_form_bytes(size);
     if (needed <= copy_bytes || rewrite.context.held.fits(needed - copy_bytes)) return {};
 
     MemoryBudget& budget = *rewrite.context.held.budget();

@@ -1,5 +1,6 @@
 #include "dag/rewrite_size.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -117,6 +118,69 @@ RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> 
         size.expanded_text_bytes = root.text;
     }
     return size;
+}
+
+// Why the bounds hold. Let n and m be the live nodes and edges, all levelled
+// from one root by a breadth-first search, so the graph is connected and
+// every edge joins two floors next to each other (an edge between floors) or
+// lies within one (a cobound edge, C of them, self-loops included); every node
+// but the root has an edge up. Let J be the edges between floors beyond n - 1:
+// J + C = m - n + 1 = r. Choosing one edge up per node as its tree edge, a
+// downward path between two nodes is fixed by the set of other edges it takes
+// (walking it back up from its end, each node is left by the chosen edge
+// unless the set holds one into it), so at most 2^J paths run from any node.
+// count_rewrite's region of a node v is, unrolled, a sum over the downward
+// paths from v of a weight of the path's last node:
+// - nodes: 1, plus 2 per cobound edge end (a self-loop counts twice, once),
+//   plus 1 per edge down into a join; summed over all nodes at most
+//   n + 2C + m;
+// - edges: 1 per cobound end, 1 per edge down, 1 more per edge down into a
+//   join; summed at most 2C + 2m;
+// - text: the label, then per cobound end a virtual node and its link, per
+//   edge down its link and, into a join, a mirror; summed at most the labels'
+//   bytes + 2C(8 + 2 magnet + 2 M) + m(3 + M) + m(8 + digits(m) + magnet),
+//   with M the longest modality.
+// The expanded counts add the root's region and every join's (at most J
+// joins, each with two edges up or more), the text the root's alone. A
+// region a node reads before its own is counted stands at its initial size,
+// which is smaller, so the bounds also hold then.
+std::optional<RewriteSize> expanded_size_bound(const GraphWrap& graph, std::span<const LevelledNode> levelled,
+                                               bool allow_hashes) {
+    // Small enough that no product below reaches 2^62.
+    constexpr std::uint64_t kMostRecords = std::uint64_t{1} << 20;
+    constexpr std::uint64_t kMostCycles = 20;
+    constexpr std::uint64_t kMostLabelBytes = std::uint64_t{1} << 30;
+    constexpr std::uint64_t kMostModalityBytes = std::uint64_t{1} << 10;
+    const std::uint64_t n = graph.node_count();
+    const std::uint64_t m = graph.edge_count();
+    if (n == 0 || n != levelled.size() || n > kMostRecords || m > kMostRecords || m + 1 < n ||
+        m + 1 - n > kMostCycles) {
+        return std::nullopt;
+    }
+    std::uint64_t label_bytes = 0;
+    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+        if (const NodeData* data = graph.node(node)) label_bytes += data->label.size();
+        if (label_bytes > kMostLabelBytes) return std::nullopt;
+    }
+    std::size_t longest_modality = 0;
+    for (EdgeIndex edge = 0; edge < graph.edge_bound(); ++edge) {
+        if (const EdgeData* data = graph.edge(edge)) longest_modality = std::max(longest_modality, data->modality.size());
+    }
+    if (longest_modality > kMostModalityBytes) return std::nullopt;
+
+    const std::uint64_t cycles = m + 1 - n;  // r, which bounds both J and C
+    const std::uint64_t paths = std::uint64_t{1} << cycles;
+    const std::uint64_t regions = 1 + cycles;  // the root's and the joins'
+    const std::uint64_t magnet = magnet_bytes(allow_hashes);
+    const std::uint64_t node_weights = n + 2 * cycles + m;
+    const std::uint64_t edge_weights = 2 * cycles + 2 * m;
+    const std::uint64_t text_weights = label_bytes + 2 * cycles * (8 + 2 * magnet + 2 * longest_modality) +
+                                       m * (3 + longest_modality) + m * (8 + decimal_digits(m) + magnet);
+    RewriteSize bound;
+    bound.expanded_nodes = regions * paths * node_weights;
+    bound.expanded_edges = regions * paths * edge_weights;
+    bound.expanded_text_bytes = paths * text_weights;
+    return bound;
 }
 
 }  // namespace quorl

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "graph/floors.hpp"
@@ -36,5 +37,12 @@ struct RewriteSize {
 // its working copy after dropping what the root does not reach); the root
 // comes first. Linear in the graph's size; changes nothing.
 RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> levelled, bool allow_hashes);
+
+// Upper bounds on count_rewrite's expanded_nodes, expanded_edges and
+// expanded_text_bytes (the other fields are left zero) from the graph's
+// sizes alone, in one pass over its records; none for a graph too large or
+// too cyclic for the bound to be of use. Same precondition.
+std::optional<RewriteSize> expanded_size_bound(const GraphWrap& graph, std::span<const LevelledNode> levelled,
+                                               bool allow_hashes);
 
 }  // namespace quorl

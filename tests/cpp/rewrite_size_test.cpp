@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "canonize/canonize.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag_test_support.hpp"
+#include "exactness_families.hpp"
 #include "graph/floors.hpp"
 #include "limits/memory_budget.hpp"
 #include "tree/tree_string.hpp"
@@ -52,22 +54,30 @@ GraphWrap random_graph(std::mt19937& random, int size, int extra) {
     return make_graph(nodes, edges);
 }
 
-struct Counted {
-    RewriteSize size;
+// The rewrite's working copy before its first pass: levelled from the root, without what the root does not reach.
+struct LevelledWork {
+    GraphWrap work;
     std::vector<LevelledNode> levelled;
 };
 
-// Counted as the rewrite counts it: on a levelled copy without what the root does not reach.
-RewriteSize counted(const GraphWrap& graph, const std::string& root, bool allow_hashes) {
-    GraphWrap work = graph;
-    const auto levelled = level_nodes(work, root, Exclusion{});
-    EXPECT_TRUE(levelled.has_value());
+LevelledWork levelled_work(const GraphWrap& graph, const std::string& root) {
+    LevelledWork levelled{graph, {}};
+    GraphWrap& work = levelled.work;
+    auto floors = level_nodes(work, root, Exclusion{});
+    EXPECT_TRUE(floors.has_value());
+    levelled.levelled = std::move(*floors);
     std::vector<std::string> unreached;
     for (NodeIndex node = 0; node < work.node_bound(); ++node) {
         if (const NodeData* data = work.node(node); data != nullptr && !data->meta.floor) unreached.push_back(data->id);
     }
     for (const std::string& id : unreached) work.remove_node(id);
-    return count_rewrite(work, *levelled, allow_hashes);
+    return levelled;
+}
+
+// Counted as the rewrite counts it.
+RewriteSize counted(const GraphWrap& graph, const std::string& root, bool allow_hashes) {
+    const LevelledWork levelled = levelled_work(graph, root);
+    return count_rewrite(levelled.work, levelled.levelled, allow_hashes);
 }
 
 void expect_count_matches_rewrite(const GraphWrap& graph, const std::string& root, const std::string& name) {
@@ -118,6 +128,61 @@ TEST(RewriteSize, CountEqualsTheExpandedRewrite) {
         const GraphWrap graph = random_graph(random, 4 + round % 9, 1 + round % 7);
         expect_count_matches_rewrite(graph, "n0", "random " + std::to_string(round));
     }
+}
+
+// The rewrite leaves the exact count out wherever the bound fits, so the
+// bound must be at least the count for every root of every graph.
+TEST(RewriteSize, BoundIsAtLeastTheCount) {
+    std::vector<exactness::FamilyCase> cases = exactness::read_molecules(
+        std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt");
+    ASSERT_FALSE(cases.empty());
+    for (exactness::FamilyCase& family : exactness::bench_families({6, 17, 40}, 3)) cases.push_back(std::move(family));
+    std::mt19937 random(5);
+    for (int round = 0; round < 300; ++round) {
+        cases.push_back({"random multigraph " + std::to_string(round), exactness::random_multigraph(random)});
+        cases.push_back({"random graph " + std::to_string(round), random_graph(random, 3 + round % 13, round % 9)});
+    }
+    std::size_t bounded = 0;
+    std::size_t roots = 0;
+    for (const exactness::FamilyCase& c : cases) {
+        for (NodeIndex node = 0; node < c.graph.node_bound(); ++node) {
+            const NodeData* data = c.graph.node(node);
+            if (data == nullptr) continue;
+            const LevelledWork levelled = levelled_work(c.graph, data->id);
+            for (const bool allow_hashes : {true, false}) {
+                ++roots;
+                const std::optional<RewriteSize> bound =
+                    expanded_size_bound(levelled.work, levelled.levelled, allow_hashes);
+                if (!bound) continue;
+                ++bounded;
+                const RewriteSize size = count_rewrite(levelled.work, levelled.levelled, allow_hashes);
+                EXPECT_GE(bound->expanded_nodes, size.expanded_nodes) << c.name << " root " << data->id;
+                EXPECT_GE(bound->expanded_edges, size.expanded_edges) << c.name << " root " << data->id;
+                EXPECT_GE(bound->expanded_text_bytes, size.expanded_text_bytes) << c.name << " root " << data->id;
+            }
+        }
+    }
+    // Most roots get a bound; the large grids and ladders do not.
+    EXPECT_GT(bounded, roots / 2);
+    EXPECT_LT(bounded, roots);
+}
+
+// Where the bound decides: a molecule's fits the share of the machine read by
+// no one; a grid's is too cyclic to bound, and the count decides.
+TEST(RewriteSize, BoundDecidesForMoleculesNotForGrids) {
+    const std::vector<exactness::FamilyCase> molecules = exactness::read_molecules(
+        std::filesystem::path(__FILE__).parent_path() / "data" / "molecules_sample.txt");
+    ASSERT_FALSE(molecules.empty());
+    const GraphWrap& molecule = molecules.front().graph;
+    const LevelledWork levelled = levelled_work(molecule, molecule.node_at(0).id);
+    const std::optional<RewriteSize> bound = expanded_size_bound(levelled.work, levelled.levelled, true);
+    ASSERT_TRUE(bound.has_value());
+    const std::uint64_t most = bound->expanded_nodes * GraphWrap::node_record_bytes() +
+                               bound->expanded_edges * GraphWrap::edge_record_bytes() + 2 * bound->expanded_text_bytes;
+    EXPECT_LT(most, MemoryBudget::kUnreadMachineBytes);
+
+    const LevelledWork grid_work = levelled_work(grid(6, 6), cell(0, 0));
+    EXPECT_FALSE(expanded_size_bound(grid_work.work, grid_work.levelled, true).has_value());
 }
 
 TEST(RewriteSize, CountSaturatesInsteadOfOverflowing) {
