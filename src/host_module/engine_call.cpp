@@ -1,5 +1,7 @@
 #include "host_module/engine_call.hpp"
 
+#include <time.h>
+
 #include <new>
 
 #include "host_module/arguments.hpp"
@@ -80,6 +82,17 @@ int on_main_thread() {
 
 }  // namespace
 
+SignalPollClock::time_point SignalPollClock::now() noexcept {
+#ifdef CLOCK_MONOTONIC_COARSE
+    constexpr clockid_t clock = CLOCK_MONOTONIC_COARSE;  // Linux
+#else
+    constexpr clockid_t clock = CLOCK_MONOTONIC;
+#endif
+    timespec now{};
+    clock_gettime(clock, &now);
+    return time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+}
+
 PyRef create_stop_flag_type(PyObject* module) {
     return PyRef::steal(PyType_FromModuleAndSpec(module, &stop_flag_spec, nullptr));
 }
@@ -88,7 +101,7 @@ PyRef create_current_stop_flag() {
     return PyRef::steal(PyContextVar_New("quorl_stop_flag", nullptr));
 }
 
-EngineCall::EngineCall(const ModuleState& state, std::chrono::steady_clock::duration signal_poll_interval)
+EngineCall::EngineCall(const ModuleState& state, SignalPollClock::duration signal_poll_interval)
     : signal_poll_interval_(signal_poll_interval) {
     PyObject* flag = nullptr;
     if (PyContextVar_Get(state.current_stop_flag, nullptr, &flag) < 0) return;
@@ -100,7 +113,7 @@ EngineCall::EngineCall(const ModuleState& state, std::chrono::steady_clock::dura
         }
         flag_ = &flag_of(flag);
     }
-    next_signal_poll_ = std::chrono::steady_clock::now() + signal_poll_interval_;
+    next_signal_poll_ = SignalPollClock::now() + signal_poll_interval_;
     ready_ = true;
 }
 
@@ -126,7 +139,7 @@ bool EngineCall::poll(void* context) {
         return true;
     }
     if (call.signal_role_ == SignalRole::OtherThread) return false;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = SignalPollClock::now();
     if (now < call.next_signal_poll_) return false;
     call.next_signal_poll_ = now + call.signal_poll_interval_;
     call.stopped_by_signal_ = call.signal_handler_raised();

@@ -38,7 +38,7 @@ PyObject* graph_or_error(const ModuleState& state, Failable<GraphWrap> graph) {
 // Reads without the interpreter lock, so that other threads run while a read
 // waits on a pipe; a signal that interrupts the wait is answered at once.
 PyObject* read_dot_file(const ModuleState& state, std::string_view path, std::uint64_t max_bytes) {
-    EngineCall call(state, std::chrono::steady_clock::duration::zero());
+    EngineCall call(state, SignalPollClock::duration::zero());
     if (!call.ready()) return nullptr;
     // The path keeps its length, so a NUL inside it reaches the reader.
     Failable<GraphWrap> graph =
@@ -100,8 +100,10 @@ constexpr bool kDefaultCompact = false;
 // its lines through C stdio; flushing Python's own buffered output first
 // keeps both in the order they were made. Nothing when the flush raised.
 std::optional<TraceSwitches> trace_switches_of_call() {
+    // With QUORL_TRACE off, as it mostly is, every switch is off: one read of
+    // the environment instead of the two that reading both switches takes.
+    if (!trace_enabled()) return TraceSwitches{};
     const TraceSwitches trace = TraceSwitches::from_environment();
-    if (!trace.events) return trace;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out == nullptr || out == Py_None) return trace;
     if (!PyRef::steal(PyObject_CallMethod(out, "flush", nullptr))) return std::nullopt;
