@@ -19,8 +19,10 @@ import importlib.util
 import json
 import statistics
 import time
+from pathlib import Path
 
-MOLECULES = "/work/shared/data/molecules.jsonl"
+# The shared molecules beside the checkout, as bench/speed_vs_baseline.py finds them.
+MOLECULES = Path(__file__).resolve().parents[2] / "shared" / "data" / "molecules.jsonl"
 TINY_CALLS = 2000
 
 
