@@ -72,10 +72,6 @@ struct Rewrite {
     RewriteContext context;
 };
 
-// Fails when the working copy that expanded resolution will have built by
-// its end cannot fit: counted ahead from its nodes' and edges' records and
-// its text, a lower bound of what it will hold. A rewrite that will stop at
-// the pass guard first is left to fail there.
 // What the expanded form holds at the end: its records, and its text twice
 // (written, and handed to the caller).
 std::uint64_t expanded_form_bytes(const RewriteSize& size) {
@@ -85,6 +81,10 @@ std::uint64_t expanded_form_bytes(const RewriteSize& size) {
     return bytes >= 1.8e19L ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
 }
 
+// Fails when the working copy that expanded resolution will have built by
+// its end cannot fit: counted ahead from its nodes' and edges' records and
+// its text, a lower bound of what it will hold. A rewrite that will stop at
+// the pass guard first is left to fail there.
 Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, bool allow_hashes) {
     // The count below is exact and walks every incidence. When a bound from
     // the graph's sizes fits as it stands, so does the count (it is smaller),

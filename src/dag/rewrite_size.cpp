@@ -131,7 +131,7 @@ RewriteSize count_rewrite(const GraphWrap& graph, std::span<const LevelledNode> 
 // unless the set holds one into it), so at most 2^J paths run from any node.
 // count_rewrite's region of a node v is, unrolled, a sum over the downward
 // paths from v of a weight of the path's last node:
-// - nodes: 1, plus 2 per cobound edge end (a self-loop counts twice, once),
+// - nodes: 1, plus 1 per cobound edge end (a self-loop, met once, has two),
 //   plus 1 per edge down into a join; summed over all nodes at most
 //   n + 2C + m;
 // - edges: 1 per cobound end, 1 per edge down, 1 more per edge down into a
