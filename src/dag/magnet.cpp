@@ -84,8 +84,7 @@ public:
         const std::string_view plain(buffer_.data(), buffered_);
         ShortMagnetDigests& known = short_magnet_digests();
         if (const std::optional<Digest> digest = known.find(plain)) return *digest;
-        digester_.add(plain);
-        const Digest digest = digester_.finish();
+        const Digest digest = md5_digest(plain);
         known.keep(plain, digest);
         return digest;
     }
