@@ -35,8 +35,10 @@ constexpr std::uint8_t kYes = 2;
 // when it has other edges. A self-loop at the root hangs virtual nodes under
 // it.
 std::optional<std::string> scoring_text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared,
-                                        std::vector<std::uint8_t>& near) {
-    std::vector<std::pair<NodeIndex, EdgeIndex>> children;
+                                              TextStartScratch& scratch) {
+    std::vector<std::uint8_t>& near = scratch.near;
+    std::vector<std::pair<NodeIndex, EdgeIndex>>& children = scratch.children;
+    children.clear();
     bool conflict_at_root = false;
     graph.for_each_incident(root, [&](EdgeIndex edge, NodeIndex node) {
         if (node == root || near[node] != 0) conflict_at_root = true;
@@ -48,7 +50,8 @@ std::optional<std::string> scoring_text_start(const GraphWrap& graph, NodeIndex 
         graph.for_each_incident(node, [&](EdgeIndex, NodeIndex other) { count += near[other]; });
         return count;
     };
-    std::vector<std::pair<std::string_view, std::string>> leaves;  // (modality, text)
+    std::vector<std::pair<std::string_view, std::string>>& leaves = scratch.leaves;
+    leaves.clear();
     bool deeper = false;
     for (const auto& [child, edge] : children) {
         if (conflict_at_root) break;
@@ -97,20 +100,50 @@ bool ids_may_meet_generated_ids(const GraphWrap& graph) {
 }
 
 CandidateDepths::CandidateDepths(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
-                                 const std::vector<bool>& shared, bool compact)
-    : incidences_(incidences),
-      candidates_(candidates),
-      shared_(shared),
-      compact_(compact),
-      component_of_(incidences.node_bound(), kNoIndex),
-      states_(candidates.size()),
-      distance_(incidences.node_bound(), -1),
-      queue_(incidences.node_count()),
-      scratch_(incidences.node_bound()) {
+                                 const std::vector<bool>& shared, bool compact, Tables* lent)
+    : incidences_(incidences), candidates_(candidates), shared_(shared), compact_(compact), lent_(lent) {
+    if (lent_ != nullptr) {
+        component_of_ = std::move(lent_->component_of);
+        components_ = std::move(lent_->components);
+        members_ = std::move(lent_->members);
+        member_begin_ = std::move(lent_->member_begin);
+        member_fill_ = std::move(lent_->member_fill);
+        component_shared_ = std::move(lent_->component_shared);
+        states_ = std::move(lent_->states);
+        distance_ = std::move(lent_->distance);
+        queue_ = std::move(lent_->queue);
+        scratch_ = std::move(lent_->scratch);
+        written_joins_ = std::move(lent_->written_joins);
+    }
+    // Every table is filled anew (or filled as it is used, from empty), so
+    // what an earlier instance left in lent ones is never read.
+    component_of_.assign(incidences.node_bound(), kNoIndex);
+    components_.clear();
+    states_.assign(candidates.size(), CandidateState{});
+    distance_.assign(incidences.node_bound(), -1);
+    queue_.resize(incidences.node_count());  // written before it is read
+    scratch_.assign(incidences.node_bound(), LevelScratch{});
+    written_joins_.clear();
     for (NodeIndex node = 0; node < shared_.size() && node < scratch_.size(); ++node) {
         scratch_[node].shared = shared_[node] ? 1 : 0;
     }
-    bound_eccentricities(find_components());
+    find_components();
+    bound_eccentricities();
+}
+
+CandidateDepths::~CandidateDepths() {
+    if (lent_ == nullptr) return;
+    lent_->component_of = std::move(component_of_);
+    lent_->components = std::move(components_);
+    lent_->members = std::move(members_);
+    lent_->member_begin = std::move(member_begin_);
+    lent_->member_fill = std::move(member_fill_);
+    lent_->component_shared = std::move(component_shared_);
+    lent_->states = std::move(states_);
+    lent_->distance = std::move(distance_);
+    lent_->queue = std::move(queue_);
+    lent_->scratch = std::move(scratch_);
+    lent_->written_joins = std::move(written_joins_);
 }
 
 std::int32_t CandidateDepths::sweep(NodeIndex start) {
@@ -127,15 +160,13 @@ void CandidateDepths::clear_sweep() {
 // the others. Each is searched from its first candidate, the first search of
 // its eccentricity bounds, whose farthest node it returns by component; the
 // components' distances stay until all are known.
-std::vector<NodeIndex> CandidateDepths::find_components() {
-    std::vector<std::int32_t> first_eccentricity;
-    std::vector<NodeIndex> far_ends;
+void CandidateDepths::find_components() {
     for (const NodeIndex start : candidates_) {
         if (component_of_[start] != kNoIndex) continue;
         const auto component = static_cast<std::uint32_t>(components_.size());
-        first_eccentricity.push_back(sweep(start));
-        far_ends.push_back(order().back());
         Component info;
+        info.first_eccentricity = sweep(start);
+        info.far_end = order().back();
         info.nodes = order().size();
         for (const NodeIndex node : order()) {
             component_of_[node] = component;
@@ -152,17 +183,16 @@ std::vector<NodeIndex> CandidateDepths::find_components() {
     for (const NodeIndex candidate : candidates_) ++member_begin_[component_of_[candidate] + 1];
     for (std::size_t c = 0; c < components_.size(); ++c) member_begin_[c + 1] += member_begin_[c];
     members_.resize(candidates_.size());
-    std::vector<std::uint32_t> filled(member_begin_.begin(), member_begin_.end() - 1);
-    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[filled[component_of_[candidates_[i]]]++] = i;
+    member_fill_.assign(member_begin_.begin(), member_begin_.end() - 1);
+    for (std::size_t i = 0; i < candidates_.size(); ++i) members_[member_fill_[component_of_[candidates_[i]]]++] = i;
     for (std::uint32_t component = 0; component < components_.size(); ++component) {
-        take_sweep(component, first_eccentricity[component]);
+        take_sweep(component, components_[component].first_eccentricity);
     }
     std::ranges::fill(distance_, -1);
     component_shared_.assign(components_.size(), 0);
     for (NodeIndex node = 0; node < shared_.size(); ++node) {
         if (shared_[node] && component_of_[node] != kNoIndex) component_shared_[component_of_[node]] = 1;
     }
-    return far_ends;
 }
 
 // Eccentricity bounds from the search from the first candidate, tightened by
@@ -174,11 +204,11 @@ std::vector<NodeIndex> CandidateDepths::find_components() {
 // so sharper bounds seldom rule a candidate out before the refines, which
 // settle the ranges either way: no more searches are made (the bounds decide
 // only which candidates are refined and rewritten, never an entry).
-void CandidateDepths::bound_eccentricities(std::span<const NodeIndex> far_ends) {
+void CandidateDepths::bound_eccentricities() {
     for (std::uint32_t component = 0; component < components_.size(); ++component) {
         if (components_[component].cycle_rank() == 0) {
             // The search from the first candidate was find_components'.
-            take_sweep(component, sweep(far_ends[component]));
+            take_sweep(component, sweep(components_[component].far_end));
             const NodeIndex second_end = order().back();
             clear_sweep();
             take_sweep(component, sweep(second_end));

@@ -40,12 +40,18 @@ namespace quorl {
 // bounds do not model, so callers then take the straightforward road.
 bool ids_may_meet_generated_ids(const GraphWrap& graph);
 
+// What scoring_text_start works in, kept from one candidate to the next.
+struct TextStartScratch {
+    std::vector<std::uint8_t> near;  // by node index: sized for the graph, all zero, and left so
+    std::vector<std::pair<NodeIndex, EdgeIndex>> children;
+    std::vector<std::pair<std::string_view, std::string>> leaves;  // (modality, text)
+};
+
 // What the scoring text of the candidate `root` surely starts with (its
 // whole text when it ends in the root's label), or nothing when conflicts at
-// the root hide it; `shared` as for CandidateDepths. `near` is scratch by
-// node index, all zero, and left so.
+// the root hide it; `shared` as for CandidateDepths.
 std::optional<std::string> scoring_text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared,
-                                              std::vector<std::uint8_t>& near);
+                                              TextStartScratch& scratch);
 
 // True when every text that starts with `start` ranks below `text` (unsigned
 // bytes): they differ within `start`, at a smaller byte of it.
@@ -59,12 +65,18 @@ struct DepthRange {
 
 class CandidateDepths {
 public:
+    struct Tables;
+
     // `incidences` are the graph's, and are read as long as this lives;
-    // `shared` flags (by node index) the nodes the tree writer leaves out.
+    // `shared` flags (by node index) the nodes the tree writer leaves out;
+    // `lent`, when given, the tables to work in until this ends.
     // Costs a breadth-first search per component holding candidates, two
     // more in a tree.
     CandidateDepths(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
-                    const std::vector<bool>& shared, bool compact);
+                    const std::vector<bool>& shared, bool compact, Tables* lent = nullptr);
+    CandidateDepths(const CandidateDepths&) = delete;
+    CandidateDepths& operator=(const CandidateDepths&) = delete;
+    ~CandidateDepths();
 
     DepthRange range(std::size_t candidate) const { return states_[candidate].range; }
     bool refined(std::size_t candidate) const { return states_[candidate].refined; }
@@ -101,6 +113,10 @@ private:
         std::uint64_t nodes = 0;
         std::uint64_t edges = 0;  // self-loops and parallel edges included
         bool bipartite = true;
+        // The first search of the component's eccentricity bounds: from its
+        // first candidate, whose eccentricity it found, to its farthest node.
+        std::int32_t first_eccentricity = 0;
+        NodeIndex far_end = kNoIndex;
         // Independent cycles: every edge outside a breadth-first tree.
         std::uint64_t cycle_rank() const { return edges + 1 - nodes; }
     };
@@ -148,8 +164,8 @@ private:
     }
     std::int32_t sweep(NodeIndex start);
     void clear_sweep();
-    std::vector<NodeIndex> find_components();
-    void bound_eccentricities(std::span<const NodeIndex> far_ends);
+    void find_components();
+    void bound_eccentricities();
     std::span<const std::size_t> members_of(std::uint32_t component) const {
         return std::span(members_).subspan(member_begin_[component], member_begin_[component + 1] - member_begin_[component]);
     }
@@ -167,11 +183,13 @@ private:
     const std::vector<bool>& shared_;
     const bool compact_;
 
+    Tables* const lent_;
     std::vector<std::uint32_t> component_of_;  // by node index; kNoIndex outside candidates' components
     std::vector<Component> components_;
     // The candidates by component: those of component c from member_begin_[c].
     std::vector<std::size_t> members_;
     std::vector<std::uint32_t> member_begin_;
+    std::vector<std::uint32_t> member_fill_;  // where the next member of each component goes
     std::vector<std::uint8_t> component_shared_;  // some node of the component is left out
 
     static constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
@@ -201,6 +219,24 @@ private:
     std::size_t found_ = 0;
     std::vector<LevelScratch> scratch_;
     std::vector<NodeIndex> written_joins_;  // expanded: joins below a written parent
+
+public:
+    // The tables an instance works in, which a caller making one instance
+    // after another lends to each in turn, so that they keep their memory:
+    // every instance sizes and fills them anew, and gives them back as it ends.
+    struct Tables {
+        std::vector<std::uint32_t> component_of;
+        std::vector<Component> components;
+        std::vector<std::size_t> members;
+        std::vector<std::uint32_t> member_begin;
+        std::vector<std::uint32_t> member_fill;
+        std::vector<std::uint8_t> component_shared;
+        std::vector<CandidateState> states;
+        std::vector<std::int32_t> distance;
+        std::vector<NodeIndex> queue;
+        std::vector<LevelScratch> scratch;
+        std::vector<NodeIndex> written_joins;
+    };
 };
 
 }  // namespace quorl

@@ -95,9 +95,11 @@ std::vector<std::size_t> deepest_first(const CandidateDepths& depths,
                                        const std::vector<std::optional<std::string>>& text_starts) {
     std::vector<std::size_t> order(text_starts.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    // Candidate order breaks the remaining ties, as a stable sort would, without its buffer.
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (depths.range(a).hi != depths.range(b).hi) return depths.range(a).hi > depths.range(b).hi;
-        return text_starts[a] > text_starts[b];
+        if (text_starts[a] != text_starts[b]) return text_starts[a] > text_starts[b];
+        return a < b;
     });
     return order;
 }
@@ -173,6 +175,8 @@ Result<CanonicalForm> sole_candidate_form(const GraphWrap& dag, const std::strin
 struct CallScratches {
     std::optional<TreeScratch> walks;
     std::optional<RewriteScratch> rewrites;
+    CandidateDepths::Tables depths;
+    TextStartScratch text_starts;
 };
 
 // A thread keeps the scratches of its latest call for the next one when they
@@ -194,7 +198,8 @@ constexpr std::size_t kKeptScratchNodes = 4096;
 
 bool small_enough_to_keep(const CallScratches& scratches) {
     const auto small = [](const TreeScratch& scratch) { return scratch.visited.size() <= kKeptScratchNodes; };
-    return (!scratches.walks || small(*scratches.walks)) &&
+    return scratches.depths.distance.size() <= kKeptScratchNodes &&
+           scratches.text_starts.near.size() <= kKeptScratchNodes && (!scratches.walks || small(*scratches.walks)) &&
            (!scratches.rewrites || (small(scratches.rewrites->tree) &&
                                     scratches.rewrites->region.position.size() <= kKeptScratchNodes));
 }
@@ -208,7 +213,7 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     const bool shares_nodes = std::find(shared.begin(), shared.end(), true) != shared.end();
     QUORL_ASSERT(!candidates.empty() && nodes.size() == candidates.size());
 
-    CandidateDepths depths(scoring.incidences, nodes, shared, compact);
+    CandidateDepths depths(scoring.incidences, nodes, shared, compact, &scratches.depths);
     // Every candidate's rewrite would run in turn and the first failure would
     // end the pass; the guard's error is the only failure a rewrite of these
     // graphs can give, and it reads the same for every candidate, so asking
@@ -227,9 +232,9 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     std::size_t reaching = 0;
     for (std::size_t i = 0; i < candidates.size(); ++i) reaching += can_reach(i) ? 1 : 0;
     if (reaching > 1) {
-        std::vector<std::uint8_t> near(graph.node_bound(), 0);
+        scratches.text_starts.near.assign(graph.node_bound(), 0);
         for (std::size_t i = 0; i < candidates.size(); ++i) {
-            if (can_reach(i)) text_starts[i] = scoring_text_start(graph, nodes[i], shared, near);
+            if (can_reach(i)) text_starts[i] = scoring_text_start(graph, nodes[i], shared, scratches.text_starts);
         }
     }
     const std::vector<std::size_t> order = deepest_first(depths, text_starts);

@@ -89,11 +89,16 @@ Failable<TreeText> to_tree_string_with_groups(const GraphWrap& graph, std::strin
     return written_tree(used.traversal, records.groups, stop);
 }
 
+constexpr std::size_t kFewGroups = 8;
+
 Failable<TreeText> written_tree(const TreeTraversal& traversal, bool with_groups, StopPoll* stop) {
     const FinishedNode& root = traversal.finished[traversal.root];
     if (root.text == kNoText) return std::unexpected(std::string(kUnbuiltTree));
     TreeText tree{{}, root.depth, {}};
     std::vector<TextSpan>* groups = with_groups ? &tree.groups : nullptr;
+    // A molecule's text holds a few groups (the mirrors its rings make): room
+    // for them up front spares the reallocations of growing from none.
+    if (groups != nullptr) groups->reserve(kFewGroups);
     if (stop == nullptr) {
         tree.text = traversal.texts.write(root.text, groups);
         return tree;

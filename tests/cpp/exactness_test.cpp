@@ -257,12 +257,14 @@ void expect_bounds_hold_written_entries(const GraphWrap& graph, const std::strin
     if (graph.node_count() == 0 || ids_may_meet_generated_ids(graph)) return;
     const ScoringCase scoring(graph);
     const std::vector<std::string>& ids = scoring.ids;
-    std::vector<std::uint8_t> near(graph.node_bound(), 0);
+    TextStartScratch scratch;
+    scratch.near.assign(graph.node_bound(), 0);
+    const std::vector<std::uint8_t>& near = scratch.near;
     for (const bool compact : {true, false}) {
         const auto entries = collect_candidate_scores(graph, ids, scoring.shared_ids, compact, true);
         if (!entries) continue;  // the guard's failure, checked by the drivers' tests
         for (std::size_t i = 0; i < ids.size(); ++i) {
-            const auto start = scoring_text_start(graph, scoring.nodes[i], scoring.shared, near);
+            const auto start = scoring_text_start(graph, scoring.nodes[i], scoring.shared, scratch);
             if (start) {
                 EXPECT_TRUE((*entries)[i].tree_text->starts_with(*start)) << name << " " << ids[i] << " " << *start;
             }
@@ -337,6 +339,38 @@ TEST(CandidateDepths, ShortRefinesMatchFullOnes) {
     }
 }
 
+// Tables lent from one instance to the next, over graphs of every size in
+// turn, must give each instance what tables of its own give.
+TEST(CandidateDepths, LentTablesActAsNew) {
+    std::vector<GraphWrap> graphs;
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 80; ++round) graphs.push_back(exactness::random_multigraph(random));
+    for (exactness::FamilyCase& family : exactness::bench_families({40, 6, 13}, 5)) {
+        graphs.push_back(std::move(family.graph));
+    }
+    CandidateDepths::Tables lent;
+    for (std::size_t at = 0; at < graphs.size(); ++at) {
+        const GraphWrap& graph = graphs[at];
+        if (graph.node_count() == 0) continue;
+        const ScoringCase scoring(graph);
+        for (const bool compact : {true, false}) {
+            CandidateDepths borrowing(scoring.incidences, scoring.nodes, scoring.shared, compact, &lent);
+            CandidateDepths owning(scoring.incidences, scoring.nodes, scoring.shared, compact);
+            EXPECT_EQ(borrowing.some_rewrite_exceeds_guard(), owning.some_rewrite_exceeds_guard()) << at;
+            for (std::size_t i = 0; i < scoring.nodes.size(); ++i) {
+                borrowing.refine(i);
+                owning.refine(i);
+                for (std::size_t j = 0; j < scoring.nodes.size(); ++j) {
+                    EXPECT_EQ(borrowing.range(j).lo, owning.range(j).lo) << at << " " << i << " " << j;
+                    EXPECT_EQ(borrowing.range(j).hi, owning.range(j).hi) << at << " " << i << " " << j;
+                }
+                EXPECT_EQ(borrowing.in_tree(i), owning.in_tree(i)) << at << " " << i;
+                EXPECT_EQ(borrowing.eccentricity_lo(i), owning.eccentricity_lo(i)) << at << " " << i;
+            }
+        }
+    }
+}
+
 TEST(CandidateDepths, RefineStopsBelowTheWrittenPart) {
     // A and B share the long chain between them, which both scoring texts
     // leave out; the triangle at its middle keeps the range open until a
@@ -366,8 +400,9 @@ TEST(CandidateDepths, RefineStopsBelowTheWrittenPart) {
 
 // The scratch is sized for the graph it is used on.
 std::optional<std::string> text_start(const GraphWrap& graph, NodeIndex root, const std::vector<bool>& shared) {
-    std::vector<std::uint8_t> near(graph.node_bound(), 0);
-    return scoring_text_start(graph, root, shared, near);
+    TextStartScratch scratch;
+    scratch.near.assign(graph.node_bound(), 0);
+    return scoring_text_start(graph, root, shared, scratch);
 }
 
 TEST(ScoringTextStart, DecidesBetweenEquallyDeepCandidates) {
