@@ -56,8 +56,17 @@ std::vector<std::string> select_candidates(std::vector<ScoredNode> scores) {
 Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
                                                       std::string_view candidate_rule) {
     std::vector<NodeIndex> selected;
+    if (auto chosen = select_candidate_nodes(graph, incidences, candidate_rule, selected); !chosen) {
+        return std::unexpected(std::move(chosen.error()));
+    }
+    return selected;
+}
+
+Result<void> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
+                                    std::string_view candidate_rule, std::vector<NodeIndex>& selected) {
+    selected.clear();
     // Without live nodes there is no score to compute, so no rule is refused.
-    if (graph.node_count() == 0) return selected;
+    if (graph.node_count() == 0) return {};
     if (candidate_rule != kDegreeRule) return unknown_rule_error(candidate_rule);
     // The score is the one-element list [degree], so the greatest score is the
     // greatest degree, and the scores' order is ascending node index.
@@ -73,7 +82,7 @@ Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, co
         }
         selected.push_back(n);
     }
-    return selected;
+    return {};
 }
 
 std::vector<std::string> winning_candidates(std::vector<ScoringEntry> entries) {

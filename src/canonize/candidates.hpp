@@ -39,6 +39,9 @@ std::vector<std::string> select_candidates(std::vector<ScoredNode> scores);
 // are the graph's.
 Result<std::vector<NodeIndex>> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
                                                       std::string_view candidate_rule);
+// The same into `selected`, whose memory it reuses.
+Result<void> select_candidate_nodes(const GraphWrap& graph, const PackedIncidences& incidences,
+                                    std::string_view candidate_rule, std::vector<NodeIndex>& selected);
 
 // The candidate roots of a scoring pass and the nodes their scoring texts
 // leave out, by node index (with the graph's incidences) for the scoring pass

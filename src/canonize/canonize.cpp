@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "canonize/call_scratches.hpp"
 #include "canonize/candidates.hpp"
 #include "canonize/group_compression.hpp"
 #include "canonize/pruning.hpp"
@@ -67,16 +68,20 @@ bool carries_claims(const GraphWrap& graph) {
 // carries claims of its own (only a direct pruning call leaves them) still
 // gets the copy that drops them, since they would count in the memory held
 // by its rewrites.
-Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule) {
+// The candidates are filled into the buffers of `reused`, an earlier call's.
+Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view candidate_rule,
+                                   ScoringCandidates&& reused, SharedNodeSearch& search) {
     if (carries_claims(graph)) return reference_setup(graph, candidate_rule);
-    ScoringSetup setup{std::nullopt, {{}, {}, {}, {}, PackedIncidences(graph)}};
+    ScoringSetup setup{std::nullopt, std::move(reused)};
     ScoringCandidates& scoring = setup.scoring;
-    auto nodes = select_candidate_nodes(graph, scoring.incidences, candidate_rule);
-    if (!nodes) return std::unexpected(std::move(nodes.error()));
-    scoring.nodes = std::move(*nodes);
-    scoring.ids.reserve(scoring.nodes.size());
+    scoring.incidences.refill(graph);
+    if (auto selected = select_candidate_nodes(graph, scoring.incidences, candidate_rule, scoring.nodes); !selected) {
+        return std::unexpected(std::move(selected.error()));
+    }
+    scoring.ids.clear();
     for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
-    scoring.shared = shared_nodes(scoring.incidences, scoring.nodes);
+    scoring.shared_ids.clear();
+    shared_nodes(scoring.incidences, scoring.nodes, search, scoring.shared);
     return setup;
 }
 
@@ -150,7 +155,10 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
                                    " is too small for this graph itself: canonising it holds two copies of it, " +
                                    format_bytes(2 * graph_bytes));
     }
-    auto setup = reference ? reference_setup(graph, candidate_rule) : scoring_setup(graph, candidate_rule);
+    CallScratches scratches = take_kept_scratches();
+    auto setup = reference ? reference_setup(graph, candidate_rule)
+                           : scoring_setup(graph, candidate_rule, std::move(scratches.scoring),
+                                           scratches.shared_search);
     if (!setup) return std::unexpected(std::move(setup.error()));
     // Only a working copy is held; without one a call holds less than the
     // check above allows for, so it fails at no point where it would with one.
@@ -159,15 +167,23 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     // A traced call emits every rewrite's events, so it takes the full road;
     // so does a graph whose ids may meet the rewrite's generated ids, which
     // the candidate bounds do not model.
+    Result<CanonicalForm> form = CanonicalForm{};
     if (reference || trace.events || ids_may_meet_generated_ids(working)) {
         const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
         if (!reference) name_shared_ids(working, setup->scoring);
-        return reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
+        form = reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
+    } else {
+        // Without a working copy the graph's held bytes are counted already.
+        const std::optional<std::uint64_t> working_bytes =
+            held.budget() != nullptr && !setup->copy ? std::optional(graph_bytes) : std::nullopt;
+        form = best_candidate_form(working, setup->scoring, compact, allow_hashes, with_node_order, stop,
+                                   working_bytes, scratches);
     }
-    // Without a working copy the graph's held bytes are counted already.
-    const std::optional<std::uint64_t> working_bytes =
-        held.budget() != nullptr && !setup->copy ? std::optional(graph_bytes) : std::nullopt;
-    return best_candidate_form(working, setup->scoring, compact, allow_hashes, with_node_order, stop, working_bytes);
+    if (form) {
+        scratches.scoring = std::move(setup->scoring);
+        keep_scratches(std::move(scratches));
+    }
+    return form;
 }
 
 Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candidate_rule, bool allow_hashes,

@@ -2,7 +2,8 @@
 
 namespace quorl {
 
-PackedIncidences::PackedIncidences(const GraphWrap& graph) : node_count_(graph.node_count()) {
+void PackedIncidences::refill(const GraphWrap& graph) {
+    node_count_ = graph.node_count();
     // A node's incidences follow the previous node's, a self-loop listed
     // once, so at most two per edge; written through plain pointers, which
     // the store's walk cannot move.

@@ -12,8 +12,12 @@ namespace quorl {
 
 class PackedIncidences {
 public:
+    // The incidences of a graph without nodes.
+    PackedIncidences() : begin_(1, 0) {}
     // One pass over the store; a copy of its incidences as they are now.
-    explicit PackedIncidences(const GraphWrap& graph);
+    explicit PackedIncidences(const GraphWrap& graph) { refill(graph); }
+    // The same into this instance's buffers, which keep their memory.
+    void refill(const GraphWrap& graph);
 
     NodeIndex node_bound() const { return static_cast<NodeIndex>(begin_.size() - 1); }
     std::uint32_t node_count() const { return node_count_; }

@@ -93,6 +93,14 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
 }
 
 std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates) {
+    SharedNodeSearch search;
+    std::vector<bool> shared;
+    shared_nodes(incidences, candidates, search, shared);
+    return shared;
+}
+
+void shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
+                  SharedNodeSearch& search, std::vector<bool>& shared) {
     // A flood never enters a candidate's node and goes on through every other
     // node it reaches, so a candidate's flood reaches exactly the regions of
     // the graph without the candidates that touch it. A node is shared when
@@ -100,19 +108,16 @@ std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<con
     // instead of a flood per candidate.
     constexpr std::uint32_t kNoRegion = kNoIndex;
     constexpr std::uint32_t kCandidate = kNoIndex - 1;
-    std::vector<std::uint32_t> region_of(incidences.node_bound(), kNoRegion);
+    std::vector<std::uint32_t>& region_of = search.region_of;
+    region_of.assign(incidences.node_bound(), kNoRegion);
     for (const NodeIndex node : candidates) region_of[node] = kCandidate;
-    // By region: the last candidate seen touching it, and whether another did before.
-    struct Region {
-        NodeIndex toucher;
-        bool touched_twice = false;
-    };
     // A region is found from a candidate's neighbour: at most one per incidence of a candidate.
     std::size_t candidate_incidences = 0;
     for (const NodeIndex node : candidates) candidate_incidences += incidences.degree(node);
-    std::vector<Region> regions;
+    std::vector<SharedNodeSearch::Region>& regions = search.regions;
+    regions.clear();
     regions.reserve(candidate_incidences);
-    std::vector<NodeIndex> queue;
+    std::vector<NodeIndex>& queue = search.queue;
     queue.reserve(incidences.node_count());
     for (const NodeIndex candidate : candidates) {
         incidences.for_each_neighbour(candidate, [&](NodeIndex neighbour, bool) {
@@ -136,12 +141,11 @@ std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<con
             }
         });
     }
-    std::vector<bool> shared(incidences.node_bound(), false);
+    shared.assign(incidences.node_bound(), false);
     for (NodeIndex node = 0; node < incidences.node_bound(); ++node) {
         const std::uint32_t region = region_of[node];
         if (region < regions.size() && regions[region].touched_twice) shared[node] = true;
     }
-    return shared;
 }
 
 }  // namespace quorl

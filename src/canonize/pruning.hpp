@@ -1,6 +1,7 @@
 // Which nodes the candidate roots of a graph share.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,5 +24,22 @@ IdSet prune_graph(GraphWrap& graph, const std::vector<std::string>& candidate_id
 // candidates (distinct live nodes) on the graph of `incidences`, without
 // flooding once per candidate and without the claim fields.
 std::vector<bool> shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates);
+
+// What the search for shared nodes works in, kept from one search to the next.
+struct SharedNodeSearch {
+    // By region of the graph without the candidates: the last candidate seen
+    // touching it, and whether another did before.
+    struct Region {
+        NodeIndex toucher;
+        bool touched_twice = false;
+    };
+    std::vector<std::uint32_t> region_of;  // by node index
+    std::vector<Region> regions;
+    std::vector<NodeIndex> queue;
+};
+
+// The same flags into `shared`, searching in `search`; both keep their memory.
+void shared_nodes(const PackedIncidences& incidences, std::span<const NodeIndex> candidates,
+                  SharedNodeSearch& search, std::vector<bool>& shared);
 
 }  // namespace quorl

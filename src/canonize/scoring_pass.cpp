@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "canonize/call_scratches.hpp"
 #include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "dag/dag_rewrite.hpp"
@@ -171,42 +172,11 @@ Result<CanonicalForm> sole_candidate_form(const GraphWrap& dag, const std::strin
     return form;
 }
 
-// The scratches a call lends its walks and rewrites (made when first needed).
-struct CallScratches {
-    std::optional<TreeScratch> walks;
-    std::optional<RewriteScratch> rewrites;
-    CandidateDepths::Tables depths;
-    TextStartScratch text_starts;
-};
+}  // namespace
 
-// A thread keeps the scratches of its latest call for the next one when they
-// are small: most calls canonise molecules, and making a call's scratches
-// anew cost it about as much as one of its walks. A kept scratch acts as a
-// new one wherever it is lent: every walk of the whole tree starts its label
-// pool anew and clears what the walk before it reached (traverse_whole_tree),
-// and every rewrite starts its scratch as new (RewriteScratch::start_rewrite),
-// so what an earlier call left in them changes no result and no memory-budget
-// figure. Only a call that returned a form gives them back: one that stopped
-// or failed part way may have left a walk or a region search unfinished.
-CallScratches& kept_scratches() {
-    thread_local CallScratches kept;
-    return kept;
-}
-
-// Scratches of at most this many node slots are kept: a few hundred kilobytes.
-constexpr std::size_t kKeptScratchNodes = 4096;
-
-bool small_enough_to_keep(const CallScratches& scratches) {
-    const auto small = [](const TreeScratch& scratch) { return scratch.visited.size() <= kKeptScratchNodes; };
-    return scratches.depths.distance.size() <= kKeptScratchNodes &&
-           scratches.text_starts.near.size() <= kKeptScratchNodes && (!scratches.walks || small(*scratches.walks)) &&
-           (!scratches.rewrites || (small(scratches.rewrites->tree) &&
-                                    scratches.rewrites->region.position.size() <= kKeptScratchNodes));
-}
-
-Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                     bool allow_hashes, bool with_node_order, const StopCheck& stop,
-                                     std::optional<std::uint64_t> graph_bytes, CallScratches& scratches) {
+Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop,
+                                          std::optional<std::uint64_t> graph_bytes, CallScratches& scratches) {
     const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
     const std::vector<bool>& shared = scoring.shared;
@@ -366,20 +336,6 @@ Result<CanonicalForm> best_form_with(const GraphWrap& graph, const ScoringCandid
     }
     QUORL_ASSERT(best.has_value());
     return kept;
-}
-
-}  // namespace
-
-Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop,
-                                          std::optional<std::uint64_t> graph_bytes) {
-    // Taken out for the call: a call made meanwhile on this thread (from a
-    // signal handler that the host's stop poll runs) makes scratches of its own.
-    CallScratches scratches = std::exchange(kept_scratches(), {});
-    Result<CanonicalForm> form =
-        best_form_with(graph, scoring, compact, allow_hashes, with_node_order, stop, graph_bytes, scratches);
-    if (form && small_enough_to_keep(scratches)) kept_scratches() = std::move(scratches);
-    return form;
 }
 
 }  // namespace quorl

@@ -16,6 +16,8 @@
 
 namespace quorl {
 
+struct CallScratches;
+
 // For each candidate in order: rewrites the graph rooted there (nothing
 // excluded from the rewrite) and writes its tree string with `excluded_ids`
 // left out of the walk, the modality order set. One entry per candidate, in
@@ -51,9 +53,9 @@ struct CanonicalForm {
 // can equal a generated id (ids_may_meet_generated_ids); tracing is off (the
 // reference road emits the rewrites' trace events). `graph_bytes`, when
 // given, is the graph's held_bytes(), which a caller under a memory budget
-// has counted already.
+// has counted already. The walks, rewrites and depth bounds work in `scratches`.
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
-                                          bool allow_hashes, bool with_node_order, const StopCheck& stop = {},
-                                          std::optional<std::uint64_t> graph_bytes = std::nullopt);
+                                          bool allow_hashes, bool with_node_order, const StopCheck& stop,
+                                          std::optional<std::uint64_t> graph_bytes, CallScratches& scratches);
 
 }  // namespace quorl
