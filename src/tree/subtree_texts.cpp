@@ -155,7 +155,7 @@ void SubtreeTexts::forget_kept() {
 
 void SubtreeTexts::clear_as_new() {
     clear();
-    std::string().swap(labels_);  // a move assignment from an empty string would keep the buffer
+    label_capacity_ = std::string().capacity();
     own_modalities_ = false;
     modalities_.clear();
     first_owned_count_ = 0;
@@ -254,9 +254,7 @@ TextId SubtreeTexts::intern(const Candidate& candidate) {
             // The label pool grows as if the label had been appended and taken
             // back, as it did when equal texts were found only after appending:
             // the memory its capacity stands for (written_bytes) stays the same.
-            if (labels_.size() + candidate.label.size() > labels_.capacity()) {
-                labels_.reserve(labels_.size() + candidate.label.size());
-            }
+            grow_label_capacity(labels_.size() + candidate.label.size());
             return found;
         }
     }
@@ -273,6 +271,7 @@ TextId SubtreeTexts::intern(const Candidate& candidate) {
               candidate.group_open,
               candidate.plain};
     labels_.append(candidate.label);
+    grow_label_capacity(labels_.size());
     children_.insert(children_.end(), candidate.children.begin(), candidate.children.end());
     if (own_modalities_) {
         for (std::size_t i = text.children_begin; i < children_.size(); ++i) {
@@ -406,7 +405,7 @@ int SubtreeTexts::compare(TextId a, TextId b) const {
 // allow for that slack. Saturates.
 std::uint64_t SubtreeTexts::written_bytes(TextId root) const {
     const std::uint64_t text = std::min<std::uint64_t>(length(root), UINT64_MAX / 4);
-    return saturating_add(3 * text, 2 * std::uint64_t{labels_.capacity()});
+    return saturating_add(3 * text, 2 * std::uint64_t{label_capacity_});
 }
 
 // The bytes of a text as write() makes them, stored where the text is written in full.

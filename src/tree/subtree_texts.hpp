@@ -26,6 +26,7 @@
 // A path or a star needs no walk deeper than one label.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -103,9 +104,9 @@ public:
     // Forgets every text and keeps the buffers; costs the texts held, not the
     // largest table ever used.
     void clear();
-    // Also as a new table in all that can be seen: the label pool is given
-    // back, so the next texts grow it from nothing (written_bytes reads its
-    // capacity), and the texts refer to the edge records again.
+    // Also as a new table in all that can be seen: the label pool counts as
+    // given back, so the next texts grow it from nothing (written_bytes reads
+    // its capacity), and the texts refer to the edge records again.
     void clear_as_new();
     // From now on the texts keep their own copies of the modalities instead
     // of referring to the edge records they were read from: for texts that
@@ -205,6 +206,16 @@ private:
     std::array<const std::string*, 4> first_owned_{};  // the first elements put into modalities_
     std::size_t first_owned_count_ = 0;
     std::string labels_;
+    // The capacity labels_ would have had it been made anew by the latest
+    // clear_as_new (or with the table) and grown only as the labels asked
+    // for: what the memory figures read. The buffer itself is kept, so a
+    // table lent to walk after walk does not grow a pool for each.
+    std::size_t label_capacity_ = std::string().capacity();
+    // Grows label_capacity_ to hold `size` bytes, as a string grows: to the
+    // size asked for, or to twice what it had when that is more.
+    void grow_label_capacity(std::size_t size) {
+        if (size > label_capacity_) label_capacity_ = std::max(size, 2 * label_capacity_);
+    }
     std::vector<ChildText> children_;
     std::vector<Text> texts_;
     // Open addressing by structure hash, size a power of two, at most half used.

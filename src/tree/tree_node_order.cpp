@@ -24,8 +24,14 @@ NodeIndex listed_node(const NodeData& data, NodeIndex node) {
 std::vector<std::string> node_order_of(const GraphWrap& graph, const TreeTraversal& traversal,
                                        const GraphWrap& input) {
     std::vector<bool> listed(input.node_bound(), false);
+    // Room for every input node and a walk of every node of the written
+    // graph up front: an order lists most of them, and growing one by one
+    // would move the ids listed so far at every doubling.
     std::vector<std::string> order;
-    std::vector<NodeIndex> walk{traversal.root};
+    order.reserve(input.node_count());
+    std::vector<NodeIndex> walk;
+    walk.reserve(graph.node_count());
+    walk.push_back(traversal.root);
     while (!walk.empty()) {
         const NodeIndex node = walk.back();
         walk.pop_back();
