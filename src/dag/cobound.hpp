@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dag/edge_key.hpp"
@@ -23,10 +24,13 @@ struct CoboundPair {
     std::int32_t floor = 0;
 };
 
+// A score reads the ends' magnets where their caches keep them (see
+// cached_magnet) and the edge's modality where the edge keeps it: it lasts
+// while no node or edge is added to or removed from the graph.
 struct CoboundScore {
-    std::string magnet_lo;
-    std::string magnet_hi;
-    std::string modality;
+    std::string_view magnet_lo;
+    std::string_view magnet_hi;
+    std::string_view modality;
     EdgeKey key;
     std::optional<Digest> digest_lo;
     std::optional<Digest> digest_hi;

@@ -118,7 +118,7 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
 }
 
 Result<bool> resolve_join(Rewrite& rewrite, const InboundChoice& choice, bool compact) {
-    Result<std::string> magnet = get_magnet(rewrite.work, choice.node, rewrite.context);
+    Result<std::string_view> magnet = cached_magnet(rewrite.work, choice.node, rewrite.context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved =
         compact ? resolve_join_compact(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context)

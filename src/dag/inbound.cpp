@@ -15,7 +15,7 @@ namespace {
 // per magnet and kept on the node.
 Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, RewriteContext& context) {
     if (const auto& stored = graph.node_at(parent).meta.magnet_digest_alt) return *stored;
-    Result<std::string> magnet = get_magnet(graph, parent, context);
+    Result<std::string_view> magnet = cached_magnet(graph, parent, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     const std::optional<Digest> digest = md5_digest(*magnet, &context.stop);
     if (!digest) return std::unexpected(context.stop.stop_error());
@@ -30,7 +30,7 @@ NodeIndex parent_of(const GraphWrap& graph, const JoinEntry& join, EdgeIndex edg
 
 // The entry's score up to its parent digests, which are left empty.
 Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
-    Result<std::string> magnet = get_magnet(graph, join.node, context);
+    Result<std::string_view> magnet = cached_magnet(graph, join.node, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     for (const EdgeIndex edge : join.inbound_edges) {
         if (!graph.has_edge(edge)) return parse_error("inbound endpoints missing");
@@ -45,7 +45,7 @@ Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntr
 
     const NodeData& node = graph.node_at(join.node);
     return InboundEntry{
-        InboundScore{std::move(*magnet), {}, node.id, std::move(edge_keys), join.inbound_edges.size(),
+        InboundScore{*magnet, {}, node.id, std::move(edge_keys), join.inbound_edges.size(),
                      node.meta.magnet_digest},
         join.inbound_edges, join.floor, join.node};
 }
@@ -117,7 +117,7 @@ JsonValue inbound_score_value(const InboundEntry& entry) {
         if (!digests.empty()) digests += ' ';
         digests += to_lower_hex(digest);
     }
-    return {JsonArray{{entry.score.inbound_count}, {entry.score.magnet}, {std::move(digests)}}};
+    return {JsonArray{{entry.score.inbound_count}, {std::string(entry.score.magnet)}, {std::move(digests)}}};
 }
 
 JsonValue inbound_repr_from_keys(std::int32_t floor, const InboundEntry& entry) {
@@ -209,7 +209,7 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         for (const EdgeIndex edge : joins[i].inbound_edges) {
             const NodeIndex parent = parent_of(graph, joins[i], edge);
             if (!std::binary_search(read_later.begin(), read_later.end(), parent)) continue;
-            if (Result<std::string> magnet = get_magnet(graph, parent, context); !magnet) {
+            if (Result<std::string_view> magnet = cached_magnet(graph, parent, context); !magnet) {
                 return std::unexpected(std::move(magnet.error()));
             }
         }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dag/cobound.hpp"
@@ -25,8 +26,10 @@ struct JoinEntry {
     NodeIndex node = kNoIndex;
 };
 
+// A score reads the join's magnet where the node's cache keeps it (see
+// cached_magnet): it lasts while no node is added to or removed from the graph.
 struct InboundScore {
-    std::string magnet;
+    std::string_view magnet;
     std::vector<Digest> parent_digests;  // ascending
     std::string node_id;
     std::vector<EdgeKey> edge_keys;  // ascending
