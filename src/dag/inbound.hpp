@@ -37,9 +37,9 @@ struct InboundScore {
     std::optional<Digest> magnet_digest;
 };
 
+// A join entry's score; its inbound edges stay with the entry.
 struct InboundEntry {
     InboundScore score;
-    std::vector<EdgeIndex> edges;
     std::int32_t floor = 0;
     NodeIndex node = kNoIndex;
 };

@@ -91,7 +91,7 @@ TEST(CmpInboundEntry, KeysInOrder) {
                     std::vector<EdgeKey> keys) {
         return InboundEntry{InboundScore{magnet, std::move(parents), std::move(id), std::move(keys), count,
                                          std::nullopt},
-                            {}, 2, 0};
+                            2, 0};
     };
     const Digest low = md5_digest("_()B_");
     const Digest high = md5_digest("_()A_");
