@@ -143,15 +143,27 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
     return {};
 }
 
+// Gives an empty string what a copy of `text` holds. A longer text is copied
+// and moved in: assigned, it would take a block rounded up from the empty
+// string's room. A short one lives inside the string either way, and is
+// assigned without the copy in between.
+void assign_as_copy(std::string& to, const std::string& text) {
+    if (text.size() <= std::string().capacity()) {
+        to.assign(text);
+    } else {
+        to = std::string(text);
+    }
+}
+
 // Writes a region node's record into the empty record of its copy below a
 // mirror: levelled from the join (floors from the join's mirror on), magnet
-// caches cleared, and naming the input node it stands for. The strings are
-// made as copies, then moved in, so they hold what a copy holds.
+// caches cleared, and naming the input node it stands for. The strings hold
+// what a copy holds.
 void copy_record(const GraphWrap& graph, NodeIndex node, std::int32_t floor, NodeData& copy) {
     const NodeData& source = graph.node_at(node);
     const NodeMeta& meta = source.meta;
     NodeMeta& copied = copy.meta;
-    copy.label = std::string(source.label);
+    assign_as_copy(copy.label, source.label);
     copied.mirror_seq = meta.mirror_seq;
     // Most records hold none of these; an assignment would cost a call each.
     if (!meta.prune_sources.empty()) copied.prune_sources = meta.prune_sources;

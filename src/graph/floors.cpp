@@ -30,11 +30,13 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     queue.push_back({*root, 0});
     graph.node_at(*root).meta.floor = 0;
 
+    // Most levellings exclude nothing, and need not ask for every node.
+    const bool filtered = !excluded.excludes_nothing();
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const auto [n, floor] = queue[head];
         graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
             NodeMeta& meta = graph.node_at(m).meta;
-            if (meta.floor.has_value() || excluded.excludes(graph, m)) return;
+            if (meta.floor.has_value() || (filtered && excluded.excludes(graph, m))) return;
             meta.floor = floor + 1;
             queue.push_back({m, floor + 1});
         });
