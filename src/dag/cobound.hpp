@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dag/conflicts.hpp"
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
 #include "dag/generated_ids.hpp"
@@ -17,12 +18,6 @@
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {
-
-// An edge whose two ends lie on `floor`, as the rewrite driver finds it.
-struct CoboundPair {
-    EdgeIndex edge = kNoIndex;
-    std::int32_t floor = 0;
-};
 
 // A score reads the ends' magnets where their caches keep them (see
 // cached_magnet) and the edge's modality where the edge keeps it: it lasts

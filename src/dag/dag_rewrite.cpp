@@ -66,10 +66,10 @@ struct Rewrite {
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
     GeneratedIds ids;
-    CandidateBuckets buckets;
     ConflictSearch search;
     RankedFloor ranked;
     RewriteContext context;
+    CandidateBuckets& buckets = context.buckets;
 };
 
 // What the expanded form holds at the end: its records, and its text twice

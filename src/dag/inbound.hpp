@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dag/cobound.hpp"
+#include "dag/conflicts.hpp"
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
 #include "dag/trace.hpp"
@@ -17,14 +18,6 @@
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {
-
-// A node with two or more edges to neighbours on lower floors, as the rewrite
-// driver finds it: the inbound edges in the node's adjacency order.
-struct JoinEntry {
-    std::vector<EdgeIndex> inbound_edges;
-    std::int32_t floor = 0;
-    NodeIndex node = kNoIndex;
-};
 
 // A score reads the join's magnet where the node's cache keeps it (see
 // cached_magnet): it lasts while no node is added to or removed from the graph.
