@@ -20,8 +20,9 @@
 namespace quorl {
 
 // A score reads the ends' magnets where their caches keep them (see
-// cached_magnet) and the edge's modality where the edge keeps it: it lasts
-// while no node or edge is added to or removed from the graph.
+// cached_magnet), the edge's modality where the edge keeps it and the key's
+// ids where the nodes keep them: it lasts while no node or edge is added to
+// or removed from the graph.
 struct CoboundScore {
     std::string_view magnet_lo;
     std::string_view magnet_hi;

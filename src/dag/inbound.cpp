@@ -124,7 +124,7 @@ JsonValue inbound_repr_from_keys(std::int32_t floor, const InboundEntry& entry) 
     JsonArray keys;
     keys.reserve(entry.score.edge_keys.size());
     for (const auto& [first, second] : entry.score.edge_keys) {
-        keys.push_back({JsonArray{{first}, {second}}});
+        keys.push_back({JsonArray{{std::string(first)}, {std::string(second)}}});
     }
     return {JsonArray{{std::int64_t{floor}}, {entry.score.node_id}, {std::move(keys)}}};
 }

@@ -20,7 +20,8 @@
 namespace quorl {
 
 // A score reads the join's magnet where the node's cache keeps it (see
-// cached_magnet): it lasts while no node is added to or removed from the graph.
+// cached_magnet) and its edge keys' ids where the nodes keep them: it lasts
+// while no node is added to or removed from the graph.
 struct InboundScore {
     std::string_view magnet;
     std::vector<Digest> parent_digests;  // ascending
