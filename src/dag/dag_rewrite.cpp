@@ -281,9 +281,15 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!levelled) return parse_error(std::move(levelled.error()));
         rewrite.levelled = std::move(*levelled);
     }
-    for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
-        const NodeData* data = rewrite.work.node(node);
-        if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
+    // The nodes the levelling did not reach are removed. When it reached as
+    // many nodes as are live, it reached them all, and none is left.
+    if (rewrite.levelled.size() != rewrite.work.node_count()) {
+        // Removing a node keeps its slot: the bound stays.
+        const NodeIndex bound = rewrite.work.node_bound();
+        for (NodeIndex node = 0; node < bound; ++node) {
+            const NodeData* data = rewrite.work.node(node);
+            if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
+        }
     }
     if (!compact && rewrite.context.held.budget() != nullptr) {
         if (Result<void> fits = check_expanded_size(rewrite, copy_bytes, allow_hashes); !fits) {

@@ -21,15 +21,16 @@ struct ReattachedEdge {
     NodeIndex mirror;
 };
 
-// The input node that `node` of the working copy is or stands for.
-NodeIndex input_node_of(const GraphWrap& graph, NodeIndex node) {
-    const NodeIndex stands_for = graph.node_at(node).meta.stands_for;
+// The input node that `node` of the working copy, whose record is `data`, is
+// or stands for.
+NodeIndex input_node_of(const NodeData& data, NodeIndex node) {
+    const NodeIndex stands_for = data.meta.stands_for;
     return stands_for == kNoIndex ? node : stands_for;
 }
 
 NodeMeta mirror_meta(const GraphWrap& graph, const InboundChoice& join, std::string_view magnet) {
     NodeMeta meta;
-    meta.stands_for = input_node_of(graph, join.node);
+    meta.stands_for = input_node_of(graph.node_at(join.node), join.node);
     meta.mirror_seq = join.edges.size();
     meta.origin = std::string(magnet);
     meta.floor = join.floor;
@@ -145,10 +146,10 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
 
 // Gives an empty string what a copy of `text` holds. A longer text is copied
 // and moved in: assigned, it would take a block rounded up from the empty
-// string's room. A short one lives inside the string either way, and is
-// assigned without the copy in between.
+// string's room. A short one, which as a copy holds no heap block, lives
+// inside the string either way and is assigned without the copy in between.
 void assign_as_copy(std::string& to, const std::string& text) {
-    if (text.size() <= std::string().capacity()) {
+    if (heap_bytes_of_size(text.size()) == 0) {
         to.assign(text);
     } else {
         to = std::string(text);
@@ -170,7 +171,7 @@ void copy_record(const GraphWrap& graph, NodeIndex node, std::int32_t floor, Nod
     if (meta.origin) copied.origin.emplace(*meta.origin);
     if (meta.prune_source) copied.prune_source.emplace(*meta.prune_source);
     copied.floor = floor;
-    copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(graph, node);
+    copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(source, node);
     copied.is_mirror = meta.is_mirror;
     copied.is_virtual = meta.is_virtual;
 }

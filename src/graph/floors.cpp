@@ -11,7 +11,8 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     const std::optional<NodeIndex> root = graph.find_node(root_id);
     if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
 
-    for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+    const NodeIndex bound = graph.node_bound();
+    for (NodeIndex n = 0; n < bound; ++n) {
         NodeData* node = graph.node(n);
         if (node == nullptr) continue;
         NodeMeta& meta = node->meta;
