@@ -106,7 +106,8 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
         }
         const NodeIndex node = reached[head];
         const std::int32_t below = region.distance[head] + 1;
-        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+        // Inlined: once per edge end of every region node.
+        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
             const std::int32_t at = position[neighbour];
             if (at < 0) {
                 if (upper.excludes(graph, neighbour)) return;

@@ -35,7 +35,8 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     const bool filtered = !excluded.excludes_nothing();
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const auto [n, floor] = queue[head];
-        graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
+        // Inlined: once per edge end of every reached node.
+        graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) __attribute__((always_inline)) {
             NodeMeta& meta = graph.node_at(m).meta;
             if (meta.floor.has_value() || (filtered && excluded.excludes(graph, m))) return;
             meta.floor = floor + 1;
