@@ -27,16 +27,18 @@ void CandidateBuckets::rebuild(const GraphWrap& graph) {
 
     // Node slots are large; a compact copy of the floors keeps the edge
     // pass and the inbound walks out of them.
-    floors_.assign(graph.node_bound(), kNoFloor);
-    inbound_counts_.assign(graph.node_bound(), 0);
-    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+    const NodeIndex node_bound = graph.node_bound();
+    floors_.assign(node_bound, kNoFloor);
+    inbound_counts_.assign(node_bound, 0);
+    for (NodeIndex node = 0; node < node_bound; ++node) {
         const NodeData* data = graph.node(node);
         if (data != nullptr && data->meta.floor) floors_[node] = *data->meta.floor;
     }
 
     // Cobound pairs in edge index order; an edge to a deeper node on a
     // floor not below 0 is one of that node's inbound edges.
-    for (EdgeIndex edge = 0; edge < graph.edge_bound(); ++edge) {
+    const EdgeIndex edge_bound = graph.edge_bound();
+    for (EdgeIndex edge = 0; edge < edge_bound; ++edge) {
         if (!graph.has_edge(edge)) continue;
         const auto [first, second] = graph.endpoints(edge);
         const std::int64_t first_floor = floors_[first];
@@ -54,7 +56,7 @@ void CandidateBuckets::rebuild(const GraphWrap& graph) {
     }
 
     // Join entries in node index order, inbound edges in adjacency order.
-    for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+    for (NodeIndex node = 0; node < node_bound; ++node) {
         if (inbound_counts_[node] < 2) continue;
         const std::int64_t floor = floors_[node];
         JoinEntry join{{}, static_cast<std::int32_t>(floor), node};

@@ -9,8 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "dag/cobound.hpp"
-#include "dag/inbound.hpp"
+#include "dag/conflicts.hpp"
 #include "graph/graph_wrap.hpp"
 
 namespace quorl {

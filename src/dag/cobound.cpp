@@ -22,21 +22,21 @@ std::string cobound_text(const CoboundEntry& entry) {
 }
 
 // Orders two magnets by their digests when both have one, else by text.
-std::strong_ordering cmp_magnets(const std::optional<Digest>& digest_a, const std::string& magnet_a,
-                                 const std::optional<Digest>& digest_b, const std::string& magnet_b) {
+std::strong_ordering cmp_magnets(const std::optional<Digest>& digest_a, std::string_view magnet_a,
+                                 const std::optional<Digest>& digest_b, std::string_view magnet_b) {
     if (digest_a && digest_b) return *digest_a <=> *digest_b;
     return magnet_a <=> magnet_b;
 }
 
 Result<CoboundEntry> score_cobound(GraphWrap& graph, const CoboundPair& pair, RewriteContext& context) {
     if (!graph.has_edge(pair.edge)) return parse_error("cobound endpoints missing");
-    std::string modality = graph.edge_at(pair.edge).modality;
+    const std::string_view modality = graph.edge_at(pair.edge).modality;
     const auto [first, second] = graph.endpoints(pair.edge);
     EdgeKey key = edge_key(graph, first, second);
 
-    Result<std::string> first_magnet = get_magnet(graph, first, context);
+    Result<std::string_view> first_magnet = cached_magnet(graph, first, context);
     if (!first_magnet) return std::unexpected(std::move(first_magnet.error()));
-    Result<std::string> second_magnet = get_magnet(graph, second, context);
+    Result<std::string_view> second_magnet = cached_magnet(graph, second, context);
     if (!second_magnet) return std::unexpected(std::move(second_magnet.error()));
     std::optional<Digest> first_digest = graph.node_at(first).meta.magnet_digest;
     std::optional<Digest> second_digest = graph.node_at(second).meta.magnet_digest;
@@ -46,8 +46,8 @@ Result<CoboundEntry> score_cobound(GraphWrap& graph, const CoboundPair& pair, Re
         std::swap(first_magnet, second_magnet);
         std::swap(first_digest, second_digest);
     }
-    return CoboundEntry{CoboundScore{std::move(*first_magnet), std::move(*second_magnet), std::move(modality),
-                                     std::move(key), first_digest, second_digest},
+    return CoboundEntry{CoboundScore{*first_magnet, *second_magnet, modality, std::move(key), first_digest,
+                                     second_digest},
                         pair.edge, pair.floor};
 }
 
@@ -109,9 +109,10 @@ Result<void> fix_cobound(GraphWrap& graph, EdgeIndex edge, std::int32_t floor, G
     const EdgeData removed = graph.edge_at(edge);
     const auto [first, second] = graph.endpoints(edge);
 
-    Result<std::string> first_magnet = get_magnet(graph, first, context);
+    // Both views are read before the graph changes.
+    Result<std::string_view> first_magnet = cached_magnet(graph, first, context);
     if (!first_magnet) return std::unexpected(std::move(first_magnet.error()));
-    Result<std::string> second_magnet = get_magnet(graph, second, context);
+    Result<std::string_view> second_magnet = cached_magnet(graph, second, context);
     if (!second_magnet) return std::unexpected(std::move(second_magnet.error()));
     // Ordered by text here, the first end's magnet first on a tie.
     const bool swapped = *second_magnet < *first_magnet;

@@ -7,8 +7,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "dag/conflicts.hpp"
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
 #include "dag/generated_ids.hpp"
@@ -17,16 +19,14 @@
 
 namespace quorl {
 
-// An edge whose two ends lie on `floor`, as the rewrite driver finds it.
-struct CoboundPair {
-    EdgeIndex edge = kNoIndex;
-    std::int32_t floor = 0;
-};
-
+// A score reads the ends' magnets where their caches keep them (see
+// cached_magnet), the edge's modality where the edge keeps it and the key's
+// ids where the nodes keep them: it lasts while no node or edge is added to
+// or removed from the graph.
 struct CoboundScore {
-    std::string magnet_lo;
-    std::string magnet_hi;
-    std::string modality;
+    std::string_view magnet_lo;
+    std::string_view magnet_hi;
+    std::string_view modality;
     EdgeKey key;
     std::optional<Digest> digest_lo;
     std::optional<Digest> digest_hi;

@@ -66,10 +66,10 @@ struct Rewrite {
     std::vector<LevelledNode> levelled;  // the first levelling, written back at the end
     std::uint64_t passes = 0;
     GeneratedIds ids;
-    CandidateBuckets buckets;
     ConflictSearch search;
     RankedFloor ranked;
     RewriteContext context;
+    CandidateBuckets& buckets = context.buckets;
 };
 
 // What the expanded form holds at the end: its records, and its text twice
@@ -118,7 +118,7 @@ Result<void> check_expanded_size(Rewrite& rewrite, std::uint64_t copy_bytes, boo
 }
 
 Result<bool> resolve_join(Rewrite& rewrite, const InboundChoice& choice, bool compact) {
-    Result<std::string> magnet = get_magnet(rewrite.work, choice.node, rewrite.context);
+    Result<std::string_view> magnet = cached_magnet(rewrite.work, choice.node, rewrite.context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     Result<void> resolved =
         compact ? resolve_join_compact(rewrite.work, choice, *magnet, rewrite.ids, rewrite.context)
@@ -281,9 +281,15 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
         if (!levelled) return parse_error(std::move(levelled.error()));
         rewrite.levelled = std::move(*levelled);
     }
-    for (NodeIndex node = 0; node < rewrite.work.node_bound(); ++node) {
-        const NodeData* data = rewrite.work.node(node);
-        if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
+    // The nodes the levelling did not reach are removed. When it reached as
+    // many nodes as are live, it reached them all, and none is left.
+    if (rewrite.levelled.size() != rewrite.work.node_count()) {
+        // Removing a node keeps its slot: the bound stays.
+        const NodeIndex bound = rewrite.work.node_bound();
+        for (NodeIndex node = 0; node < bound; ++node) {
+            const NodeData* data = rewrite.work.node(node);
+            if (data != nullptr && !data->meta.floor) rewrite.ids.remove_node(rewrite.work, node);
+        }
     }
     if (!compact && rewrite.context.held.budget() != nullptr) {
         if (Result<void> fits = check_expanded_size(rewrite, copy_bytes, allow_hashes); !fits) {

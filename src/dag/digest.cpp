@@ -139,11 +139,17 @@ std::string to_lower_hex(const Digest& digest) {
 }
 
 void write_lower_hex(const Digest& digest, char* out) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        out[2 * i] = kDigits[digest[i] >> 4];
-        out[2 * i + 1] = kDigits[digest[i] & 0x0F];
-    }
+    // Both digits of every byte value, so that a byte is one copy of two.
+    static constexpr std::array<char, 512> kDigitPairs = [] {
+        constexpr char kDigits[] = "0123456789abcdef";
+        std::array<char, 512> pairs{};
+        for (std::size_t byte = 0; byte < 256; ++byte) {
+            pairs[2 * byte] = kDigits[byte >> 4];
+            pairs[2 * byte + 1] = kDigits[byte & 0x0F];
+        }
+        return pairs;
+    }();
+    for (std::size_t i = 0; i < digest.size(); ++i) std::memcpy(out + 2 * i, &kDigitPairs[2 * digest[i]], 2);
 }
 
 }  // namespace quorl

@@ -3,8 +3,8 @@
 namespace quorl {
 
 EdgeKey edge_key(const GraphWrap& graph, NodeIndex first, NodeIndex second) {
-    const std::string& first_id = graph.node_at(first).id;
-    const std::string& second_id = graph.node_at(second).id;
+    const std::string_view first_id = graph.node_at(first).id;
+    const std::string_view second_id = graph.node_at(second).id;
     if (second_id < first_id) return {second_id, first_id};
     return {first_id, second_id};
 }
@@ -12,8 +12,8 @@ EdgeKey edge_key(const GraphWrap& graph, NodeIndex first, NodeIndex second) {
 JsonValue edge_repr(const GraphWrap& graph, EdgeIndex edge) {
     if (!graph.has_edge(edge)) return {JsonArray{}};
     const auto [first, second] = graph.endpoints(edge);
-    EdgeKey key = edge_key(graph, first, second);
-    return {JsonArray{{std::move(key.first)}, {std::move(key.second)}}};
+    const EdgeKey key = edge_key(graph, first, second);
+    return {JsonArray{{std::string(key.first)}, {std::string(key.second)}}};
 }
 
 }  // namespace quorl

@@ -30,7 +30,7 @@ public:
     // variant; `fill(NodeData&)` writes the rest of its record (see
     // GraphWrap::add_node_if_new).
     template <class Fill>
-    NodeIndex add_node(GraphWrap& graph, std::string id, Fill&& fill);
+    NodeIndex add_node(GraphWrap& graph, std::string&& id, Fill&& fill);
     // Removes a live node with its edges; its id stays taken.
     void remove_node(GraphWrap& graph, NodeIndex node);
 
@@ -40,7 +40,7 @@ private:
 };
 
 template <class Fill>
-NodeIndex GeneratedIds::add_node(GraphWrap& graph, std::string id, Fill&& fill) {
+NodeIndex GeneratedIds::add_node(GraphWrap& graph, std::string&& id, Fill&& fill) {
     for (;; id += '\'') {
         if (!retired_.empty() && retired_.contains(id)) continue;
         if (const auto added = graph.add_node_if_new(id, fill)) return *added;

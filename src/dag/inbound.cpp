@@ -15,7 +15,7 @@ namespace {
 // per magnet and kept on the node.
 Result<Digest> parent_digest(GraphWrap& graph, NodeIndex parent, RewriteContext& context) {
     if (const auto& stored = graph.node_at(parent).meta.magnet_digest_alt) return *stored;
-    Result<std::string> magnet = get_magnet(graph, parent, context);
+    Result<std::string_view> magnet = cached_magnet(graph, parent, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     const std::optional<Digest> digest = md5_digest(*magnet, &context.stop);
     if (!digest) return std::unexpected(context.stop.stop_error());
@@ -30,7 +30,7 @@ NodeIndex parent_of(const GraphWrap& graph, const JoinEntry& join, EdgeIndex edg
 
 // The entry's score up to its parent digests, which are left empty.
 Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
-    Result<std::string> magnet = get_magnet(graph, join.node, context);
+    Result<std::string_view> magnet = cached_magnet(graph, join.node, context);
     if (!magnet) return std::unexpected(std::move(magnet.error()));
     for (const EdgeIndex edge : join.inbound_edges) {
         if (!graph.has_edge(edge)) return parse_error("inbound endpoints missing");
@@ -45,9 +45,9 @@ Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntr
 
     const NodeData& node = graph.node_at(join.node);
     return InboundEntry{
-        InboundScore{std::move(*magnet), {}, node.id, std::move(edge_keys), join.inbound_edges.size(),
+        InboundScore{*magnet, {}, node.id, std::move(edge_keys), join.inbound_edges.size(),
                      node.meta.magnet_digest},
-        join.inbound_edges, join.floor, join.node};
+        join.floor, join.node};
 }
 
 Result<void> add_parent_digests(GraphWrap& graph, const JoinEntry& join, InboundEntry& entry,
@@ -117,14 +117,14 @@ JsonValue inbound_score_value(const InboundEntry& entry) {
         if (!digests.empty()) digests += ' ';
         digests += to_lower_hex(digest);
     }
-    return {JsonArray{{entry.score.inbound_count}, {entry.score.magnet}, {std::move(digests)}}};
+    return {JsonArray{{entry.score.inbound_count}, {std::string(entry.score.magnet)}, {std::move(digests)}}};
 }
 
 JsonValue inbound_repr_from_keys(std::int32_t floor, const InboundEntry& entry) {
     JsonArray keys;
     keys.reserve(entry.score.edge_keys.size());
     for (const auto& [first, second] : entry.score.edge_keys) {
-        keys.push_back({JsonArray{{first}, {second}}});
+        keys.push_back({JsonArray{{std::string(first)}, {std::string(second)}}});
     }
     return {JsonArray{{std::int64_t{floor}}, {entry.score.node_id}, {std::move(keys)}}};
 }
@@ -135,12 +135,16 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
     const bool tracing = context.trace.events;
 
     std::optional<InboundEntry> best;
+    const JoinEntry* best_join = nullptr;
     std::vector<InboundEntry> traced;
     for (const JoinEntry& join : joins) {
         Result<InboundEntry> entry = score_join(graph, join, context);
         if (!entry) return std::unexpected(std::move(entry.error()));
         if (tracing) keep_among_best(traced, *entry, cmp_inbound_entry);
-        if (!best || cmp_inbound_entry(*entry, *best) == std::strong_ordering::less) best = std::move(*entry);
+        if (!best || cmp_inbound_entry(*entry, *best) == std::strong_ordering::less) {
+            best = std::move(*entry);
+            best_join = &join;
+        }
     }
 
     if (tracing) {
@@ -154,7 +158,7 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
                             {"score", inbound_score_value(*best)},
                             {"choice", inbound_repr_from_keys(best->floor, *best)}});
     }
-    return InboundChoice{std::move(best->edges), best->floor, best->node};
+    return InboundChoice{best_join->inbound_edges, best->floor, best->node};
 }
 
 // Ranks as rank_by_score would with every entry scored in full, but makes a
@@ -181,8 +185,10 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
-    std::vector<bool> tied(entries.size(), false);
+    // A lone entry ties with none; its ranking takes no buffers.
+    std::vector<bool> tied;
     if (entries.size() > 1) {
+        tied.assign(entries.size(), false);
         std::vector<std::size_t> by_leading_keys(entries.size());
         std::iota(by_leading_keys.begin(), by_leading_keys.end(), std::size_t{0});
         std::sort(by_leading_keys.begin(), by_leading_keys.end(), [&](std::size_t a, std::size_t b) {
@@ -200,7 +206,7 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
     }
     const std::vector<NodeIndex> read_later = magnets_read_above(graph, cobound_above, joins_above);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (tied[i]) {
+        if (!tied.empty() && tied[i]) {
             if (Result<void> added = add_parent_digests(graph, joins[i], entries[i], context); !added) {
                 return std::unexpected(std::move(added.error()));
             }
@@ -209,17 +215,12 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         for (const EdgeIndex edge : joins[i].inbound_edges) {
             const NodeIndex parent = parent_of(graph, joins[i], edge);
             if (!std::binary_search(read_later.begin(), read_later.end(), parent)) continue;
-            if (Result<std::string> magnet = get_magnet(graph, parent, context); !magnet) {
+            if (Result<std::string_view> magnet = cached_magnet(graph, parent, context); !magnet) {
                 return std::unexpected(std::move(magnet.error()));
             }
         }
     }
-    std::vector<std::size_t> positions(entries.size());
-    std::iota(positions.begin(), positions.end(), std::size_t{0});
-    std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
-        return cmp_inbound_entry(entries[a], entries[b]) == std::strong_ordering::less;
-    });
-    return positions;
+    return stable_ranking(entries, cmp_inbound_entry);
 }
 
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,

@@ -6,9 +6,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dag/cobound.hpp"
+#include "dag/conflicts.hpp"
 #include "dag/edge_key.hpp"
 #include "dag/rewrite_context.hpp"
 #include "dag/trace.hpp"
@@ -17,16 +19,11 @@
 
 namespace quorl {
 
-// A node with two or more edges to neighbours on lower floors, as the rewrite
-// driver finds it: the inbound edges in the node's adjacency order.
-struct JoinEntry {
-    std::vector<EdgeIndex> inbound_edges;
-    std::int32_t floor = 0;
-    NodeIndex node = kNoIndex;
-};
-
+// A score reads the join's magnet where the node's cache keeps it (see
+// cached_magnet) and its edge keys' ids where the nodes keep them: it lasts
+// while no node is added to or removed from the graph.
 struct InboundScore {
-    std::string magnet;
+    std::string_view magnet;
     std::vector<Digest> parent_digests;  // ascending
     std::string node_id;
     std::vector<EdgeKey> edge_keys;  // ascending
@@ -34,9 +31,9 @@ struct InboundScore {
     std::optional<Digest> magnet_digest;
 };
 
+// A join entry's score; its inbound edges stay with the entry.
 struct InboundEntry {
     InboundScore score;
-    std::vector<EdgeIndex> edges;
     std::int32_t floor = 0;
     NodeIndex node = kNoIndex;
 };

@@ -21,15 +21,16 @@ struct ReattachedEdge {
     NodeIndex mirror;
 };
 
-// The input node that `node` of the working copy is or stands for.
-NodeIndex input_node_of(const GraphWrap& graph, NodeIndex node) {
-    const NodeIndex stands_for = graph.node_at(node).meta.stands_for;
+// The input node that `node` of the working copy, whose record is `data`, is
+// or stands for.
+NodeIndex input_node_of(const NodeData& data, NodeIndex node) {
+    const NodeIndex stands_for = data.meta.stands_for;
     return stands_for == kNoIndex ? node : stands_for;
 }
 
 NodeMeta mirror_meta(const GraphWrap& graph, const InboundChoice& join, std::string_view magnet) {
     NodeMeta meta;
-    meta.stands_for = input_node_of(graph, join.node);
+    meta.stands_for = input_node_of(graph.node_at(join.node), join.node);
     meta.mirror_seq = join.edges.size();
     meta.origin = std::string(magnet);
     meta.floor = join.floor;
@@ -105,7 +106,8 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
         }
         const NodeIndex node = reached[head];
         const std::int32_t below = region.distance[head] + 1;
-        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) {
+        // Inlined: once per edge end of every region node.
+        graph.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
             const std::int32_t at = position[neighbour];
             if (at < 0) {
                 if (upper.excludes(graph, neighbour)) return;
@@ -143,22 +145,34 @@ Result<void> list_region(const GraphWrap& graph, const InboundChoice& join, Join
     return {};
 }
 
+// Gives an empty string what a copy of `text` holds. A longer text is copied
+// and moved in: assigned, it would take a block rounded up from the empty
+// string's room. A short one, which as a copy holds no heap block, lives
+// inside the string either way and is assigned without the copy in between.
+void assign_as_copy(std::string& to, const std::string& text) {
+    if (heap_bytes_of_size(text.size()) == 0) {
+        to.assign(text);
+    } else {
+        to = std::string(text);
+    }
+}
+
 // Writes a region node's record into the empty record of its copy below a
 // mirror: levelled from the join (floors from the join's mirror on), magnet
-// caches cleared, and naming the input node it stands for. The strings are
-// made as copies, then moved in, so they hold what a copy holds.
+// caches cleared, and naming the input node it stands for. The strings hold
+// what a copy holds.
 void copy_record(const GraphWrap& graph, NodeIndex node, std::int32_t floor, NodeData& copy) {
     const NodeData& source = graph.node_at(node);
     const NodeMeta& meta = source.meta;
     NodeMeta& copied = copy.meta;
-    copy.label = std::string(source.label);
+    assign_as_copy(copy.label, source.label);
     copied.mirror_seq = meta.mirror_seq;
     // Most records hold none of these; an assignment would cost a call each.
     if (!meta.prune_sources.empty()) copied.prune_sources = meta.prune_sources;
     if (meta.origin) copied.origin.emplace(*meta.origin);
     if (meta.prune_source) copied.prune_source.emplace(*meta.prune_source);
     copied.floor = floor;
-    copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(graph, node);
+    copied.stands_for = meta.is_virtual ? meta.stands_for : input_node_of(source, node);
     copied.is_mirror = meta.is_mirror;
     copied.is_virtual = meta.is_virtual;
 }

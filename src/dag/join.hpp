@@ -13,6 +13,9 @@
 
 namespace quorl {
 
+// Both resolutions read `magnet` before they change the graph, so it may be a
+// view of the join's own magnet cache (see cached_magnet).
+
 // Compact resolution: each inbound edge j of the join is re-attached as
 // "#{id}_{j}" to its own mirror "#m{group}_{j}" (group: the mirror group of
 // `ids`; the join's label, the magnet as origin); the mirror whose tree string

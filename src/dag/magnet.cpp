@@ -144,9 +144,21 @@ Result<MadeMagnet> make_magnet(const GraphWrap& graph, NodeIndex node, RewriteCo
     return MadeMagnet{std::move(magnet), std::nullopt, bytes};
 }
 
+// Stores the text as copying it in would: into an empty cache a copy holds
+// exactly its bytes, so a text that holds just those (a hashed magnet is made
+// so) is moved in instead; a cache holding a text keeps its block. Either way
+// the cache holds what the budget's figures count.
+void keep_in_cache(std::optional<std::string>& cache, std::string&& text) {
+    if (!cache && text.capacity() == text.size()) {
+        cache = std::move(text);
+    } else {
+        cache = text;
+    }
+}
+
 }  // namespace
 
-Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context) {
+Result<std::string_view> cached_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context) {
     const bool allow_hashes = context.allow_hashes;
     {
         const NodeMeta& meta = graph.node_at(node).meta;
@@ -164,11 +176,17 @@ Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext&
         return std::unexpected(std::move(held.error()));
     }
     NodeMeta& meta = graph.node_at(node).meta;
-    meta.magnet = made->text;
+    keep_in_cache(meta.magnet, std::move(made->text));
     meta.magnet_digest = made->digest;
     meta.magnet_digest_alt.reset();
     meta.magnet_flag = allow_hashes;
-    return std::move(made->text);
+    return *meta.magnet;
+}
+
+Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context) {
+    Result<std::string_view> magnet = cached_magnet(graph, node, context);
+    if (!magnet) return std::unexpected(std::move(magnet.error()));
+    return std::string(*magnet);
 }
 
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes) {

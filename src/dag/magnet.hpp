@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "dag/rewrite_context.hpp"
 #include "error/quorl_error.hpp"
@@ -16,6 +17,10 @@ namespace quorl {
 // Fails with "magnet requires floored graph" for a node without a floor.
 // Precondition: `node` is live.
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context);
+// The same magnet read where the node's cache keeps it, without a copy. The
+// view lasts while the cache does and no node is added to or removed from the
+// graph: either may move the node's record, and a short text lives inside it.
+Result<std::string_view> cached_magnet(GraphWrap& graph, NodeIndex node, RewriteContext& context);
 // The same with a context of its own (the trace switches read now, no stop).
 Result<std::string> get_magnet(GraphWrap& graph, NodeIndex node, bool allow_hashes);
 

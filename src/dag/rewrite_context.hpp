@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "dag/candidate_buckets.hpp"
 #include "dag/trace.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/graph_wrap.hpp"
@@ -43,11 +44,14 @@ struct RewriteScratch {
     // magnet costs the region it describes, not the whole working copy.
     TreeScratch tree;
     JoinRegion region;
+    // The rewrite's conflicts, rebuilt from the working copy before any is read.
+    CandidateBuckets buckets;
 
     // As a new scratch before a rewrite: no settled subtrees, and texts whose
     // label pool grows from nothing (what writing a magnet holds reads it).
-    // Every walk clears what the previous one reached, and every region
-    // search leaves its positions at -1, so nothing else carries over.
+    // Every walk clears what the previous one reached, every region search
+    // leaves its positions at -1, and the buckets are rebuilt in full before
+    // they are read, so nothing else carries over.
     void start_rewrite() {
         tree.traversal.texts.clear_as_new();
         tree.settled.deeper_than.reset();
@@ -65,7 +69,8 @@ struct RewriteContext {
           held(stop.memory_budget()),
           scratch_(lent != nullptr ? *lent : own_scratch_.emplace()),
           tree_scratch(scratch_.tree),
-          region(scratch_.region) {
+          region(scratch_.region),
+          buckets(scratch_.buckets) {
         if (lent != nullptr) lent->start_rewrite();
     }
     RewriteContext(const RewriteContext&) = delete;
@@ -87,6 +92,7 @@ private:
 public:
     TreeScratch& tree_scratch;
     JoinRegion& region;
+    CandidateBuckets& buckets;
 };
 
 }  // namespace quorl

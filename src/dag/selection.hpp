@@ -31,6 +31,20 @@ void keep_among_best(std::vector<Entry>& best, const Entry& entry, Compare compa
     if (best.size() > kTracedCandidates) best.pop_back();
 }
 
+// The positions of `entries` best first by `compare`, equal entries in their
+// order.
+template <class Entry, class Compare>
+std::vector<std::size_t> stable_ranking(const std::vector<Entry>& entries, Compare compare) {
+    std::vector<std::size_t> positions(entries.size());
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    // A stable sort takes a buffer even for one entry, which is its own ranking.
+    if (positions.size() < 2) return positions;
+    std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
+        return compare(entries[a], entries[b]) == std::strong_ordering::less;
+    });
+    return positions;
+}
+
 // Scores every item, in order, stopping at the first failure, and returns the
 // items' positions best first, equal scores in their order: the order in
 // which a scan that keeps the first best entry would pick them, taking out
@@ -47,12 +61,7 @@ Result<std::vector<std::size_t>> rank_by_score(std::span<const Item> items, Scor
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
-    std::vector<std::size_t> positions(entries.size());
-    std::iota(positions.begin(), positions.end(), std::size_t{0});
-    std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
-        return compare(entries[a], entries[b]) == std::strong_ordering::less;
-    });
-    return positions;
+    return stable_ranking(entries, compare);
 }
 
 // Floors reach trace events as plain decimal numbers; the selections only see

@@ -11,7 +11,8 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     const std::optional<NodeIndex> root = graph.find_node(root_id);
     if (!root) return std::unexpected("unknown root id '" + std::string(root_id) + "'");
 
-    for (NodeIndex n = 0; n < graph.node_bound(); ++n) {
+    const NodeIndex bound = graph.node_bound();
+    for (NodeIndex n = 0; n < bound; ++n) {
         NodeData* node = graph.node(n);
         if (node == nullptr) continue;
         NodeMeta& meta = node->meta;
@@ -30,11 +31,14 @@ Failable<std::vector<LevelledNode>> level_nodes(GraphWrap& graph, std::string_vi
     queue.push_back({*root, 0});
     graph.node_at(*root).meta.floor = 0;
 
+    // Most levellings exclude nothing, and need not ask for every node.
+    const bool filtered = !excluded.excludes_nothing();
     for (std::size_t head = 0; head < queue.size(); ++head) {
         const auto [n, floor] = queue[head];
-        graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) {
+        // Inlined: once per edge end of every reached node.
+        graph.for_each_incident(n, [&](EdgeIndex, NodeIndex m) __attribute__((always_inline)) {
             NodeMeta& meta = graph.node_at(m).meta;
-            if (meta.floor.has_value() || excluded.excludes(graph, m)) return;
+            if (meta.floor.has_value() || (filtered && excluded.excludes(graph, m))) return;
             meta.floor = floor + 1;
             queue.push_back({m, floor + 1});
         });

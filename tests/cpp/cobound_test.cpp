@@ -77,8 +77,8 @@ TEST(SelectCobound, ChoiceOrder) {
 }
 
 TEST(CmpCoboundEntry, DigestsDecideWhenBothEntriesHaveThem) {
-    auto entry = [](std::string lo, std::string hi, std::string modality, EdgeKey key) {
-        return CoboundEntry{CoboundScore{std::move(lo), std::move(hi), std::move(modality), std::move(key),
+    auto entry = [](std::string_view lo, std::string_view hi, std::string_view modality, EdgeKey key) {
+        return CoboundEntry{CoboundScore{lo, hi, modality, std::move(key),
                                          std::nullopt, std::nullopt},
                             0, 1};
     };

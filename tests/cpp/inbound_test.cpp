@@ -87,11 +87,11 @@ TEST(SelectInbound, GreaterParentDigestsWinThenSmallerId) {
 }
 
 TEST(CmpInboundEntry, KeysInOrder) {
-    auto entry = [](std::uint64_t count, std::string magnet, std::vector<Digest> parents, std::string id,
+    auto entry = [](std::uint64_t count, std::string_view magnet, std::vector<Digest> parents, std::string id,
                     std::vector<EdgeKey> keys) {
-        return InboundEntry{InboundScore{std::move(magnet), std::move(parents), std::move(id), std::move(keys), count,
+        return InboundEntry{InboundScore{magnet, std::move(parents), std::move(id), std::move(keys), count,
                                          std::nullopt},
-                            {}, 2, 0};
+                            2, 0};
     };
     const Digest low = md5_digest("_()B_");
     const Digest high = md5_digest("_()A_");
