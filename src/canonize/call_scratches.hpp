@@ -2,7 +2,10 @@
 // one call to the next.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "canonize/candidates.hpp"
 #include "canonize/pruning.hpp"
@@ -18,6 +21,9 @@ struct CallScratches {
     SharedNodeSearch shared_search;
     CandidateDepths::Tables depths;
     TextStartScratch text_starts;
+    // The scoring pass's lists by candidate: how its text starts, and the order of rewriting.
+    std::vector<std::optional<std::string>> candidate_text_starts;
+    std::vector<std::size_t> candidate_order;
     std::optional<TreeScratch> walks;
     std::optional<RewriteScratch> rewrites;
 };

@@ -197,6 +197,8 @@ Result<std::string> cgraph_text(const GraphWrap& graph, std::string_view candida
         if (auto fits = check_fits(stop.memory_budget(), both, "compressing the text of this graph"); !fits) {
             return std::unexpected(std::move(fits.error()));
         }
+        // Without groups there is nothing to replace: the text is its own compression.
+        if (form->groups.empty()) return std::move(form->text);
         return compress_groups(form->text, form->groups);
     }
     return std::move(form->text);

@@ -12,14 +12,14 @@ namespace quorl {
 
 class PackedIncidences {
 public:
-    // The incidences of a graph without nodes.
-    PackedIncidences() : begin_(1, 0) {}
+    // The incidences of a graph without nodes (and no memory held).
+    PackedIncidences() = default;
     // One pass over the store; a copy of its incidences as they are now.
     explicit PackedIncidences(const GraphWrap& graph) { refill(graph); }
     // The same into this instance's buffers, which keep their memory.
     void refill(const GraphWrap& graph);
 
-    NodeIndex node_bound() const { return static_cast<NodeIndex>(begin_.size() - 1); }
+    NodeIndex node_bound() const { return begin_.empty() ? 0 : static_cast<NodeIndex>(begin_.size() - 1); }
     std::uint32_t node_count() const { return node_count_; }
 
     // The node's incidences, as for_each_incident counts them (a self-loop

@@ -92,9 +92,9 @@ Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, c
 // possible first, so that the best entry found early rules out the rest; then
 // the greatest known start of text (none last), likely the best text among
 // equally deep ones; candidate order among equals.
-std::vector<std::size_t> deepest_first(const CandidateDepths& depths,
-                                       const std::vector<std::optional<std::string>>& text_starts) {
-    std::vector<std::size_t> order(text_starts.size());
+void deepest_first(const CandidateDepths& depths, const std::vector<std::optional<std::string>>& text_starts,
+                   std::vector<std::size_t>& order) {
+    order.resize(text_starts.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     // Candidate order breaks the remaining ties, as a stable sort would, without its buffer.
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -102,7 +102,6 @@ std::vector<std::size_t> deepest_first(const CandidateDepths& depths,
         if (text_starts[a] != text_starts[b]) return text_starts[a] > text_starts[b];
         return a < b;
     });
-    return order;
 }
 
 struct BestEntry {
@@ -197,7 +196,8 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     // How the texts of the candidates that can reach that depth start. They
     // order those candidates and rule some out against a best text found
     // before, so while only one can reach it nothing reads them.
-    std::vector<std::optional<std::string>> text_starts(candidates.size());
+    std::vector<std::optional<std::string>>& text_starts = scratches.candidate_text_starts;
+    text_starts.assign(candidates.size(), std::nullopt);
     const auto can_reach = [&](std::size_t i) { return depths.range(i).hi >= surely_reached; };
     std::size_t reaching = 0;
     for (std::size_t i = 0; i < candidates.size(); ++i) reaching += can_reach(i) ? 1 : 0;
@@ -207,7 +207,8 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             if (can_reach(i)) text_starts[i] = scoring_text_start(graph, nodes[i], shared, scratches.text_starts);
         }
     }
-    const std::vector<std::size_t> order = deepest_first(depths, text_starts);
+    std::vector<std::size_t>& order = scratches.candidate_order;
+    deepest_first(depths, text_starts, order);
     const RingRotations rotations(graph, nodes);
     // By class of rotations, the smallest position of a candidate rewritten.
     std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);

@@ -157,8 +157,12 @@ void SubtreeTexts::clear_as_new() {
     clear();
     label_capacity_ = std::string().capacity();
     own_modalities_ = false;
-    modalities_.clear();
-    first_owned_count_ = 0;
+    // The copies of modalities are kept for the next texts that own theirs:
+    // an equal copy is as good as a new one, and most graphs use a handful.
+    if (modalities_.size() > kKeptModalities) {
+        modalities_.clear();
+        first_owned_count_ = 0;
+    }
 }
 
 void SubtreeTexts::reserve(std::size_t expected_texts) {

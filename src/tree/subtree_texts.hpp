@@ -203,6 +203,7 @@ private:
 
     bool own_modalities_ = false;
     IdSet modalities_;  // the copies; a set's elements never move
+    static constexpr std::size_t kKeptModalities = 64;  // more are dropped by clear_as_new
     std::array<const std::string*, 4> first_owned_{};  // the first elements put into modalities_
     std::size_t first_owned_count_ = 0;
     std::string labels_;
