@@ -28,13 +28,21 @@ NodeIndex parent_of(const GraphWrap& graph, const JoinEntry& join, EdgeIndex edg
     return first == join.node ? second : first;
 }
 
-// The entry's score up to its parent digests, which are left empty.
-Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
+// What scoring a join makes and checks before it builds the score: the
+// join's magnet, and that its inbound edges are there.
+Result<std::string_view> join_magnet_checked(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
     Result<std::string_view> magnet = cached_magnet(graph, join.node, context);
-    if (!magnet) return std::unexpected(std::move(magnet.error()));
+    if (!magnet) return magnet;
     for (const EdgeIndex edge : join.inbound_edges) {
         if (!graph.has_edge(edge)) return parse_error("inbound endpoints missing");
     }
+    return magnet;
+}
+
+// The entry's score up to its parent digests, which are left empty.
+Result<InboundEntry> score_join_without_parents(GraphWrap& graph, const JoinEntry& join, RewriteContext& context) {
+    Result<std::string_view> magnet = join_magnet_checked(graph, join, context);
+    if (!magnet) return std::unexpected(std::move(magnet.error()));
     std::vector<EdgeKey> edge_keys;
     edge_keys.reserve(join.inbound_edges.size());
     for (const EdgeIndex edge : join.inbound_edges) {
@@ -178,6 +186,27 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         return rank_by_score(
             joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
     }
+    const std::vector<NodeIndex> read_later = magnets_read_above(graph, cobound_above, joins_above);
+    // The parents' magnets that a later step reads, made now for the join at `at`.
+    const auto make_magnets_read_later = [&](std::size_t at) -> Result<void> {
+        for (const EdgeIndex edge : joins[at].inbound_edges) {
+            const NodeIndex parent = parent_of(graph, joins[at], edge);
+            if (!std::binary_search(read_later.begin(), read_later.end(), parent)) continue;
+            if (Result<std::string_view> magnet = cached_magnet(graph, parent, context); !magnet) {
+                return std::unexpected(std::move(magnet.error()));
+            }
+        }
+        return {};
+    };
+    // A lone join ranks first whatever its score, which nothing else reads:
+    // only what scoring it makes and checks, in the same order, is done.
+    if (joins.size() == 1) {
+        if (Result<std::string_view> magnet = join_magnet_checked(graph, joins[0], context); !magnet) {
+            return std::unexpected(std::move(magnet.error()));
+        }
+        if (Result<void> made = make_magnets_read_later(0); !made) return std::unexpected(std::move(made.error()));
+        return std::vector<std::size_t>{0};
+    }
     std::vector<InboundEntry> entries;
     entries.reserve(joins.size());
     for (const JoinEntry& join : joins) {
@@ -185,40 +214,29 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
-    // A lone entry ties with none; its ranking takes no buffers.
-    std::vector<bool> tied;
-    if (entries.size() > 1) {
-        tied.assign(entries.size(), false);
-        std::vector<std::size_t> by_leading_keys(entries.size());
-        std::iota(by_leading_keys.begin(), by_leading_keys.end(), std::size_t{0});
-        std::sort(by_leading_keys.begin(), by_leading_keys.end(), [&](std::size_t a, std::size_t b) {
-            const InboundScore& x = entries[a].score;
-            const InboundScore& y = entries[b].score;
-            if (x.inbound_count != y.inbound_count) return x.inbound_count > y.inbound_count;
-            if (x.magnet_digest && y.magnet_digest) return *x.magnet_digest > *y.magnet_digest;
-            return x.magnet > y.magnet;
-        });
-        for (std::size_t i = 1; i < by_leading_keys.size(); ++i) {
-            const std::size_t a = by_leading_keys[i - 1];
-            const std::size_t b = by_leading_keys[i];
-            if (tie_before_parents(entries[a].score, entries[b].score)) tied[a] = tied[b] = true;
-        }
+    std::vector<bool> tied(entries.size(), false);
+    std::vector<std::size_t> by_leading_keys(entries.size());
+    std::iota(by_leading_keys.begin(), by_leading_keys.end(), std::size_t{0});
+    std::sort(by_leading_keys.begin(), by_leading_keys.end(), [&](std::size_t a, std::size_t b) {
+        const InboundScore& x = entries[a].score;
+        const InboundScore& y = entries[b].score;
+        if (x.inbound_count != y.inbound_count) return x.inbound_count > y.inbound_count;
+        if (x.magnet_digest && y.magnet_digest) return *x.magnet_digest > *y.magnet_digest;
+        return x.magnet > y.magnet;
+    });
+    for (std::size_t i = 1; i < by_leading_keys.size(); ++i) {
+        const std::size_t a = by_leading_keys[i - 1];
+        const std::size_t b = by_leading_keys[i];
+        if (tie_before_parents(entries[a].score, entries[b].score)) tied[a] = tied[b] = true;
     }
-    const std::vector<NodeIndex> read_later = magnets_read_above(graph, cobound_above, joins_above);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!tied.empty() && tied[i]) {
+        if (tied[i]) {
             if (Result<void> added = add_parent_digests(graph, joins[i], entries[i], context); !added) {
                 return std::unexpected(std::move(added.error()));
             }
             continue;
         }
-        for (const EdgeIndex edge : joins[i].inbound_edges) {
-            const NodeIndex parent = parent_of(graph, joins[i], edge);
-            if (!std::binary_search(read_later.begin(), read_later.end(), parent)) continue;
-            if (Result<std::string_view> magnet = cached_magnet(graph, parent, context); !magnet) {
-                return std::unexpected(std::move(magnet.error()));
-            }
-        }
+        if (Result<void> made = make_magnets_read_later(i); !made) return std::unexpected(std::move(made.error()));
     }
     return stable_ranking(entries, cmp_inbound_entry);
 }
