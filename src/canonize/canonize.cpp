@@ -79,6 +79,7 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
         return std::unexpected(std::move(selected.error()));
     }
     scoring.ids.clear();
+    scoring.ids.reserve(scoring.nodes.size());
     for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
     scoring.shared_ids.clear();
     shared_nodes(scoring.incidences, scoring.nodes, search, scoring.shared);

@@ -88,22 +88,35 @@ Result<std::int64_t> settle_depths(CandidateDepths& depths, std::size_t count, c
     }
 }
 
-// The candidates in the order in which they are rewritten: the deepest
-// possible first, so that the best entry found early rules out the rest; then
-// the greatest known start of text (none last), likely the best text among
-// equally deep ones; candidate order among equals.
+// std::sort sorts this many by insertion alone.
+constexpr std::size_t kFewCandidates = 16;
+
+// The candidates that can reach `surely_reached` in the order in which they
+// are rewritten: the deepest possible first, so that the best entry found
+// early rules out the rest; then the greatest known start of text (none
+// last), likely the best text among equally deep ones; candidate order among
+// equals. The others cannot win (see best_candidate_form) and are not listed.
 void deepest_first(const CandidateDepths& depths, const std::vector<std::optional<std::string>>& text_starts,
-                   std::vector<std::size_t>& order) {
-    order.resize(text_starts.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    // Candidate order breaks the remaining ties, as a stable sort would, without its buffer.
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                   std::int64_t surely_reached, std::vector<std::size_t>& order) {
+    order.clear();
+    for (std::size_t i = 0; i < text_starts.size(); ++i) {
+        if (depths.range(i).hi >= surely_reached) order.push_back(i);
+    }
+    // Candidate order breaks the remaining ties, so every sort gives the same
+    // order. A few candidates are sorted by insertion, without the buffer of a
+    // merge sort; many by a merge sort, since a quicksort's partitions
+    // degrade on the depths along a long path (deepest at both ends).
+    const auto before = [&](std::size_t a, std::size_t b) {
         if (depths.range(a).hi != depths.range(b).hi) return depths.range(a).hi > depths.range(b).hi;
         if (text_starts[a] != text_starts[b]) return text_starts[a] > text_starts[b];
         return a < b;
-    });
+    };
+    if (order.size() <= kFewCandidates) {
+        std::sort(order.begin(), order.end(), before);
+    } else {
+        std::stable_sort(order.begin(), order.end(), before);
+    }
 }
-
 struct BestEntry {
     std::int32_t depth;
     std::string text;
@@ -208,7 +221,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
         }
     }
     std::vector<std::size_t>& order = scratches.candidate_order;
-    deepest_first(depths, text_starts, order);
+    deepest_first(depths, text_starts, surely_reached, order);
     const RingRotations rotations(graph, nodes);
     // By class of rotations, the smallest position of a candidate rewritten.
     std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);
@@ -231,9 +244,9 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     for (const std::size_t i : order) {
         const DepthRange range = depths.range(i);
         // Some candidate is written at least surely_reached deep: a candidate
-        // that cannot reach that depth has a smaller entry and cannot win.
-        if (range.hi < surely_reached) continue;
-        // Nor can one that cannot reach the depth of the best entry so far.
+        // that cannot reach that depth has a smaller entry and cannot win, so
+        // `order` leaves it out. Nor can one that cannot reach the depth of
+        // the best entry so far.
         if (best && range.hi < best->depth) continue;
         // Nor can one no deeper than the best entry whose text surely starts
         // below the best text: as deep, it ranks below on its text.
