@@ -28,7 +28,8 @@ bool small_enough_to_keep(const CallScratches& scratches) {
            scratches.depths.distance.size() <= kKeptScratchNodes &&
            scratches.text_starts.near.size() <= kKeptScratchNodes && (!scratches.walks || small(*scratches.walks)) &&
            (!scratches.rewrites || (small(scratches.rewrites->tree) &&
-                                    scratches.rewrites->region.position.size() <= kKeptScratchNodes));
+                                    scratches.rewrites->region.position.size() <= kKeptScratchNodes &&
+                                    scratches.rewrites->spare_store.node_bound() <= kKeptScratchNodes));
 }
 
 }  // namespace

@@ -269,14 +269,22 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
         // the writers give the same texts and order on the graph itself.
         std::optional<GraphWrap> rewritten;
         MemoryHold rewritten_bytes(stop.memory_budget());
-        // The caller of a walk that stopped is waiting to report the stop.
-        struct FreedWhenStopped {
+        // The caller of a walk that stopped is waiting to report the stop;
+        // otherwise the form, once its walks are done, lends its slots'
+        // memory to the next rewrite's working copy.
+        struct GivenBack {
             std::optional<GraphWrap>& form;
             const StopPoll& walks;
-            ~FreedWhenStopped() {
-                if (form && walks.stopped()) release_in_background(std::move(*form));
+            std::optional<RewriteScratch>& steps;
+            ~GivenBack() {
+                if (!form) return;
+                if (walks.stopped()) {
+                    release_in_background(std::move(*form));
+                } else {
+                    steps->spare_store = std::move(*form);
+                }
             }
-        } freed_when_stopped{rewritten, writing};
+        } given_back{rewritten, writing, rewrite_steps};
         if (!depths.in_tree(i)) {
             if (!rewrite_steps) rewrite_steps.emplace(scratch_for_one_walk(graph), JoinRegion{});
             // What every rewrite under a budget counts the graph's copy as, counted once.

@@ -271,6 +271,10 @@ Result<GraphWrap> to_dag_with_mode(const GraphWrap& graph, std::string_view root
     // rehash on every rewrite, most of which add few nodes or none.)
     const std::size_t spare_nodes = std::min<std::size_t>(3 * graph.node_bound(), kSpareSlots);
     const std::size_t spare_edges = std::min<std::size_t>(3 * graph.edge_bound(), kSpareSlots);
+    if (scratch != nullptr) {
+        rewrite.work = std::move(scratch->spare_store);
+        rewrite.work.forget_keeping_memory();
+    }
     if (!rewrite.work.reserve_slots(graph.node_bound() + spare_nodes, graph.edge_bound() + spare_edges,
                                     rewrite.context.stop)) {
         return interrupted_error();

@@ -46,6 +46,9 @@ struct RewriteScratch {
     JoinRegion region;
     // The rewrite's conflicts, rebuilt from the working copy before any is read.
     CandidateBuckets buckets;
+    // A rewritten form its caller is done with: the next rewrite's working
+    // copy takes its slots' memory, as a new store in all else.
+    GraphWrap spare_store;
 
     // As a new scratch before a rewrite: no settled subtrees, and texts whose
     // label pool grows from nothing (what writing a magnet holds reads it).

@@ -153,10 +153,14 @@ namespace {
 // Moves the slots into room for `more` beyond them, polling as it goes. When
 // the poll asks to stop, the result is false and the store is to be given up.
 template <class Slot>
-bool make_room(std::vector<Slot>& slots, std::size_t more, StopPoll& stop) {
+bool make_room(CountedSlots<Slot>& slots, std::size_t more, StopPoll& stop) {
     const std::size_t needed = slots.size() + more;
     if (needed <= slots.capacity()) return true;
-    return relocate_polled(slots, std::max(needed, 2 * slots.capacity()), &stop);
+    const std::size_t room = std::max(needed, 2 * slots.capacity());
+    slots.count_room(room);
+    // A buffer kept from an earlier store may hold the room already.
+    if (room <= slots.slots().capacity()) return true;
+    return relocate_polled(slots.slots(), room, &stop);
 }
 
 }  // namespace
@@ -172,6 +176,16 @@ bool GraphWrap::reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& st
     if (make_room(nodes_, nodes, stop) && make_room(edges_, edges, stop)) return true;
     release_in_background(std::move(*this));
     return false;
+}
+
+void GraphWrap::forget_keeping_memory() {
+    CountedSlots<NodeSlot> nodes = std::move(nodes_);
+    CountedSlots<EdgeSlot> edges = std::move(edges_);
+    *this = GraphWrap();
+    nodes.forget();
+    edges.forget();
+    nodes_ = std::move(nodes);
+    edges_ = std::move(edges);
 }
 
 void release_in_background(GraphWrap&& store) {

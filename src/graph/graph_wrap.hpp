@@ -165,6 +165,58 @@ private:
     std::size_t erased_ = 0;
 };
 
+// A store's slots, with the capacity a vector made anew would have after the
+// same copies, reserves and appends: the memory figures (held_bytes) read it.
+// The buffer beneath may be larger when a store forgets its slots and keeps
+// their memory for the next ones (GraphWrap::forget_keeping_memory).
+template <class Slot>
+class CountedSlots {
+public:
+    CountedSlots() = default;
+    CountedSlots(const CountedSlots& other) : slots_(other.slots_), capacity_(other.slots_.size()) {}
+    CountedSlots(CountedSlots&& other) noexcept
+        : slots_(std::move(other.slots_)), capacity_(std::exchange(other.capacity_, 0)) {}
+    // A copy into a vector with room keeps its room; into one without, it takes exactly the copy's.
+    CountedSlots& operator=(const CountedSlots& other) {
+        if (this != &other) {
+            slots_ = other.slots_;
+            capacity_ = std::max(capacity_, other.slots_.size());
+        }
+        return *this;
+    }
+    CountedSlots& operator=(CountedSlots&& other) noexcept {
+        slots_ = std::move(other.slots_);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
+
+    std::size_t size() const { return slots_.size(); }
+    std::size_t capacity() const { return capacity_; }
+    Slot& operator[](std::size_t at) { return slots_[at]; }
+    const Slot& operator[](std::size_t at) const { return slots_[at]; }
+    auto begin() const { return slots_.begin(); }
+    auto end() const { return slots_.end(); }
+
+    // Appends as push_back does, the counted room growing as a vector's grows.
+    template <class... Args>
+    Slot& emplace_back(Args&&... args) {
+        if (slots_.size() == capacity_) capacity_ = slots_.size() + std::max<std::size_t>(slots_.size(), 1);
+        return slots_.emplace_back(std::forward<Args>(args)...);
+    }
+    // Counts room for `capacity` slots; the buffer, `slots()`, is the caller's to grow.
+    void count_room(std::size_t capacity) { capacity_ = std::max(capacity_, capacity); }
+    std::vector<Slot>& slots() { return slots_; }
+    // No slots, and counted as a vector made anew; the buffer stays.
+    void forget() {
+        slots_.clear();
+        capacity_ = 0;
+    }
+
+private:
+    std::vector<Slot> slots_;
+    std::size_t capacity_ = 0;
+};
+
 class GraphWrap {
 public:
     GraphWrap() = default;
@@ -243,6 +295,9 @@ public:
     // assigned a copy, which keeps the vectors' room but takes the source's
     // id index as it is.
     bool reserve_slots(std::size_t nodes, std::size_t edges, StopPoll& stop);
+    // As a new store, keeping only the slot vectors' memory for the slots to come:
+    // for a caller that makes one store after another of about the same size.
+    void forget_keeping_memory();
 
     // The memory the store holds: its slot vectors as allocated, its id index
     // and the heap blocks of every string it keeps. Walks every slot.
@@ -298,8 +353,8 @@ private:
         return [this](NodeIndex node) -> std::string_view { return nodes_[node].data.id; };
     }
 
-    std::vector<NodeSlot> nodes_;
-    std::vector<EdgeSlot> edges_;
+    CountedSlots<NodeSlot> nodes_;
+    CountedSlots<EdgeSlot> edges_;
     IdIndex node_index_;
     std::uint32_t node_count_ = 0;
     std::uint32_t edge_count_ = 0;

@@ -217,6 +217,40 @@ TEST(GraphWrap, SlotsReservedInAnEmptyStoreOutliveACopyIntoIt) {
     expect_same_store(grown, copy);
 }
 
+// A store that forgot its slots and kept their memory must count what a new
+// store counts through the same steps (reserve, copy, growth by appends and
+// by reserves), whatever it held before: held_bytes feeds the memory figures.
+TEST(GraphWrap, StoreThatForgotItsSlotsCountsAsNew) {
+    StopPoll never(StopCheck{});
+    for (const int before : {10, 300, 3000}) {
+        for (const int size : {5, 200, 1000}) {
+            const GraphWrap original = path_with_gaps(size);
+            GraphWrap reused = path_with_gaps(before);
+            add_ring_to(reused, before);
+            reused.forget_keeping_memory();
+            EXPECT_EQ(reused.held_bytes(), GraphWrap().held_bytes());
+            GraphWrap fresh;
+            for (GraphWrap* store : {&fresh, &reused}) {
+                ASSERT_TRUE(store->reserve_slots(original.node_bound() + 7, original.edge_bound() + 7, never));
+            }
+            EXPECT_EQ(reused.held_bytes(), fresh.held_bytes()) << before << " " << size << " reserved";
+            fresh = original;
+            reused = original;
+            EXPECT_EQ(reused.held_bytes(), fresh.held_bytes()) << before << " " << size << " copied";
+            expect_same_store(fresh, reused);
+            add_ring_to(fresh, 40);  // past the reserved room: grows by appending
+            add_ring_to(reused, 40);
+            EXPECT_EQ(reused.held_bytes(), fresh.held_bytes()) << before << " " << size << " appended";
+            for (GraphWrap* store : {&fresh, &reused}) ASSERT_TRUE(store->reserve(3 * size, 3 * size, never));
+            EXPECT_EQ(reused.held_bytes(), fresh.held_bytes()) << before << " " << size << " reserved again";
+            const GraphWrap fresh_copy = fresh;
+            const GraphWrap reused_copy = reused;
+            EXPECT_EQ(reused_copy.held_bytes(), fresh_copy.held_bytes()) << before << " " << size << " copy made";
+            expect_same_store(fresh, reused);
+        }
+    }
+}
+
 using testing::StopAfterChecks;
 
 TEST(GraphWrap, ReserveStoppedOnTheWayGivesTheStoreUpOrLeavesItWhole) {
