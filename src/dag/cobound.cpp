@@ -91,10 +91,11 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
     return CoboundChoice{best->edge, best->floor};
 }
 
-Result<std::vector<std::size_t>> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
-                                              RewriteContext& context) {
+Result<void> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs, RewriteContext& context,
+                          std::vector<std::size_t>& order) {
     return rank_by_score(
-        pairs, [&](const CoboundPair& pair) { return score_cobound(graph, pair, context); }, cmp_cobound_entry);
+        pairs, [&](const CoboundPair& pair) { return score_cobound(graph, pair, context); }, cmp_cobound_entry,
+        order);
 }
 
 Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,

@@ -54,12 +54,12 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
                                                     std::int32_t floor, bool allow_hashes);
 
 // Scores every cobound pair as select_cobound does (the same magnets computed
-// and cached, the same first failure) and returns the pairs' positions best
-// first, equal scores in their order. While the pairs and what their scores
+// and cached, the same first failure) and fills `order` with the pairs'
+// positions best first, equal scores in their order. While the pairs and what their scores
 // read stay as they are, this is the order in which select_cobound, called
 // again after each repair with the pairs still left, would choose them.
-Result<std::vector<std::size_t>> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs,
-                                              RewriteContext& context);
+Result<void> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs, RewriteContext& context,
+                          std::vector<std::size_t>& order);
 
 // Less means preferred: the greater smaller magnet, then the greater
 // modality, then the greater greater magnet, then the smaller edge key.

@@ -27,11 +27,14 @@ constexpr std::size_t kSpareSlots = 4096;
 // deepest floor first, on one floor the cobound pairs before the joins, each
 // floor's entries ranked once, when the walk reaches them.
 struct RankedFloor {
+    // Nothing ranked yet, whatever an earlier rewrite left in the scratch.
+    explicit RankedFloor(RankingScratch& scratch) : order(scratch.order), inbound(scratch.inbound) { order.clear(); }
+
     std::int64_t floor = -1;          // below 0: the walk is over
     bool joins = true;                // the floor's joins, else its cobound pairs
-    std::vector<std::size_t> order;   // positions in the floor's bucket, best first
+    std::vector<std::size_t>& order;  // positions in the floor's bucket, best first
     std::size_t next = 0;
-    std::vector<EdgeIndex> inbound;   // scratch for checking a join's inbound edges
+    std::vector<EdgeIndex>& inbound;  // scratch for checking a join's inbound edges
 
     // Before the cobound pairs of `deepest`, the deepest floor holding any
     // conflict (-1 for none).
@@ -54,7 +57,7 @@ struct RankedFloor {
 struct Rewrite {
     Rewrite(bool allow_hashes, const StopCheck& stop, ConflictSearch search, const TraceSwitches& trace,
             RewriteScratch* scratch)
-        : search(search), context(allow_hashes, stop, trace, scratch) {}
+        : search(search), context(allow_hashes, stop, trace, scratch), ranked(context.ranking) {}
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
     // The caller of a stopped rewrite is waiting to report the stop.
@@ -67,8 +70,8 @@ struct Rewrite {
     std::uint64_t passes = 0;
     GeneratedIds ids;
     ConflictSearch search;
-    RankedFloor ranked;
     RewriteContext context;
+    RankedFloor ranked;
     CandidateBuckets& buckets = context.buckets;
 };
 
@@ -213,13 +216,12 @@ Result<bool> run_incremental_pass(Rewrite& rewrite, bool compact) {
         // rewrite's trees may reuse the texts of the nodes deeper than it. The
         // full scan walks every tree in full.
         rewrite.context.tree_scratch.settled.deeper_than = floor;
-        Result<std::vector<std::size_t>> order =
+        Result<void> ranking =
             ranked.joins ? rank_inbound(rewrite.work, rewrite.buckets.joins_on(floor),
                                         rewrite.buckets.cobound_on(floor - 1), rewrite.buckets.joins_on(floor - 1),
-                                        rewrite.context)
-                         : rank_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), rewrite.context);
-        if (!order) return std::unexpected(std::move(order.error()));
-        ranked.order = std::move(*order);
+                                        rewrite.context, ranked.order)
+                         : rank_cobound(rewrite.work, rewrite.buckets.cobound_on(floor), rewrite.context, ranked.order);
+        if (!ranking) return std::unexpected(std::move(ranking.error()));
     }
 
     const auto floor = static_cast<std::int32_t>(ranked.floor);

@@ -178,13 +178,15 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 // scan would make it, before this floor's joins are resolved below it;
 // nothing else reads a parent's magnet or digest again. Traced magnets are
 // all reported, so then every entry is scored in full.
-Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
-                                              std::span<const CoboundPair> cobound_above,
-                                              std::span<const JoinEntry> joins_above, RewriteContext& context) {
-    if (joins.empty()) return std::vector<std::size_t>{};
+Result<void> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                          std::span<const CoboundPair> cobound_above, std::span<const JoinEntry> joins_above,
+                          RewriteContext& context, std::vector<std::size_t>& order) {
+    order.clear();
+    if (joins.empty()) return {};
     if (context.trace.magnets) {
         return rank_by_score(
-            joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry);
+            joins, [&](const JoinEntry& join) { return score_join(graph, join, context); }, cmp_inbound_entry,
+            order);
     }
     const std::vector<NodeIndex> read_later = magnets_read_above(graph, cobound_above, joins_above);
     // The parents' magnets that a later step reads, made now for the join at `at`.
@@ -205,7 +207,8 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
             return std::unexpected(std::move(magnet.error()));
         }
         if (Result<void> made = make_magnets_read_later(0); !made) return std::unexpected(std::move(made.error()));
-        return std::vector<std::size_t>{0};
+        order.push_back(0);
+        return {};
     }
     std::vector<InboundEntry> entries;
     entries.reserve(joins.size());
@@ -238,7 +241,8 @@ Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const 
         }
         if (Result<void> made = make_magnets_read_later(i); !made) return std::unexpected(std::move(made.error()));
     }
-    return stable_ranking(entries, cmp_inbound_entry);
+    stable_ranking(entries, cmp_inbound_entry, order);
+    return {};
 }
 
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,

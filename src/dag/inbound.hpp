@@ -39,8 +39,10 @@ struct InboundEntry {
 };
 
 // The join node to resolve, with its inbound edges in the order of its entry.
+// The join's inbound edges are viewed where the caller keeps them (its
+// conflict buckets), which stay as they are while the join is resolved.
 struct InboundChoice {
-    std::vector<EdgeIndex> edges;
+    std::span<const EdgeIndex> edges;
     std::int32_t floor = 0;
     NodeIndex node = kNoIndex;
 };
@@ -57,17 +59,17 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
                                                     std::int32_t floor, bool allow_hashes);
 
-// The order in which select_inbound, called again after each resolution with
-// the entries still left, would choose the entries (their positions, best
-// first), while the entries and what their scores read stay as they are.
+// Fills `order` with the order in which select_inbound, called again after
+// each resolution with the entries still left, would choose the entries
+// (their positions, best first), while the entries and what their scores read stay as they are.
 // `cobound_above` and `joins_above` are the conflicts of the floor above the
 // joins', which the rewrite resolves next: of the parents' magnets only those
 // that they read, or that the ranking needs, are made and cached. Fails as
 // select_inbound would, except where the magnets not made would have
 // exceeded the memory budget.
-Result<std::vector<std::size_t>> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
-                                              std::span<const CoboundPair> cobound_above,
-                                              std::span<const JoinEntry> joins_above, RewriteContext& context);
+Result<void> rank_inbound(GraphWrap& graph, std::span<const JoinEntry> joins,
+                          std::span<const CoboundPair> cobound_above, std::span<const JoinEntry> joins_above,
+                          RewriteContext& context, std::vector<std::size_t>& order);
 
 // Less means preferred: more inbound edges, then the greater magnet, then the
 // greater parent digests, then the smaller id, then the smaller edge keys.

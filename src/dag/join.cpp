@@ -50,8 +50,11 @@ std::string mirror_id(std::uint64_t group, std::size_t position) {
 
 // Moves inbound edge `position` of the join from the join node to a new
 // mirror, keeping the edge's modality and renaming it "#{id}_{position}".
+// Every mirror of the join gets `meta`; the last one takes it over, which
+// gives it the very record a copy would (the origin, made from a view, has
+// room for exactly its bytes, as a copy has).
 Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice& join, std::size_t position,
-                                          std::string_view label, const NodeMeta& meta, GeneratedIds& ids) {
+                                          std::string_view label, NodeMeta& meta, GeneratedIds& ids) {
     const EdgeIndex edge = join.edges[position];
     if (!graph.has_edge(edge)) return parse_error("inbound edge missing");
     EdgeData data = graph.edge_at(edge);
@@ -59,7 +62,11 @@ Result<ReattachedEdge> reattach_to_mirror(GraphWrap& graph, const InboundChoice&
     const NodeIndex parent = first == join.node ? second : first;
 
     const NodeIndex mirror = ids.add_node(graph, mirror_id(ids.mirror_group, position), [&](NodeData& data) {
-        data.meta = meta;
+        if (position + 1 == join.edges.size()) {
+            data.meta = std::move(meta);
+        } else {
+            data.meta = meta;
+        }
         data.label = std::string(label);
     });
     graph.remove_edge(edge);
@@ -249,7 +256,7 @@ Result<void> resolve_join_compact(GraphWrap& graph, const InboundChoice& join, s
     if (Result<void> held = take_or_fail(context.held, origins, "resolving a join node of this graph"); !held) {
         return std::unexpected(std::move(held.error()));
     }
-    const NodeMeta meta = mirror_meta(graph, join, magnet);
+    NodeMeta meta = mirror_meta(graph, join, magnet);
 
     // The kept mirror is the one whose parent's tree string, written right
     // after the mirror was attached, is smallest; the first listed on a tie.
@@ -290,7 +297,7 @@ Result<void> resolve_join_expanded(GraphWrap& graph, const InboundChoice& join, 
                                    GeneratedIds& ids, RewriteContext& context) {
     MemoryHold& held = context.held;
     const std::string join_id = graph.node_at(join.node).id;
-    const NodeMeta meta = mirror_meta(graph, join, magnet);
+    NodeMeta meta = mirror_meta(graph, join, magnet);
     JoinRegion& region = context.region;
     if (Result<void> listed = list_region(graph, join, region, context.stop); !listed) {
         return std::unexpected(std::move(listed.error()));

@@ -36,6 +36,12 @@ struct JoinRegion {
     std::vector<std::uint32_t> sorting;  // scratch of the sorts of `nodes` and `edges`
 };
 
+// The ranking of one floor's conflicts at a time (see the incremental pass).
+struct RankingScratch {
+    std::vector<std::size_t> order;  // positions in the floor's bucket, best first
+    std::vector<EdgeIndex> inbound;  // a join's inbound edges, collected again to check them
+};
+
 // The buffers a rewrite's steps reuse from one step to the next. A caller
 // that rewrites one candidate after another lends one to every rewrite, which
 // then grows none of its own.
@@ -46,6 +52,7 @@ struct RewriteScratch {
     JoinRegion region;
     // The rewrite's conflicts, rebuilt from the working copy before any is read.
     CandidateBuckets buckets;
+    RankingScratch ranking;
     // A rewritten form its caller is done with: the next rewrite's working
     // copy takes its slots' memory, as a new store in all else.
     GraphWrap spare_store;
@@ -73,7 +80,8 @@ struct RewriteContext {
           scratch_(lent != nullptr ? *lent : own_scratch_.emplace()),
           tree_scratch(scratch_.tree),
           region(scratch_.region),
-          buckets(scratch_.buckets) {
+          buckets(scratch_.buckets),
+          ranking(scratch_.ranking) {
         if (lent != nullptr) lent->start_rewrite();
     }
     RewriteContext(const RewriteContext&) = delete;
@@ -96,6 +104,7 @@ public:
     TreeScratch& tree_scratch;
     JoinRegion& region;
     CandidateBuckets& buckets;
+    RankingScratch& ranking;
 };
 
 }  // namespace quorl

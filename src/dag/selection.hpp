@@ -31,29 +31,29 @@ void keep_among_best(std::vector<Entry>& best, const Entry& entry, Compare compa
     if (best.size() > kTracedCandidates) best.pop_back();
 }
 
-// The positions of `entries` best first by `compare`, equal entries in their
-// order.
+// Fills `positions` with the positions of `entries` best first by
+// `compare`, equal entries in their order.
 template <class Entry, class Compare>
-std::vector<std::size_t> stable_ranking(const std::vector<Entry>& entries, Compare compare) {
-    std::vector<std::size_t> positions(entries.size());
+void stable_ranking(const std::vector<Entry>& entries, Compare compare, std::vector<std::size_t>& positions) {
+    positions.resize(entries.size());
     std::iota(positions.begin(), positions.end(), std::size_t{0});
     // A stable sort takes a buffer even for one entry, which is its own ranking.
-    if (positions.size() < 2) return positions;
+    if (positions.size() < 2) return;
     std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) {
         return compare(entries[a], entries[b]) == std::strong_ordering::less;
     });
-    return positions;
 }
 
-// Scores every item, in order, stopping at the first failure, and returns the
-// items' positions best first, equal scores in their order: the order in
-// which a scan that keeps the first best entry would pick them, taking out
-// each pick before the next scan. (`compare` orders the scores of one floor
-// totally: equal means equal in every key.)
+// Scores every item, in order, stopping at the first failure, and fills
+// `order` with the items' positions best first, equal scores in their order:
+// the order in which a scan that keeps the first best entry would pick them,
+// taking out each pick before the next scan. (`compare` orders the scores of
+// one floor totally: equal means equal in every key.)
 template <class Item, class Score, class Compare>
-Result<std::vector<std::size_t>> rank_by_score(std::span<const Item> items, Score score, Compare compare) {
+Result<void> rank_by_score(std::span<const Item> items, Score score, Compare compare, std::vector<std::size_t>& order) {
     using Entry = typename std::invoke_result_t<Score, const Item&>::value_type;
-    if (items.empty()) return std::vector<std::size_t>{};  // most floors of a rewrite hold nothing
+    order.clear();
+    if (items.empty()) return {};  // most floors of a rewrite hold nothing
     std::vector<Entry> entries;
     entries.reserve(items.size());
     for (const Item& item : items) {
@@ -61,7 +61,8 @@ Result<std::vector<std::size_t>> rank_by_score(std::span<const Item> items, Scor
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
-    return stable_ranking(entries, compare);
+    stable_ranking(entries, compare, order);
+    return {};
 }
 
 // Floors reach trace events as plain decimal numbers; the selections only see
