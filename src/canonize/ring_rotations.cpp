@@ -40,16 +40,9 @@ std::size_t smallest_rotation(const std::vector<RingStep>& ring) {
 
 }  // namespace
 
-RingRotations::RingRotations(const GraphWrap& graph, std::span<const NodeIndex> candidates) {
+bool RingRotations::degree_two(const GraphWrap& graph, std::span<const NodeIndex> candidates) {
     // All candidates have the greatest degree: unless it is 2, none is on a ring.
-    if (candidates.empty() || incidence_count(graph, candidates.front()) != 2) return;
-    std::vector<std::uint32_t> class_by_node(graph.node_bound(), kNoClass);
-    std::vector<bool> walked(graph.node_bound(), false);
-    class_of_candidate_.assign(candidates.size(), kNoClass);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (!walked[candidates[i]]) classify_ring(graph, candidates[i], class_by_node, walked);
-        class_of_candidate_[i] = class_by_node[candidates[i]];
-    }
+    return !candidates.empty() && incidence_count(graph, candidates.front()) == 2;
 }
 
 void RingRotations::classify_ring(const GraphWrap& graph, NodeIndex start, std::vector<std::uint32_t>& class_by_node,

@@ -104,6 +104,11 @@ public:
         return components_[component_of_[candidates_[candidate]]].cycle_rank() == 0;
     }
 
+    // True when the candidate's component has exactly one independent cycle.
+    bool single_cycle(std::size_t candidate) const {
+        return components_[component_of_[candidates_[candidate]]].cycle_rank() == 1;
+    }
+
     // True when the rewrite rooted at some candidate would resolve
     // kRewritePassGuard conflicts and so fail with the guard's error.
     bool some_rewrite_exceeds_guard();

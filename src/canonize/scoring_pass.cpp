@@ -222,7 +222,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     }
     std::vector<std::size_t>& order = scratches.candidate_order;
     deepest_first(depths, text_starts, surely_reached, order);
-    const RingRotations rotations(graph, nodes);
+    const RingRotations rotations(graph, nodes, [&](std::size_t i) { return depths.single_cycle(i); });
     // By class of rotations, the smallest position of a candidate rewritten.
     std::vector<std::size_t> rewritten_of_class(rotations.class_count(), SIZE_MAX);
 

@@ -564,5 +564,48 @@ TEST(RingRotations, ClassesAreTheOrbitsOfTheRotations) {
     EXPECT_EQ(classes(make_graph({{"x", "C"}, {"y", "C"}}, {{"x", "y"}, {"x", "y"}})), "--");
 }
 
+// The scoring pass walks only the components the depth bounds count one
+// independent cycle in: on rings, rings with chords, tails or loops, paths
+// and random multigraphs, the classes must be those of walking from every
+// candidate (a walk in a component skipped wrongly would show a class here).
+TEST(RingRotations, WalkingOnlySingleCycleComponentsKeepsTheClasses) {
+    const auto degree = [](const GraphWrap& graph, NodeIndex node) {
+        std::size_t count = 0;
+        graph.for_each_incident(node, [&](EdgeIndex, NodeIndex) { ++count; });
+        return count;
+    };
+    std::vector<GraphWrap> graphs;
+    for (const std::string labels : {"CCCCC", "CNCNCN", "CCCCCN"}) graphs.push_back(ring_graph(labels, std::string(labels.size(), '1')));
+    GraphDefs beside = ring_defs("CCCCCC", "111111");
+    beside += GraphDefs{{{"p0", "C"}, {"p1", "C"}, {"p2", "C"}, {"p3", "C"}}, {{"p0", "p1"}, {"p1", "p2"}, {"p2", "p3"}}};
+    graphs.push_back(make_graph(beside.nodes, beside.edges));
+    GraphDefs tailed = ring_defs("CCCC", "1111");
+    tailed += GraphDefs{{{"t0", "C"}, {"t1", "C"}}, {{"r0", "t0"}, {"t0", "t1"}}};
+    graphs.push_back(make_graph(tailed.nodes, tailed.edges));
+    graphs.push_back(path_graph(7));
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 300; ++round) graphs.push_back(exactness::random_multigraph(random));
+
+    std::size_t with_classes = 0;
+    for (const GraphWrap& graph : graphs) {
+        std::vector<NodeIndex> candidates;
+        for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+            if (graph.has_node(node) && degree(graph, node) == 2) candidates.push_back(node);
+        }
+        if (candidates.empty()) continue;
+        const std::vector<bool> shared(graph.node_bound(), false);
+        const PackedIncidences incidences(graph);
+        const CandidateDepths depths(incidences, candidates, shared, false);
+        const RingRotations every_walk(graph, candidates);
+        const RingRotations bounded(graph, candidates, [&](std::size_t i) { return depths.single_cycle(i); });
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            ASSERT_EQ(bounded.class_of(i), every_walk.class_of(i)) << "candidate " << i;
+            with_classes += every_walk.class_of(i) ? 1 : 0;
+        }
+        EXPECT_EQ(bounded.class_count(), every_walk.class_count());
+    }
+    EXPECT_GT(with_classes, 10u);
+}
+
 }  // namespace
 }  // namespace quorl
