@@ -12,7 +12,8 @@ fresh child process of the interpreter concerned:
 - the shared molecules (median µs of one to_cgraph_py and one canonical_node_order_py call);
 - paths, random trees, random sparse graphs (average degree 2.4) and molecule-like graphs
   (rings, chains, branches; C/N/O/H) at --sizes, uniform and random labels: median seconds of
-  to_cgraph_py, the growth per doubling of the size from each size to the next, and the peak
+  to_cgraph_py (at least three calls, quick ones repeated until they add up to a second, at
+  most 15), the growth per doubling of the size from each size to the next, and the peak
   memory of one call beside the memory of its input store; molecule-like graphs compact too;
 - rings, ladders and 3-regular graphs (expanded, and ladders and 3-regular graphs compact too)
   and compact grids at growing sizes, with the exponent k of a log-log fit (time ~ size^k).
@@ -206,7 +207,10 @@ def worker(job: dict) -> dict:
     for kind in job["kinds"]:
         times = []
         peak_kib = 0
-        for _ in range(job["repeats"]):
+        # Quick calls are repeated until they add up to a second (at most 15
+        # times): a median of three calls of a few milliseconds on a shared
+        # machine is too noisy to tell one doubling from the next.
+        while len(times) < job["repeats"] or (sum(times) < 1.0 and len(times) < 15):
             resting = _rss_kib("VmRSS")
             measured = _reset_peak()
             start = time.perf_counter()
