@@ -55,9 +55,10 @@ Result<std::optional<CoboundChoice>> select_cobound(GraphWrap& graph, std::span<
 
 // Scores every cobound pair as select_cobound does (the same magnets computed
 // and cached, the same first failure) and fills `order` with the pairs'
-// positions best first, equal scores in their order. While the pairs and what their scores
-// read stay as they are, this is the order in which select_cobound, called
-// again after each repair with the pairs still left, would choose them.
+// positions best first, equal scores in their order. While the pairs and
+// what their scores read stay as they are, this is the order in which
+// select_cobound, called again after each repair with the pairs still left,
+// would choose them.
 Result<void> rank_cobound(GraphWrap& graph, std::span<const CoboundPair> pairs, RewriteContext& context,
                           std::vector<std::size_t>& order);
 

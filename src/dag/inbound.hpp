@@ -61,7 +61,8 @@ Result<std::optional<InboundChoice>> select_inbound(GraphWrap& graph, std::span<
 
 // Fills `order` with the order in which select_inbound, called again after
 // each resolution with the entries still left, would choose the entries
-// (their positions, best first), while the entries and what their scores read stay as they are.
+// (their positions, best first), while the entries and what their scores
+// read stay as they are.
 // `cobound_above` and `joins_above` are the conflicts of the floor above the
 // joins', which the rewrite resolves next: of the parents' magnets only those
 // that they read, or that the ranking needs, are made and cached. Fails as

@@ -575,9 +575,12 @@ TEST(RingRotations, WalkingOnlySingleCycleComponentsKeepsTheClasses) {
         return count;
     };
     std::vector<GraphWrap> graphs;
-    for (const std::string labels : {"CCCCC", "CNCNCN", "CCCCCN"}) graphs.push_back(ring_graph(labels, std::string(labels.size(), '1')));
+    for (const std::string labels : {"CCCCC", "CNCNCN", "CCCCCN"}) {
+        graphs.push_back(ring_graph(labels, std::string(labels.size(), '1')));
+    }
     GraphDefs beside = ring_defs("CCCCCC", "111111");
-    beside += GraphDefs{{{"p0", "C"}, {"p1", "C"}, {"p2", "C"}, {"p3", "C"}}, {{"p0", "p1"}, {"p1", "p2"}, {"p2", "p3"}}};
+    beside += GraphDefs{{{"p0", "C"}, {"p1", "C"}, {"p2", "C"}, {"p3", "C"}},
+                        {{"p0", "p1"}, {"p1", "p2"}, {"p2", "p3"}}};
     graphs.push_back(make_graph(beside.nodes, beside.edges));
     GraphDefs tailed = ring_defs("CCCC", "1111");
     tailed += GraphDefs{{{"t0", "C"}, {"t1", "C"}}, {{"r0", "t0"}, {"t0", "t1"}}};
