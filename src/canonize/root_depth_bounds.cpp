@@ -364,6 +364,31 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
 
     states_[candidate].range = {1 + written_lo, 1 + written_hi};
     if (count_passes) states_[candidate].passes = cobound_edges + joins;
+    share_on_candidate_cycle(candidate);
+}
+
+// A connected component with as many edges as nodes, each of degree 2 (a
+// self-loop counts once), has no self-loop (its 2n edge ends would then give
+// less than 2 per node): it is one cycle, of two nodes and a double edge or
+// more. When all its nodes are candidates and none is shared, a rotation of
+// the cycle maps any candidate onto any other, and a levelling reads the
+// graph only through distances, incidences and shared flags, none of which a
+// rotation changes; the order in which it meets a floor's nodes changes no
+// range. So every candidate's levelling would find the range this one found,
+// and the others take it over instead of levelling again.
+void CandidateDepths::share_on_candidate_cycle(std::size_t candidate) {
+    const std::uint32_t component = component_of_[candidates_[candidate]];
+    const Component& info = components_[component];
+    const std::span<const std::size_t> members = members_of(component);
+    if (info.cycle_rank() != 1 || members.size() != info.nodes || component_shared_[component] != 0) return;
+    for (const std::size_t i : members) {
+        if (incidences_.degree(candidates_[i]) != 2) return;
+    }
+    for (const std::size_t i : members) {
+        if (states_[i].refined) continue;
+        states_[i].range = states_[candidate].range;
+        states_[i].refined = true;
+    }
 }
 
 bool CandidateDepths::some_rewrite_exceeds_guard() {

@@ -126,6 +126,10 @@ private:
         std::uint64_t cycle_rank() const { return edges + 1 - nodes; }
     };
 
+    // Gives the candidate's range to every unrefined candidate of its
+    // component when that component is one cycle of candidates.
+    void share_on_candidate_cycle(std::size_t candidate);
+
     template <class Visit>
     void for_each_neighbour(NodeIndex node, Visit&& visit) const {
         incidences_.for_each_neighbour(node, std::forward<Visit>(visit));

@@ -610,5 +610,58 @@ TEST(RingRotations, WalkingOnlySingleCycleComponentsKeepsTheClasses) {
     EXPECT_GT(with_classes, 10u);
 }
 
+// On a component that is one cycle of candidates, one refine settles them
+// all: each taken-over range must be what levelling from that candidate
+// alone finds. Triangles with a tail (as many edges as nodes, not a cycle),
+// with every node a candidate or only those of degree 2, and random
+// multigraphs must share nothing wrongly.
+TEST(CandidateDepths, ACycleOfCandidatesSharesOneRefine) {
+    std::vector<GraphWrap> graphs;
+    for (const std::string labels : {"CC", "CCC", "CNO", "CCCCCC", "CNCCONC", "CCCCCCCCCCCN"}) {
+        graphs.push_back(ring_graph(labels, std::string(labels.size(), '1')));
+    }
+    graphs.push_back(make_graph({{"x", "C"}, {"y", "C"}}, {{"x", "y"}, {"x", "y"}}));
+    graphs.push_back(make_graph({{"a", "C"}, {"b", "C"}, {"c", "C"}, {"t", "C"}},
+                                {{"a", "b"}, {"b", "c"}, {"c", "a"}, {"a", "t"}}));
+    graphs.push_back(make_graph({{"a", "C"}, {"b", "C"}, {"c", "C"}, {"t", "C"}, {"u", "C"}},
+                                {{"a", "b"}, {"b", "c"}, {"c", "a"}, {"a", "t"}, {"t", "u"}}));
+    std::mt19937 random(20261211);
+    for (int round = 0; round < 200; ++round) graphs.push_back(exactness::random_multigraph(random));
+
+    std::size_t taken_over = 0;
+    const auto check = [&](const GraphWrap& graph, const PackedIncidences& incidences,
+                           const std::vector<NodeIndex>& candidates) {
+        const std::vector<bool> shared(graph.node_bound(), false);
+        for (const bool compact : {false, true}) {
+            for (std::size_t first = 0; first < candidates.size(); ++first) {
+                CandidateDepths depths(incidences, candidates, shared, compact);
+                depths.refine(first);
+                for (std::size_t i = 0; i < candidates.size(); ++i) {
+                    if (i == first || !depths.refined(i)) continue;
+                    ++taken_over;
+                    const std::vector<NodeIndex> alone{candidates[i]};
+                    CandidateDepths own(incidences, alone, shared, compact);
+                    own.refine(0);
+                    ASSERT_EQ(depths.range(i).lo, own.range(0).lo) << "candidate " << i << " after " << first;
+                    ASSERT_EQ(depths.range(i).hi, own.range(0).hi) << "candidate " << i << " after " << first;
+                }
+            }
+        }
+    };
+    for (const GraphWrap& graph : graphs) {
+        const PackedIncidences incidences(graph);
+        std::vector<NodeIndex> every_node;
+        std::vector<NodeIndex> degree_two;
+        for (NodeIndex node = 0; node < graph.node_bound(); ++node) {
+            if (!graph.has_node(node)) continue;
+            every_node.push_back(node);
+            if (incidences.degree(node) == 2) degree_two.push_back(node);
+        }
+        check(graph, incidences, every_node);
+        check(graph, incidences, degree_two);
+    }
+    EXPECT_GT(taken_over, 100u);
+}
+
 }  // namespace
 }  // namespace quorl
