@@ -378,9 +378,11 @@ void CandidateDepths::level(std::size_t candidate, bool count_passes) {
 // and the others take it over instead of levelling again.
 void CandidateDepths::share_on_candidate_cycle(std::size_t candidate) {
     const std::uint32_t component = component_of_[candidates_[candidate]];
-    const Component& info = components_[component];
     const std::span<const std::size_t> members = members_of(component);
-    if (info.cycle_rank() != 1 || members.size() != info.nodes || component_shared_[component] != 0) return;
+    if (!single_cycle(candidate) || members.size() != components_[component].nodes ||
+        component_shared_[component] != 0) {
+        return;
+    }
     for (const std::size_t i : members) {
         if (incidences_.degree(candidates_[i]) != 2) return;
     }
