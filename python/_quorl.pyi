@@ -107,3 +107,26 @@ def _canonical_node_order_limited(
     max_memory: int | None,
     timeout: float | None,
 ) -> list[str]: ...
+
+# Private to the package's batches: the text (or node order) of every item of a chunk, in one
+# call that releases the interpreter lock once for all of them, each item under limits of its
+# own. One entry per item: its result, the exception its single call would raise, or None for
+# an item left to the caller (anything but a PyGraph or a pair of lists or tuples of rows, rows
+# that do not convert, graphs of several components). A chunk stopped by the stop flag or a
+# signal handler ends at the item it stopped: that entry is the exception that stopped it,
+# and every later one None.
+def _texts_of_chunk(
+    items: list[object],
+    allow_hashes: bool | None,
+    compress: bool | None,
+    compact: bool | None,
+    max_memory: int | None,
+    timeout: float | None,
+) -> list[str | BaseException | None]: ...
+def _orders_of_chunk(
+    items: list[object],
+    allow_hashes: bool | None,
+    compact: bool | None,
+    max_memory: int | None,
+    timeout: float | None,
+) -> list[list[str] | BaseException | None]: ...

@@ -5,7 +5,10 @@ work; only turning each input into an engine graph and handing results back hold
 Items are read from the input on the caller's thread, handed to the workers in small
 chunks (sized so that a chunk takes about a millisecond: cheap for small graphs, balanced
 for big ones), and the results come back in input order through a bounded window, so an
-endless input runs in constant memory.
+endless input runs in constant memory. The package's own batches canonise a chunk in one
+engine call that releases the lock once for all its items: released and taken back for
+each molecule, the lock changes hands between the threads so often that two threads run
+no faster than one.
 """
 
 from __future__ import annotations
@@ -23,6 +26,8 @@ from collections.abc import Sized
 from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Literal, Optional, Union, overload
 
 import _quorl
+
+from ._limits import checked_max_memory, checked_timeout
 
 #: Called with the number of results delivered so far, after each one.
 ProgressCallback = Callable[[int], object]
@@ -72,19 +77,44 @@ class _Chunk:
         self.stopping: Optional[BaseException] = None
 
 
-def _run_chunk(work: Callable[[object], object], items: List[object], stop: _quorl._StopFlag) -> _Chunk:
+#: Outcomes of a whole chunk at once (see `_quorl._texts_of_chunk`): per item its result, the
+#: exception it failed with, or None for an item the per-item work is to do.
+ChunkWork = Callable[[List[object]], List[object]]
+
+
+class _Work:
+    """What a batch does to its items: `item(x)` for one, and optionally `chunk(xs)` first."""
+
+    __slots__ = ("item", "chunk")
+
+    def __init__(self, item: Callable[[object], object], chunk: Optional[ChunkWork]) -> None:
+        self.item = item
+        self.chunk = chunk
+
+
+def _run_chunk(work: _Work, items: List[object], stop: _quorl._StopFlag) -> _Chunk:
     chunk = _Chunk()
     started = time.perf_counter()
-    for item in items:
+    done: List[object] = [None] * len(items)
+    if work.chunk is not None and not stop.is_set():
+        try:
+            done = work.chunk(items)
+        except _BATCH_STOPPING as error:  # stopped once every item was done: their results go too
+            chunk.stopping = error
+            chunk.seconds = time.perf_counter() - started
+            return chunk
+    for item, outcome in zip(items, done):
         if stop.is_set():
             break
-        try:
-            chunk.outcomes.append(work(item))
-        except _BATCH_STOPPING as error:
-            chunk.stopping = error
+        if outcome is None:
+            try:
+                outcome = work.item(item)
+            except BaseException as error:  # one item's failure never fails the batch or the worker
+                outcome = error
+        if isinstance(outcome, _BATCH_STOPPING):
+            chunk.stopping = outcome
             break
-        except BaseException as error:  # one item's failure never fails the batch or the worker
-            chunk.outcomes.append(_Failure(error))
+        chunk.outcomes.append(_Failure(outcome) if isinstance(outcome, BaseException) else outcome)
     chunk.seconds = time.perf_counter() - started
     return chunk
 
@@ -172,9 +202,7 @@ class _Progress:
             self._bar.close()
 
 
-def _run_inline(
-    work: Callable[[object], object], reader: _Reader, errors: str, progress: _Progress
-) -> Iterator[object]:
+def _run_inline(work: _Work, reader: _Reader, errors: str, progress: _Progress) -> Iterator[object]:
     """One job: the items run on the caller's thread, where Ctrl-C reaches the engine directly."""
     never_set = _quorl._StopFlag()
     sizes = _ChunkSize()
@@ -199,9 +227,7 @@ def _wait(future: "concurrent.futures.Future[_Chunk]") -> _Chunk:
             return future.result()
 
 
-def _run_threaded(
-    work: Callable[[object], object], reader: _Reader, jobs: int, errors: str, progress: _Progress
-) -> Iterator[object]:
+def _run_threaded(work: _Work, reader: _Reader, jobs: int, errors: str, progress: _Progress) -> Iterator[object]:
     stop = _quorl._StopFlag()
     executor = concurrent.futures.ThreadPoolExecutor(
         max_workers=jobs, thread_name_prefix="quorl", initializer=_quorl._current_stop_flag.set, initargs=(stop,)
@@ -246,9 +272,11 @@ def run_batch(
     jobs: Optional[int] = None,
     errors: str = "raise",
     progress: Progress = None,
+    chunk_work: Optional[ChunkWork] = None,
 ) -> Iterator[Any]:
     """work(item) for every item, in input order, on `jobs` threads: the machinery of
-    `canonical_texts` for any per-item function (the command line uses it too)."""
+    `canonical_texts` for any per-item function (the command line uses it too). With
+    `chunk_work`, each chunk is given to it first, and work(item) does what it leaves."""
     if jobs is None:
         jobs = usable_cores()
     elif isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
@@ -256,7 +284,7 @@ def run_batch(
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
     total = len(items) if isinstance(items, Sized) else None
-    return _stream(work, iter(items), jobs, errors, progress, total)
+    return _stream(_Work(work, chunk_work), iter(items), jobs, errors, progress, total)
 
 
 def with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[[Any], Any]:
@@ -265,8 +293,24 @@ def with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[
     return functools.partial(work, **options) if options else work
 
 
+def _chunk_call(engine_call: Callable[..., List[object]], flags: List[str], options: Dict[str, Any]) -> Optional[ChunkWork]:
+    """One engine call for a chunk of the items of `canonical_texts` or `canonical_orders`,
+    with the same options as their per-item function. None where an option is one that the
+    per-item function itself must judge (a flag that is not a bool, a limit it refuses):
+    every item then fails or succeeds as that function makes it."""
+    try:
+        max_memory = checked_max_memory(options.get("max_memory"))
+        timeout = checked_timeout(options.get("timeout"))
+    except ValueError:
+        return None
+    values = [options.get(name) for name in flags]  # None: the engine's default, the function's too
+    if not all(value is None or type(value) is bool for value in values):
+        return None
+    return lambda items: engine_call(items, *values, max_memory, timeout)
+
+
 def _stream(
-    work: Callable[[object], object],
+    work: _Work,
     items: Iterator[object],
     jobs: int,
     errors: str,
@@ -332,7 +376,10 @@ def canonical_texts(
     """
     from . import canonical_text
 
-    return run_batch(with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    chunk_work = _chunk_call(_quorl._texts_of_chunk, ["allow_hashes", "compress", "compact"], options)
+    return run_batch(
+        with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
+    )
 
 
 @overload
@@ -366,4 +413,7 @@ def canonical_orders(
     `canonical_order`."""
     from . import canonical_order
 
-    return run_batch(with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress)
+    chunk_work = _chunk_call(_quorl._orders_of_chunk, ["allow_hashes", "compact"], options)
+    return run_batch(
+        with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
+    )

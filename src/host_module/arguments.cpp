@@ -194,6 +194,15 @@ bool OptionalSeconds::convert(const ModuleState&, PyObject* object, Value& value
     return true;
 }
 
+bool List::convert(const ModuleState&, PyObject* object, Value& value) {
+    if (!PyList_CheckExact(object)) {
+        raise_cast_error(object, "PyList");
+        return false;
+    }
+    value = object;
+    return true;
+}
+
 bool Graph::convert(const ModuleState& state, PyObject* object, Value& value) {
     if (!PyObject_TypeCheck(object, state.graph_type)) {
         raise_cast_error(object, "PyGraph");

@@ -77,6 +77,12 @@ struct OptionalSeconds {
     static bool convert(const ModuleState& state, PyObject* object, Value& value);
 };
 
+// A list (not a subclass), borrowed.
+struct List {
+    using Value = PyObject*;
+    static bool convert(const ModuleState& state, PyObject* object, Value& value);
+};
+
 // A PyGraph's store.
 struct Graph {
     using Value = const GraphWrap*;

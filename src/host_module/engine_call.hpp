@@ -87,6 +87,10 @@ public:
     // False (with the pending exception) when the thread's stop flag could not be read.
     bool ready() const { return ready_; }
 
+    // Whether a poll asked the work to stop: the stop flag was set, or a
+    // signal handler raised. Every later poll asks it too.
+    bool stopped() const { return stopped_by_flag_ || stopped_by_signal_; }
+
     // Runs work(stop) with the lock released and returns its result once the
     // lock is held again (also when the work throws). When the work stopped
     // on the stop flag, KeyboardInterrupt is pending afterwards; when a

@@ -41,10 +41,6 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types hold a reference to their type
 }
 
-PyObject* text_object(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // PyGraph
 
 PyObject* node_count(PyObject* self, void*) { return PyLong_FromUnsignedLong(graph_of(self).node_count()); }
@@ -178,5 +174,20 @@ PyObject* new_cgraph(const ModuleState& state, std::string text) {
 }
 
 const GraphWrap& graph_of(PyObject* graph) { return content_of<GraphWrap>(graph); }
+
+PyObject* text_object(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* id_list(const std::vector<std::string>& ids) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t at = 0; at < ids.size(); ++at) {
+        PyObject* item = text_object(ids[at]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
+    }
+    return list.release();
+}
 
 }  // namespace quorl::host

@@ -6,6 +6,8 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "graph/graph_wrap.hpp"
 #include "host_module/module_state.hpp"
@@ -23,5 +25,9 @@ PyObject* new_cgraph(const ModuleState& state, std::string text);
 
 // The store of a PyGraph instance.
 const GraphWrap& graph_of(PyObject* graph);
+
+// A new str of UTF-8 text, and a new list of such str.
+PyObject* text_object(std::string_view text);
+PyObject* id_list(const std::vector<std::string>& ids);
 
 }  // namespace quorl::host

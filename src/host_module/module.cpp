@@ -18,6 +18,8 @@
 #include "graph/components.hpp"
 #include "graph/graph_wrap.hpp"
 #include "host_module/arguments.hpp"
+#include "host_module/call_setup.hpp"
+#include "host_module/chunk_calls.hpp"
 #include "host_module/engine_call.hpp"
 #include "host_module/graph_types.hpp"
 #include "host_module/host_errors.hpp"
@@ -60,19 +62,6 @@ PyObject* parse_dot_string(const ModuleState& state, PyObject*, std::string_view
     return graph_or_error(state, parse_dot_content(content));
 }
 
-GraphWrap graph_of_rows(const TextRows& nodes, const TextRows& edges) {
-    GraphWrap graph;
-    for (std::size_t at = 0; at < nodes.size(); ++at) {
-        const auto node = nodes.row(at);
-        graph.ensure_node(node[0], node[1]);
-    }
-    for (std::size_t at = 0; at < edges.size(); ++at) {
-        const auto edge = edges.row(at);
-        graph.add_edge_with_modality(edge[0], edge[1], edge[2]);
-    }
-    return graph;
-}
-
 PyObject* graph_from_edges(const ModuleState& state, PyObject*, const TextRows& nodes, const TextRows& edges) {
     return new_graph(state, graph_of_rows(nodes, edges));
 }
@@ -87,69 +76,6 @@ PyObject* graph_from_rows(const ModuleState& state, PyObject*, const TextRows& n
     }();
     return new_graph(state, std::move(graph));
 }
-
-constexpr std::string_view kDefaultCandidateRule = "$degree";
-constexpr std::string_view kDefaultBranchRule = "$depth > tree.parent_modality > $lexic";
-constexpr bool kDefaultAllowHashes = true;
-constexpr bool kDefaultCompress = true;
-constexpr bool kDefaultCompact = false;
-
-// The trace switches of one call, read as it starts: under the interpreter
-// lock, which Python code holds when it writes the environment, so a thread
-// setting os.environ cannot race the read. With tracing on, the engine writes
-// its lines through C stdio; flushing Python's own buffered output first
-// keeps both in the order they were made. Nothing when the flush raised.
-std::optional<TraceSwitches> trace_switches_of_call() {
-    // With QUORL_TRACE off, as it mostly is, every switch is off: one read of
-    // the environment instead of the two that reading both switches takes.
-    if (!trace_enabled()) return TraceSwitches{};
-    const TraceSwitches trace = TraceSwitches::from_environment();
-    PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (out == nullptr || out == Py_None) return trace;
-    if (!PyRef::steal(PyObject_CallMethod(out, "flush", nullptr))) return std::nullopt;
-    return trace;
-}
-
-// What bounds one canonisation: its memory budget (the machine's share
-// unless given) and its deadline (none unless given).
-struct CallLimits {
-    std::optional<std::uint64_t> max_memory;
-    std::optional<double> timeout;  // seconds
-};
-
-// The budget and deadline of one call, made as it starts.
-class LimitedCall {
-public:
-    explicit LimitedCall(const CallLimits& limits)
-        : budget_(limits.max_memory ? MemoryBudget(*limits.max_memory) : MemoryBudget::of_machine()),
-          timeout_(limits.timeout) {
-        // Beyond a year a deadline is no deadline, and the clock cannot overflow.
-        if (timeout_ && *timeout_ < 3.2e7) {
-            deadline_ = StopCheck::Clock::now() + std::chrono::duration_cast<StopCheck::Clock::duration>(
-                                                      std::chrono::duration<double>(*timeout_));
-        }
-    }
-
-    // The engine call's own stop check with this call's deadline and budget.
-    StopCheck bound(const StopCheck& stop) { return stop.with_deadline(deadline_).with_memory_budget(&budget_); }
-
-    // Raises the host exception for the call's failure: TimeoutError when it
-    // stopped at its deadline, otherwise as map_err does.
-    PyObject* raise(const ModuleState& state, const QuorlError& error) const {
-        if (error.kind() == ErrorKind::Interrupted && PyErr_Occurred() == nullptr && deadline_ &&
-            StopCheck::Clock::now() >= *deadline_) {
-            PyErr_Format(PyExc_TimeoutError, "the call took longer than its timeout of %S s",
-                         PyRef::steal(PyFloat_FromDouble(*timeout_)).get());
-            return nullptr;
-        }
-        return map_err(state, error);
-    }
-
-private:
-    MemoryBudget budget_;
-    std::optional<double> timeout_;
-    std::optional<StopCheck::Clock::time_point> deadline_;
-};
 
 PyObject* canonical_text(const ModuleState& state, const GraphWrap* graph,
                          std::optional<std::string_view> candidate_rule, std::optional<std::string_view> branch_rule,
@@ -185,15 +111,7 @@ PyObject* canonical_order(const ModuleState& state, const GraphWrap* graph,
                                     limited.bound(stop), *trace);
     });
     if (!order) return limited.raise(state, order.error());
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order->size())));
-    if (!list) return nullptr;
-    for (std::size_t at = 0; at < order->size(); ++at) {
-        const std::string& id = (*order)[at];
-        PyObject* item = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
-    }
-    return list.release();
+    return id_list(*order);
 }
 
 // The public entry points run under the machine's share of memory and no deadline.
@@ -264,6 +182,9 @@ constexpr Signature<7> kCanonicalNodeOrderLimited{
     {"graph", "candidate_rule", "branch_rule", "allow_hashes", "compact", "max_memory", "timeout"}};
 constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 constexpr Signature<2> kGraphFromRows{"_graph_from_rows", {"nodes", "edges"}};
+constexpr Signature<6> kTextsOfChunk{
+    "_texts_of_chunk", {"items", "allow_hashes", "compress", "compact", "max_memory", "timeout"}};
+constexpr Signature<5> kOrdersOfChunk{"_orders_of_chunk", {"items", "allow_hashes", "compact", "max_memory", "timeout"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -306,6 +227,12 @@ PyMethodDef private_functions[] = {
      kFastcall,
      "_canonical_node_order_limited(graph, candidate_rule, branch_rule, allow_hashes, compact, max_memory, timeout)"
      "\n--\n\n"},
+    {"_texts_of_chunk",
+     method_entry<kTextsOfChunk, texts_of_chunk, List, Flag, Flag, Flag, OptionalByteCount, OptionalSeconds>(),
+     kFastcall, "_texts_of_chunk(items, allow_hashes, compress, compact, max_memory, timeout)\n--\n\n"},
+    {"_orders_of_chunk",
+     method_entry<kOrdersOfChunk, orders_of_chunk, List, Flag, Flag, OptionalByteCount, OptionalSeconds>(),
+     kFastcall, "_orders_of_chunk(items, allow_hashes, compact, max_memory, timeout)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@ per-item failures, bad arguments, input that fails or never ends, progress, and 
 
 from __future__ import annotations
 
+import contextvars
 import itertools
 import json
 import sys
@@ -12,6 +13,7 @@ from pathlib import Path
 import networkx as nx
 import pytest
 
+import _quorl
 import quorl
 from child_python import interrupted_child
 
@@ -223,3 +225,95 @@ def test_ctrl_c_mid_batch_raises_promptly_and_ends_every_worker():
     assert float(caught_at) - sent < 0.2
     assert threads_left == "1"
     assert lines[1] == "after True"
+
+
+# The batches hand each chunk to one engine call that releases the interpreter lock once for
+# all its items; what that call leaves (None) the package's per-item road does.
+def chunk_items() -> list[tuple[str, object, bool]]:
+    nodes, edges = molecule_pairs()[0]
+    ring = nx.cycle_graph(5)
+    nx.set_node_attributes(ring, "C", "label")
+    return [
+        ("PyGraph", quorl.from_edges(nodes, edges), True),
+        ("pair of JSON lists", (nodes, edges), True),
+        ("list of tuples of tuples", [tuple(map(tuple, nodes)), tuple(map(tuple, edges))], True),
+        ("empty graph", ([], []), True),
+        ("two components", ([("a", "C"), ("b", "N")], []), False),
+        ("networkx graph", ring, False),
+        ("node without a label", ([("a",)], []), False),
+        ("modality that is no string", ([("a", "C")], [("a", "b", 1)]), False),
+        ("rows from an iterator", (iter([("a", "C")]), []), False),
+        ("pair of three", ([("a", "C")], [], []), False),
+        ("not a graph", 42, False),
+    ]
+
+
+@pytest.mark.parametrize(
+    "chunk_call, single, options",
+    [
+        (lambda items: _quorl._texts_of_chunk(items, None, None, None, None, None), quorl.canonical_text, {}),
+        (
+            lambda items: _quorl._texts_of_chunk(items, False, False, True, None, None),
+            quorl.canonical_text,
+            {"allow_hashes": False, "compress": False, "compact": True},
+        ),
+        (lambda items: _quorl._orders_of_chunk(items, None, None, None, None), quorl.canonical_order, {}),
+    ],
+    ids=["texts", "texts without hashes, uncompressed, compact", "orders"],
+)
+def test_a_chunk_gives_the_single_calls_results_and_leaves_the_rest(chunk_call, single, options):
+    items = chunk_items()
+    entries = chunk_call([item for _, item, _ in items])
+    for (name, item, taken), entry in zip(items, entries):
+        if taken:
+            assert entry == single(item, **options), name
+        else:
+            assert entry is None, name
+
+
+def grid(size: int) -> tuple[list, list]:
+    nodes = [(f"{x},{y}", "C") for x in range(size) for y in range(size)]
+    edges = [(f"{x},{y}", f"{x + dx},{y + dy}", "1") for x in range(size) for y in range(size)
+             for dx, dy in ((1, 0), (0, 1)) if x + dx < size and y + dy < size]
+    return nodes, edges
+
+
+@pytest.mark.parametrize(
+    "options, kind",
+    [({"max_memory": 1}, MemoryError), ({"timeout": 0.01}, TimeoutError)],
+    ids=["over its memory", "past its deadline"],
+)
+def test_a_chunk_item_that_fails_carries_the_single_calls_exception(options, kind):
+    item = grid(8)  # expanded, 0.4 s and tens of megabytes
+    with pytest.raises(kind) as single:
+        quorl.canonical_text(item, **options)
+    entries = _quorl._texts_of_chunk(
+        [item, LONE_CARBON], None, None, None, options.get("max_memory"), options.get("timeout")
+    )
+    assert (type(entries[0]), str(entries[0])) == (kind, str(single.value))
+    if kind is TimeoutError:  # each item has a deadline of its own
+        assert entries[1] == LONE_CARBON_TEXT
+
+
+def test_a_chunk_stopped_by_its_flag_ends_at_the_item_it_stopped():
+    flag = _quorl._StopFlag()
+    flag.set()
+    stopped = contextvars.copy_context()
+    stopped.run(_quorl._current_stop_flag.set, flag)
+    graph = quorl.from_edges(*molecule_pairs()[0])
+    entries = stopped.run(_quorl._texts_of_chunk, [graph, graph, graph], None, None, None, None, None)
+    assert type(entries[0]) is KeyboardInterrupt and entries[1:] == [None, None]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_options_the_chunk_call_cannot_judge_go_item_by_item(jobs):
+    inputs = [LONE_CARBON, molecule_pairs()[1]]
+    for options in ({"compact": 1}, {"max_memory": -5}, {"timeout": "soon"}):
+        results = list(quorl.canonical_texts(inputs, jobs=jobs, errors="return", **options))
+        seen = [(type(r), str(r)) for r in results]
+        expected = []
+        for graph in inputs:
+            with pytest.raises(Exception) as error:
+                quorl.canonical_text(graph, **options)
+            expected.append((type(error.value), str(error.value)))
+        assert seen == expected, options

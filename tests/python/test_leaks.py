@@ -171,6 +171,26 @@ SCENARIOS = {
         lambda a: a.stopped.run(_quorl.canonical_node_order_py, a.graph),
         KeyboardInterrupt,
     ),
+    "_texts_of_chunk mixed items": (
+        lambda a: _quorl._texts_of_chunk(
+            [a.graph, (a.list_node, a.list_edges), (a.nodes, a.int_modality), a.split_graph, a.number],
+            None, None, None, None, None,
+        ),
+        None,
+    ),
+    "_texts_of_chunk engine failure": (
+        lambda a: _quorl._texts_of_chunk([a.graph, (a.nodes, a.edges)], None, None, None, 1, None),
+        None,
+    ),
+    "_orders_of_chunk mixed items": (
+        lambda a: _quorl._orders_of_chunk([(a.nodes, a.edges), a.graph, a.mapping], True, False, None, 30.0),
+        None,
+    ),
+    "_texts_of_chunk stopped by its flag": (
+        lambda a: a.stopped.run(_quorl._texts_of_chunk, [a.graph, a.graph], None, None, None, None, None),
+        None,
+    ),
+    "_texts_of_chunk not a list": (lambda a: _quorl._texts_of_chunk((a.graph,), None, None, None, None, None), TypeError),
     "_StopFlag members": (lambda a: (_quorl._StopFlag().set(), _quorl._StopFlag().is_set()), None),
     "_component_numbers connected": (lambda a: _quorl._component_numbers(a.graph), None),
     "_component_numbers split": (lambda a: _quorl._component_numbers(a.split_graph), None),
