@@ -180,14 +180,7 @@ PyObject* text_object(std::string_view text) {
 }
 
 PyObject* id_list(const std::vector<std::string>& ids) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return nullptr;
-    for (std::size_t at = 0; at < ids.size(); ++at) {
-        PyObject* item = text_object(ids[at]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
-    }
-    return list.release();
+    return list_of(ids, [](const std::string& id) { return text_object(id); });
 }
 
 }  // namespace quorl::host

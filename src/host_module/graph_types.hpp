@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,20 @@ PyObject* new_cgraph(const ModuleState& state, std::string text);
 
 // The store of a PyGraph instance.
 const GraphWrap& graph_of(PyObject* graph);
+
+// A new list holding item(value) for every value; null when an item could not be made.
+template <class Values, class Item>
+PyObject* list_of(const Values& values, Item&& item) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(std::size(values))));
+    if (!list) return nullptr;
+    Py_ssize_t at = 0;
+    for (const auto& value : values) {
+        PyObject* object = item(value);
+        if (object == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), at++, object);
+    }
+    return list.release();
+}
 
 // A new str of UTF-8 text, and a new list of such str.
 PyObject* text_object(std::string_view text);

@@ -154,14 +154,7 @@ PyObject* component_numbers_py(const ModuleState&, PyObject*, const GraphWrap* g
     std::uint32_t components = 0;
     for (const std::uint32_t number : numbers) components = std::max(components, number + 1);
     if (components <= 1) Py_RETURN_NONE;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
-    if (!list) return nullptr;
-    for (std::size_t at = 0; at < numbers.size(); ++at) {
-        PyObject* item = PyLong_FromUnsignedLong(numbers[at]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), item);
-    }
-    return list.release();
+    return list_of(numbers, [](std::uint32_t number) { return PyLong_FromUnsignedLong(number); });
 }
 
 constexpr Signature<1> kParseDot{"parse_dot", {"path"}};
