@@ -293,11 +293,19 @@ def with_options(work: Callable[..., Any], options: Dict[str, Any]) -> Callable[
     return functools.partial(work, **options) if options else work
 
 
-def _chunk_call(engine_call: Callable[..., List[object]], flags: List[str], options: Dict[str, Any]) -> Optional[ChunkWork]:
-    """One engine call for a chunk of the items of `canonical_texts` or `canonical_orders`,
-    with the same options as their per-item function. None where an option is one that the
-    per-item function itself must judge (a flag that is not a bool, a limit it refuses):
-    every item then fails or succeeds as that function makes it."""
+# The flags of the per-item functions, in the order the chunk calls take them.
+_CHUNK_CALLS = {
+    "text": (_quorl._texts_of_chunk, ("allow_hashes", "compress", "compact")),
+    "order": (_quorl._orders_of_chunk, ("allow_hashes", "compact")),
+}
+
+
+def chunk_call(kind: str, options: Dict[str, Any]) -> Optional[ChunkWork]:
+    """One engine call for a chunk of graphs, with the options of `canonical_text` ("text")
+    or `canonical_order` ("order"). None where an option is one that the per-item function
+    itself must judge (a flag that is not a bool, a limit it refuses): every item then fails
+    or succeeds as that function makes it."""
+    engine_call, flags = _CHUNK_CALLS[kind]
     try:
         max_memory = checked_max_memory(options.get("max_memory"))
         timeout = checked_timeout(options.get("timeout"))
@@ -376,7 +384,7 @@ def canonical_texts(
     """
     from . import canonical_text
 
-    chunk_work = _chunk_call(_quorl._texts_of_chunk, ["allow_hashes", "compress", "compact"], options)
+    chunk_work = chunk_call("text", options)
     return run_batch(
         with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
     )
@@ -413,7 +421,7 @@ def canonical_orders(
     `canonical_order`."""
     from . import canonical_order
 
-    chunk_work = _chunk_call(_quorl._orders_of_chunk, ["allow_hashes", "compact"], options)
+    chunk_work = chunk_call("order", options)
     return run_batch(
         with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
     )

@@ -14,7 +14,7 @@ from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, NamedTuple
 
 import quorl
 from quorl import _dedup_cli
-from quorl._batch import run_batch
+from quorl._batch import ChunkWork, chunk_call, run_batch
 from quorl._limits import DEFAULT_MAX_BYTES, InputTooLarge, parse_size, read_limited
 
 PROG = "quorl"
@@ -69,16 +69,20 @@ class Job:
     timeout: Optional[float] = None
     max_bytes: int = DEFAULT_MAX_BYTES
 
-    def run(self, graph: quorl.PyGraph) -> Union[str, List[str]]:
+    def options(self) -> Dict[str, Any]:
+        """The keyword options of the package function that `run` calls."""
+        options: Dict[str, Any] = {"allow_hashes": self.allow_hashes, "compact": self.compact}
         if self.command == "canon":
-            return quorl.canonical_text(
-                graph, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
-                max_memory=self.max_memory, timeout=self.timeout,
-            )
-        return quorl.canonical_order(
-            graph, allow_hashes=self.allow_hashes, compact=self.compact, max_memory=self.max_memory,
-            timeout=self.timeout,
-        )
+            options["compress"] = self.compress
+        return {**options, "max_memory": self.max_memory, "timeout": self.timeout}
+
+    def run(self, graph: quorl.PyGraph) -> Union[str, List[str]]:
+        single = quorl.canonical_text if self.command == "canon" else quorl.canonical_order
+        return single(graph, **self.options())
+
+    def chunk_call(self) -> Optional[ChunkWork]:
+        """`run` for a chunk of graphs in one engine call (see quorl.canonical_texts)."""
+        return chunk_call("text" if self.command == "canon" else "order", self.options())
 
 
 class Outcome(NamedTuple):
@@ -171,12 +175,43 @@ def _process_jsonl(job: Job, line: JsonlLine) -> Outcome:
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # one bad graph must not stop the others
-        message = _failure_message(error)
-        failure = {"id": record_id, "line": line.number, "error": message}
-        return Outcome(json.dumps(failure, ensure_ascii=False), message, line.number, line.end_offset)
+        return _jsonl_failure(line, record_id, error)
+    return _jsonl_success(job, line, record_id, result)
+
+
+def _jsonl_failure(line: JsonlLine, record_id: Any, error: BaseException) -> Outcome:
+    message = _failure_message(error)
+    failure = {"id": record_id, "line": line.number, "error": message}
+    return Outcome(json.dumps(failure, ensure_ascii=False), message, line.number, line.end_offset)
+
+
+def _jsonl_success(job: Job, line: JsonlLine, record_id: Any, result: object) -> Outcome:
     key = "text" if job.command == "canon" else "order"
     success = json.dumps({"id": record_id, key: result}, ensure_ascii=False)
     return Outcome(success, None, line.number, line.end_offset)
+
+
+def _process_jsonl_chunk(job: Job, engine_call: ChunkWork, lines: List[JsonlLine]) -> List[object]:
+    """_process_jsonl for a chunk of lines, their graphs canonised in one engine call: per
+    line its outcome, or None for a line left to _process_jsonl (one that does not read as a
+    record, or whose graph the engine call leaves), or the exception that stopped the chunk."""
+    entries: List[object] = [None] * len(lines)
+    read: List[Tuple[int, Any, object]] = []  # (position, record id, graph)
+    for at, line in enumerate(lines):
+        try:
+            record = _line_record(line)
+            read.append((at, _record_id_of(record, job.id_key), (record["nodes"], record["edges"])))
+        except Exception:  # _process_jsonl reports it
+            pass
+    for (at, record_id, _), result in zip(read, engine_call([graph for _, _, graph in read])):
+        if isinstance(result, (KeyboardInterrupt, SystemExit)):
+            entries[at] = result
+            break
+        if isinstance(result, BaseException):
+            entries[at] = _jsonl_failure(lines[at], record_id, result)
+        elif result is not None:
+            entries[at] = _jsonl_success(job, lines[at], record_id, result)
+    return entries
 
 
 def _refuse_constant(name: str) -> None:
@@ -369,9 +404,11 @@ def _run_jsonl(job: Job, path: str, args: argparse.Namespace) -> int:
     name, stream = opened
     with stream:
         worker = functools.partial(_process_jsonl, job)
+        engine_call = job.chunk_call()
+        chunk_work = None if engine_call is None else functools.partial(_process_jsonl_chunk, job, engine_call)
         try:
             return _drive(
-                run_batch(worker, _jsonl_lines(stream, job.max_bytes), jobs=args.jobs),
+                run_batch(worker, _jsonl_lines(stream, job.max_bytes), jobs=args.jobs, chunk_work=chunk_work),
                 lambda line_number: f"{name}:{line_number}",
                 Progress(_regular_file_size(stream), _progress_wanted(args)),
                 show_summary=not args.quiet,

@@ -165,3 +165,42 @@ def test_smiles_and_sdf_files(tmp_path):
     ethanol_text = quorl.canonical_text(chem.AddHs(chem.MolFromSmiles("CCO")))
     assert json.loads(groups.stdout.splitlines()[0])["text"] == ethanol_text
     assert f"quorl: {sdf}: record 3: cannot read the SDF record: Element 'Xx' not found\n" in groups.stderr.decode()
+
+
+# The JSON-lines road canonises a chunk of lines in one engine call; every line it takes must
+# come out as the line-by-line road writes it, and the lines it leaves go that road.
+CHUNK_LINES = [
+    (b'{"id": 1, "nodes": [["a", "C"], ["b", "O"]], "edges": [["a", "b", "2"]]}\n', True),
+    (b'{"nodes": [["a", "C"]], "edges": []}\n', True),
+    (b'{"id": "x", "nodes": [], "edges": []}\n', True),
+    (b'{"id": 2, "nodes": [["a", "C"], ["b", "N"]], "edges": []}\n', False),  # two components
+    (b'{"id": 3, "nodes": [["a"]], "edges": []}\n', False),  # a node without a label
+    (b'{"id": 4, "nodes": [["a", "C"]], "edges": [["a", "b", 1]]}\n', False),  # a number as modality
+    (b'{"id": "\\ud800", "nodes": [], "edges": []}\n', False),  # an id UTF-8 cannot carry
+    (b'{"id": 5, "nodes": "CC", "edges": []}\n', False),
+    (b"[1, 2]\n", False),
+    (b"{nope\n", False),
+    (b'{"id": 6, "nodes": [["a", "C"], ["b", "C"], ["c", "C"]], "edges": [["a", "b", "1"], ["b", "c", "1"], ["c", "a", "1"]]}\n', True),
+]
+
+
+@pytest.mark.parametrize(
+    "command, options",
+    [("canon", {}), ("canon", {"compress": False, "compact": True}), ("order", {"allow_hashes": False}),
+     ("canon", {"max_memory": 1})],
+    ids=["canon", "canon uncompressed compact", "order without hashes", "canon over budget"],
+)
+def test_a_chunk_of_json_lines_gives_what_the_line_by_line_road_gives(command, options):
+    from quorl import cli
+
+    settings = {"allow_hashes": True, "compress": True, "compact": False, **options}
+    job = cli.Job(command, **settings)
+    lines, offset = [], 0
+    for number, (raw, _) in enumerate(CHUNK_LINES, start=1):
+        offset += len(raw)
+        lines.append(cli.JsonlLine(number, raw, offset))
+    entries = cli._process_jsonl_chunk(job, job.chunk_call(), lines)
+    for line, (_, taken), entry in zip(lines, CHUNK_LINES, entries):
+        assert (entry is not None) == taken, line.raw
+        if entry is not None:
+            assert entry == cli._process_jsonl(job, line)
