@@ -8,12 +8,12 @@ import json
 import sys
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Iterator, NamedTuple, Optional, Tuple
+from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 
 import quorl
 
 from . import cli
-from ._batch import run_batch
+from ._batch import ChunkWork, chunk_call, run_batch
 from ._dedup import DEFAULT_VERIFY_SECONDS, Grouper, Keys, keys_of
 from ._limits import DEFAULT_MAX_BYTES, InputTooLarge
 
@@ -117,6 +117,18 @@ def _jsonl_task(settings: Settings, line: cli.JsonlLine) -> Found:
     return _found(settings, line.number, line.end_offset, read)
 
 
+def _jsonl_chunk(settings: Settings, engine_call: ChunkWork, lines: List[cli.JsonlLine]) -> List[object]:
+    """_jsonl_task without verification for a chunk of lines, their texts from one engine
+    call (see cli._jsonl_chunk)."""
+
+    def found_of(line: cli.JsonlLine, record_id: Any, result: object) -> Found:
+        if isinstance(result, BaseException):
+            return Found(record_id, None, cli._failure_message(result), line.number, line.end_offset)
+        return Found(record_id, Keys(result), None, line.number, line.end_offset)
+
+    return cli._jsonl_chunk(lines, settings.id_key, engine_call, found_of)
+
+
 def _smiles_task(settings: Settings, line: cli.JsonlLine) -> Found:
     from ._molfiles import graph_from_smiles
 
@@ -206,6 +218,19 @@ def _open_input(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Op
     return _Input(name, split(stream, args.max_bytes), worker, locate, place, cli._regular_file_size(stream), stream)
 
 
+def _chunk_work(source: _Input, settings: Settings) -> Optional[ChunkWork]:
+    """The chunk road of JSON lines, where a record's keys are its text alone (without
+    verification); None for the other inputs, which go record by record."""
+    if source.worker is not _jsonl_task or settings.verify:
+        return None
+    engine_call = chunk_call(
+        "text",
+        {"allow_hashes": settings.allow_hashes, "compress": settings.compress, "compact": settings.compact,
+         "max_memory": settings.max_memory, "timeout": settings.timeout},
+    )
+    return None if engine_call is None else functools.partial(_jsonl_chunk, settings, engine_call)
+
+
 def _line(value: dict[str, Any]) -> bytes:
     return json.dumps(value, ensure_ascii=False).encode("utf-8") + b"\n"
 
@@ -225,7 +250,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         )
         worker = functools.partial(source.worker, settings)
         try:
-            for found in run_batch(worker, source.tasks, jobs=args.jobs):
+            for found in run_batch(worker, source.tasks, jobs=args.jobs, chunk_work=_chunk_work(source, settings)):
                 if found.keys is None:
                     failures += 1
                     progress.clear()

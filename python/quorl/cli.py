@@ -191,27 +191,42 @@ def _jsonl_success(job: Job, line: JsonlLine, record_id: Any, result: object) ->
     return Outcome(success, None, line.number, line.end_offset)
 
 
-def _process_jsonl_chunk(job: Job, engine_call: ChunkWork, lines: List[JsonlLine]) -> List[object]:
-    """_process_jsonl for a chunk of lines, their graphs canonised in one engine call: per
-    line its outcome, or None for a line left to _process_jsonl (one that does not read as a
-    record, or whose graph the engine call leaves), or the exception that stopped the chunk."""
+def _jsonl_chunk(
+    lines: List[JsonlLine],
+    id_key: str,
+    engine_call: ChunkWork,
+    outcome_of: Callable[[JsonlLine, Any, object], object],
+) -> List[object]:
+    """The outcomes of a chunk of JSON lines whose graphs are canonised in one engine call:
+    per line outcome_of(line, record id, result or exception), or None for a line left to
+    the line-by-line road (one that does not read as a record, or whose graph the engine
+    call leaves), or the exception that stopped the chunk."""
     entries: List[object] = [None] * len(lines)
     read: List[Tuple[int, Any, object]] = []  # (position, record id, graph)
     for at, line in enumerate(lines):
         try:
             record = _line_record(line)
-            read.append((at, _record_id_of(record, job.id_key), (record["nodes"], record["edges"])))
-        except Exception:  # _process_jsonl reports it
+            read.append((at, _record_id_of(record, id_key), (record["nodes"], record["edges"])))
+        except Exception:  # the line-by-line road reports it
             pass
     for (at, record_id, _), result in zip(read, engine_call([graph for _, _, graph in read])):
         if isinstance(result, (KeyboardInterrupt, SystemExit)):
             entries[at] = result
             break
-        if isinstance(result, BaseException):
-            entries[at] = _jsonl_failure(lines[at], record_id, result)
-        elif result is not None:
-            entries[at] = _jsonl_success(job, lines[at], record_id, result)
+        if result is not None:
+            entries[at] = outcome_of(lines[at], record_id, result)
     return entries
+
+
+def _process_jsonl_chunk(job: Job, engine_call: ChunkWork, lines: List[JsonlLine]) -> List[object]:
+    """_process_jsonl for a chunk of lines (see _jsonl_chunk)."""
+
+    def outcome_of(line: JsonlLine, record_id: Any, result: object) -> Outcome:
+        if isinstance(result, BaseException):
+            return _jsonl_failure(line, record_id, result)
+        return _jsonl_success(job, line, record_id, result)
+
+    return _jsonl_chunk(lines, job.id_key, engine_call, outcome_of)
 
 
 def _refuse_constant(name: str) -> None:

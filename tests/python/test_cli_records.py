@@ -1,6 +1,7 @@
 """The command on the records users have, and on bad input: every bad record is reported
 with where it is and why, and never stops the run."""
 
+import functools
 import json
 import os
 import subprocess
@@ -10,6 +11,8 @@ from pathlib import Path
 import pytest
 
 import quorl
+import quorl._batch
+from quorl import cli
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 ETHANOL = EXAMPLES / "ethanol.dot"
@@ -184,6 +187,14 @@ CHUNK_LINES = [
 ]
 
 
+def chunk_lines():
+    lines, offset = [], 0
+    for number, (raw, _) in enumerate(CHUNK_LINES, start=1):
+        offset += len(raw)
+        lines.append(cli.JsonlLine(number, raw, offset))
+    return lines
+
+
 @pytest.mark.parametrize(
     "command, options",
     [("canon", {}), ("canon", {"compress": False, "compact": True}), ("order", {"allow_hashes": False}),
@@ -191,16 +202,18 @@ CHUNK_LINES = [
     ids=["canon", "canon uncompressed compact", "order without hashes", "canon over budget"],
 )
 def test_a_chunk_of_json_lines_gives_what_the_line_by_line_road_gives(command, options):
-    from quorl import cli
+    from quorl import _dedup_cli
 
     settings = {"allow_hashes": True, "compress": True, "compact": False, **options}
     job = cli.Job(command, **settings)
-    lines, offset = [], 0
-    for number, (raw, _) in enumerate(CHUNK_LINES, start=1):
-        offset += len(raw)
-        lines.append(cli.JsonlLine(number, raw, offset))
-    entries = cli._process_jsonl_chunk(job, job.chunk_call(), lines)
-    for line, (_, taken), entry in zip(lines, CHUNK_LINES, entries):
-        assert (entry is not None) == taken, line.raw
-        if entry is not None:
-            assert entry == cli._process_jsonl(job, line)
+    lines = chunk_lines()
+    roads = [(cli._process_jsonl_chunk(job, job.chunk_call(), lines), functools.partial(cli._process_jsonl, job))]
+    if command == "canon":  # dedup without verification keys a record by its text alone
+        dedup = _dedup_cli.Settings(verify=False, id_key="id", seen=lambda text: False, **settings)
+        found = _dedup_cli._jsonl_chunk(dedup, quorl._batch.chunk_call("text", settings), lines)
+        roads.append((found, functools.partial(_dedup_cli._jsonl_task, dedup)))
+    for entries, line_by_line in roads:
+        for line, (_, taken), entry in zip(lines, CHUNK_LINES, entries):
+            assert (entry is not None) == taken, line.raw
+            if entry is not None:
+                assert entry == line_by_line(line)
