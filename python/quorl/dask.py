@@ -14,9 +14,10 @@ canonise in parallel; `jobs` threads per partition (default 1) come on top of th
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Callable, Dict, Iterable, List
 
-from ._batch import run_batch, with_options
+from ._batch import ChunkWork, chunk_call, run_batch, with_options
 from ._convert import require
 
 # Without the extra, importing this module fails with the command that installs it.
@@ -64,8 +65,22 @@ def _canonise_partition(
     options: Dict[str, Any],
 ) -> List[Any]:
     single = with_options(_single_call(kind), options)
+    engine_call = chunk_call(kind, options)
+    chunk_work = None if engine_call is None else functools.partial(_chunk_of_partition, graph_of, engine_call)
     # The graph is made inside the item's work, so that a bad row fails that row alone.
-    return list(run_batch(lambda item: single(graph_of(item)), items, jobs=jobs, errors=errors))
+    return list(run_batch(lambda item: single(graph_of(item)), items, jobs=jobs, errors=errors, chunk_work=chunk_work))
+
+
+def _chunk_of_partition(graph_of: Callable[[Any], object], engine_call: ChunkWork, items: List[Any]) -> List[object]:
+    """A chunk of a partition's items canonised in one engine call (see quorl.canonical_texts);
+    an item whose graph cannot be made is left to the per-item road, which reports it."""
+    graphs: List[object] = []
+    for item in items:
+        try:
+            graphs.append(graph_of(item))
+        except Exception:
+            graphs.append(None)  # not a graph: the chunk call leaves it
+    return engine_call(graphs)
 
 
 def _check_arguments(kind: str, jobs: int, errors: str, options: Dict[str, Any]) -> None:
