@@ -20,7 +20,6 @@ namespace {
 template <class Outcome>
 struct ChunkItem {
     const GraphWrap* graph = nullptr;  // a PyGraph item's store; null for rows and untaken items
-    PyRef graph_object;                // keeps that PyGraph alive while the lock is released
     std::optional<TextRows> nodes;     // a pair of rows, built into `built` without the lock
     std::optional<TextRows> edges;
     std::optional<GraphWrap> built;
@@ -31,22 +30,22 @@ struct ChunkItem {
 
 bool is_list_or_tuple(PyObject* object) { return PyList_CheckExact(object) || PyTuple_CheckExact(object); }
 
-// Takes the item when the chunk can (see chunk_calls.hpp). Runs no Python
-// code, so the list of items cannot change while they are read.
+// Takes the item when the chunk can (see chunk_calls.hpp). Reading rows
+// allocates objects, which may start a garbage collection and so run any
+// finaliser: what is read is held by references of its own first.
 template <class Outcome>
 void read_item(const ModuleState& state, PyObject* object, ChunkItem<Outcome>& item) {
     if (PyObject_TypeCheck(object, state.graph_type)) {
         item.graph = &graph_of(object);
-        item.graph_object = PyRef::borrow(object);
         return;
     }
     if (!is_list_or_tuple(object) || Py_SIZE(object) != 2) return;
-    PyObject* nodes = PySequence_Fast_GET_ITEM(object, 0);
-    PyObject* edges = PySequence_Fast_GET_ITEM(object, 1);
-    if (!is_list_or_tuple(nodes) || !is_list_or_tuple(edges)) return;
+    const PyRef nodes = PyRef::borrow(PySequence_Fast_GET_ITEM(object, 0));
+    const PyRef edges = PyRef::borrow(PySequence_Fast_GET_ITEM(object, 1));
+    if (!is_list_or_tuple(nodes.get()) || !is_list_or_tuple(edges.get())) return;
     TextRows node_rows;
     TextRows edge_rows;
-    if (!convert_text_rows(nodes, 2, true, node_rows) || !convert_text_rows(edges, 3, true, edge_rows)) {
+    if (!convert_text_rows(nodes.get(), 2, true, node_rows) || !convert_text_rows(edges.get(), 3, true, edge_rows)) {
         PyErr_Clear();  // the caller's road raises the item's own exception
         return;
     }
@@ -111,9 +110,14 @@ PyObject* canonise_chunk(const ModuleState& state, PyObject* items, const CallLi
                          ToObject&& to_object) {
     const std::optional<TraceSwitches> trace = trace_switches_of_call();
     if (!trace) return nullptr;
+    // The items as they are now, whatever a finaliser does to the list while they are read;
+    // held until the call returns, they keep the PyGraphs alive while the lock is released.
     const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items));
+    std::vector<PyRef> held;
+    held.reserve(count);
+    for (std::size_t at = 0; at < count; ++at) held.push_back(PyRef::borrow(PyList_GET_ITEM(items, at)));
     std::vector<ChunkItem<Outcome>> read(count);
-    for (std::size_t at = 0; at < count; ++at) read_item(state, PyList_GET_ITEM(items, at), read[at]);
+    for (std::size_t at = 0; at < count; ++at) read_item(state, held[at].get(), read[at]);
 
     EngineCall call(state);
     if (!call.ready()) return nullptr;
