@@ -99,10 +99,12 @@ def _run_chunk(work: _Work, items: List[object], stop: _quorl._StopFlag) -> _Chu
     if work.chunk is not None and not stop.is_set():
         try:
             done = work.chunk(items)
-        except _BATCH_STOPPING as error:  # stopped once every item was done: their results go too
+        except _BATCH_STOPPING as error:  # stopped after its last item: the batch ends without them
             chunk.stopping = error
             chunk.seconds = time.perf_counter() - started
             return chunk
+        except BaseException:  # out of memory, say: every item goes the per-item road, which reports it
+            pass
     for item, outcome in zip(items, done):
         if stop.is_set():
             break
@@ -386,7 +388,8 @@ def canonical_texts(
 
     chunk_work = chunk_call("text", options)
     return run_batch(
-        with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
+        with_options(canonical_text, options), graphs, jobs=jobs, errors=errors, progress=progress,
+        chunk_work=chunk_work,
     )
 
 
@@ -423,5 +426,6 @@ def canonical_orders(
 
     chunk_work = chunk_call("order", options)
     return run_batch(
-        with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress, chunk_work=chunk_work
+        with_options(canonical_order, options), graphs, jobs=jobs, errors=errors, progress=progress,
+        chunk_work=chunk_work,
     )

@@ -75,14 +75,16 @@ std::optional<std::size_t> canonise_items(std::vector<ChunkItem<Outcome>>& items
         try {
             if (item.nodes) item.graph = &item.built.emplace(graph_of_rows(*item.nodes, *item.edges));
             // The package writes the text of each component of a graph and joins them.
-            if (item.graph == nullptr || has_several_components(*item.graph)) continue;
-            LimitedCall& limited = item.limits.emplace(limits);
-            item.outcome = canonise(*item.graph, limited.bound(stop));
+            if (item.graph != nullptr && !has_several_components(*item.graph)) {
+                LimitedCall& limited = item.limits.emplace(limits);
+                item.outcome = canonise(*item.graph, limited.bound(stop));
+            }
         } catch (...) {
             item.escaped = std::current_exception();
         }
-        // Freed here rather than once the lock is held again, where it would keep the other threads waiting.
+        // Freed here rather than once the lock is held again, where freeing would keep the other threads waiting.
         item.built.reset();
+        item.graph = nullptr;
         if (interrupted(item.outcome) && call.stopped()) return at;
     }
     return std::nullopt;
@@ -147,7 +149,10 @@ PyObject* canonise_chunk(const ModuleState& state, PyObject* items, const CallLi
         PyRef entry = !stopped_at || at < *stopped_at ? entry_of(state, read[at], to_object)
                       : at == *stopped_at             ? std::move(stop_exception)
                                                       : PyRef::borrow(Py_None);
-        if (!entry) return PyErr_Occurred() != nullptr ? nullptr : raise_internal_fault(state, "a chunk item failed without an exception");
+        if (!entry) {
+            if (PyErr_Occurred() != nullptr) return nullptr;
+            return raise_internal_fault(state, "a chunk item failed without an exception");
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), entry.release());
     }
     return list.release();

@@ -177,7 +177,8 @@ constexpr Signature<1> kComponentNumbers{"_component_numbers", {"graph"}};
 constexpr Signature<2> kGraphFromRows{"_graph_from_rows", {"nodes", "edges"}};
 constexpr Signature<6> kTextsOfChunk{
     "_texts_of_chunk", {"items", "allow_hashes", "compress", "compact", "max_memory", "timeout"}};
-constexpr Signature<5> kOrdersOfChunk{"_orders_of_chunk", {"items", "allow_hashes", "compact", "max_memory", "timeout"}};
+constexpr Signature<5> kOrdersOfChunk{
+    "_orders_of_chunk", {"items", "allow_hashes", "compact", "max_memory", "timeout"}};
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 

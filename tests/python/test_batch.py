@@ -317,3 +317,21 @@ def test_options_the_chunk_call_cannot_judge_go_item_by_item(jobs):
                 quorl.canonical_text(graph, **options)
             expected.append((type(error.value), str(error.value)))
         assert seen == expected, options
+
+
+def failing_chunk(error: BaseException):
+    def chunk_work(items):
+        raise error
+
+    return chunk_work
+
+
+@pytest.mark.usefixtures("no_thread_left_behind")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_chunk_call_that_fails_leaves_every_item_to_the_per_item_road(jobs):
+    from quorl._batch import run_batch
+
+    results = run_batch(lambda x: x * 2, range(50), jobs=jobs, chunk_work=failing_chunk(MemoryError()))
+    assert list(results) == [x * 2 for x in range(50)]
+    with pytest.raises(KeyboardInterrupt):
+        list(run_batch(lambda x: x, range(50), jobs=jobs, chunk_work=failing_chunk(KeyboardInterrupt())))
