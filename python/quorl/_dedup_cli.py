@@ -8,7 +8,7 @@ import json
 import sys
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import quorl
 
@@ -61,11 +61,13 @@ class Settings:
     timeout: Optional[float] = None
     max_bytes: int = DEFAULT_MAX_BYTES
 
+    def text_options(self) -> Dict[str, Any]:
+        """The options of the canonical text, as `canonical_text` takes them."""
+        return {"allow_hashes": self.allow_hashes, "compress": self.compress, "compact": self.compact,
+                "max_memory": self.max_memory, "timeout": self.timeout}
+
     def keys(self, graph: object) -> Keys:
-        return keys_of(
-            graph, verify=self.verify, allow_hashes=self.allow_hashes, compress=self.compress, compact=self.compact,
-            seen=self.seen, max_memory=self.max_memory, timeout=self.timeout,
-        )
+        return keys_of(graph, verify=self.verify, seen=self.seen, **self.text_options())
 
 
 class Found(NamedTuple):
@@ -223,11 +225,7 @@ def _chunk_work(source: _Input, settings: Settings) -> Optional[ChunkWork]:
     verification); None for the other inputs, which go record by record."""
     if source.worker is not _jsonl_task or settings.verify:
         return None
-    engine_call = chunk_call(
-        "text",
-        {"allow_hashes": settings.allow_hashes, "compress": settings.compress, "compact": settings.compact,
-         "max_memory": settings.max_memory, "timeout": settings.timeout},
-    )
+    engine_call = chunk_call("text", settings.text_options())
     return None if engine_call is None else functools.partial(_jsonl_chunk, settings, engine_call)
 
 

@@ -19,7 +19,7 @@ namespace {
 // One item of a chunk, and what canonising it gave.
 template <class Outcome>
 struct ChunkItem {
-    const GraphWrap* graph = nullptr;  // a PyGraph item's store; null for rows and untaken items
+    const GraphWrap* graph = nullptr;  // the store to canonise: a PyGraph's, or `built` once made
     std::optional<TextRows> nodes;     // a pair of rows, built into `built` without the lock
     std::optional<TextRows> edges;
     std::optional<GraphWrap> built;
