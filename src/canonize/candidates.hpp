@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "canonize/packed_incidences.hpp"
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
+#include "graph/packed_incidences.hpp"
 #include "tree/subtree_texts.hpp"
 
 namespace quorl {

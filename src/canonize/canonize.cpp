@@ -74,7 +74,12 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
     if (carries_claims(graph)) return reference_setup(graph, candidate_rule);
     ScoringSetup setup{std::nullopt, std::move(reused)};
     ScoringCandidates& scoring = setup.scoring;
-    scoring.incidences.refill(graph);
+    // On a large graph the walks rooted in a tree read the packed copy, which
+    // holds a small part of the store; on a small one it is in the caches
+    // anyway and packing would cost more than it saves.
+    constexpr std::uint32_t kWalkDataNodes = 2048;
+    scoring.incidences.refill(graph, graph.node_count() >= kWalkDataNodes ? PackedIncidences::WalkData::Pack
+                                                                          : PackedIncidences::WalkData::Leave);
     if (auto selected = select_candidate_nodes(graph, scoring.incidences, candidate_rule, scoring.nodes); !selected) {
         return std::unexpected(std::move(selected.error()));
     }

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "canonize/packed_incidences.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
+#include "graph/packed_incidences.hpp"
 
 namespace quorl {
 

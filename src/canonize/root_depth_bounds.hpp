@@ -30,8 +30,8 @@
 #include <utility>
 #include <vector>
 
-#include "canonize/packed_incidences.hpp"
 #include "graph/graph_wrap.hpp"
+#include "graph/packed_incidences.hpp"
 
 namespace quorl {
 

@@ -236,6 +236,9 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     // that most calls grow them no further. The rewrites' one is made at the
     // first rewrite: candidates rooted in a tree (all of them on a path) need none.
     TreeScratch& whole_walks = scratches.walks ? *scratches.walks : scratches.walks.emplace(scratch_for_one_walk(graph));
+    // The walks of the graph itself (candidates rooted in a tree) read its
+    // packed incidences when they were packed with their walk data.
+    const LentPackedIncidences lent_incidences(whole_walks, scoring.incidences);
     std::optional<RewriteScratch>& rewrite_steps = scratches.rewrites;
     std::optional<BestEntry> best;
     CanonicalForm kept;

@@ -229,6 +229,7 @@ EdgeIndex GraphWrap::insert_edge(NodeIndex first, NodeIndex second, EdgeData&& d
     const EdgeIndex edge = free_edge_;
     EdgeSlot& slot = edges_[edge];
     free_edge_ = slot.next_free;
+    lists_follow_edge_order_ = false;
     slot.data = std::move(data);
     slot.ends = {first, second};
     slot.next = {nodes_[first].heads[0], nodes_[second].heads[1]};

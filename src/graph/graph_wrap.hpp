@@ -64,6 +64,10 @@ struct NodeData {
     std::string label;
 };
 
+// Whether a node's written label is its label alone: mirrors and virtual
+// nodes append their origin in a group.
+inline bool writes_bare_label(const NodeData& data) { return !data.meta.is_mirror && !data.meta.is_virtual; }
+
 struct EdgeData {
     std::string id;
     std::string modality;
@@ -254,6 +258,13 @@ public:
     NodeIndex node_bound() const { return static_cast<NodeIndex>(nodes_.size()); }
     EdgeIndex edge_bound() const { return static_cast<EdgeIndex>(edges_.size()); }
 
+    // Whether every incidence list runs from its highest edge index down, so
+    // that a pass over the edges in index order can tell each edge's place in
+    // its lists. An edge goes in front of its lists when it is added, and
+    // taking one out keeps the others' order; only an edge that takes a
+    // vacant slot, below edges added before it, breaks the order.
+    bool lists_follow_edge_order() const { return lists_follow_edge_order_; }
+
     bool has_node(NodeIndex node) const { return node < nodes_.size() && nodes_[node].live; }
     bool has_edge(EdgeIndex edge) const { return edge < edges_.size() && edges_[edge].live; }
     // Null for a vacant or out-of-range index.
@@ -361,6 +372,8 @@ private:
     NodeIndex free_node_ = kNoIndex;
     EdgeIndex free_edge_ = kNoIndex;
     std::uint64_t edge_counter_ = 0;
+    // See lists_follow_edge_order; cleared when an edge takes a vacant slot.
+    bool lists_follow_edge_order_ = true;
 };
 
 // Frees a store that a stopped call gives up, leaving `store` empty. Freeing

@@ -72,8 +72,6 @@ std::string format_label(const GraphWrap& graph, NodeIndex node);
 // Appends format_label's text to `out`; lets a caller reuse one buffer for every
 // node. Returns where in the appended text the origin's group opens, or kNoGroup.
 std::uint32_t append_label(const GraphWrap& graph, NodeIndex node, std::string& out);
-// Whether a node's written label is its label alone (no group to append).
-inline bool writes_bare_label(const NodeData& data) { return !data.meta.is_mirror && !data.meta.is_virtual; }
 
 // The ids of the input nodes in the order in which the tree string written
 // with modality order set shows them, each once, where first shown: a node

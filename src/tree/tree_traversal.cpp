@@ -35,7 +35,8 @@ public:
           label_(scratch.label),
           settled_floor_(scratch.settled.deeper_than),
           settled_(scratch.settled.by_order[modality_order ? 1 : 0]),
-          keep_texts_(scratch.keeps_texts()) {
+          keep_texts_(scratch.keeps_texts()),
+          packed_(scratch.packed != nullptr && scratch.packed->has_walk_data_of(graph) ? scratch.packed : nullptr) {
         QUORL_ASSERT(!settled_floor_ || !record_child_lists_);
         result_.root = root;
     }
@@ -130,28 +131,45 @@ private:
         reached_.push_back(node);
         const std::size_t pending_begin = pending_.size();
         std::uint32_t position = 0;
-        // Inlined: the walk's costliest loop, once per enumerated neighbour.
-        graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
-            const std::uint32_t this_position = position++;
-            // Reading the neighbour's slot here, though the store keeps every
-            // neighbour live, brings it in well before its expansion reads it:
-            // a walk of a large random tree meets its nodes in no order the
-            // caches foresee, and takes 7% longer without this read.
-            if (neighbour == parent || !graph_.has_node(neighbour)) return;
-            if (may_exclude_ && neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return;
-            if (visited_[neighbour]) return;
-            // Each child carries the modality of the edge it was reached by, so
-            // parallel edges of different modalities keep both: writing the
-            // first edge's modality for all of them would lose the others and
-            // make the text depend on which edge was stored first.
-            pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
-        });
+        // Each child carries the modality of the edge it was reached by, so
+        // parallel edges of different modalities keep both: writing the first
+        // edge's modality for all of them would lose the others and make the
+        // text depend on which edge was stored first.
+        if (packed_ != nullptr) {
+            // The same neighbours in the same order with the same modality
+            // bytes, read from flat arrays; the store keeps no edge to a
+            // vacant slot, so every neighbour is live.
+            packed_->for_each_walk_neighbour(node, [&](NodeIndex neighbour, std::string_view modality)
+                                                       __attribute__((always_inline)) {
+                const std::uint32_t this_position = position++;
+                if (neighbour != parent && takes_neighbour(neighbour)) {
+                    pending_.push_back({this_position, neighbour, modality});
+                }
+            });
+        } else {
+            // Inlined: the walk's costliest loop, once per enumerated neighbour.
+            graph_.for_each_incident(node, [&](EdgeIndex edge, NodeIndex neighbour) __attribute__((always_inline)) {
+                const std::uint32_t this_position = position++;
+                // Reading the neighbour's slot here, though the store keeps
+                // every neighbour live, brings it in well before its expansion
+                // reads it: a walk of a large random tree meets its nodes in no
+                // order the caches foresee, and takes 7% longer without this read.
+                if (neighbour == parent || !graph_.has_node(neighbour) || !takes_neighbour(neighbour)) return;
+                pending_.push_back({this_position, neighbour, graph_.edge_at(edge).modality});
+            });
+        }
         StackEntry& entry = stack_[at];
         entry.incident_edges = position;
         entry.pending_begin = pending_begin;
         entry.pending_end = pending_.size();
         entry.expanded = true;
         for (std::size_t i = pending_.size(); i-- > pending_begin;) stack_.push_back({pending_[i].child, node});
+    }
+
+    // Whether a neighbour of the expanding node other than its parent becomes its child.
+    bool takes_neighbour(NodeIndex neighbour) const {
+        if (may_exclude_ && neighbour != result_.root && excluded_.excludes(graph_, neighbour)) return false;
+        return !visited_[neighbour];
     }
 
     void finish(const StackEntry& entry) {
@@ -182,8 +200,19 @@ private:
     // The node's written label and where its group opens (see append_label):
     // a bare label is the node's own, read in place instead of copied.
     std::pair<std::string_view, std::uint32_t> written_label(NodeIndex node) {
+        if (const std::string_view label = bare_label(node); label.data() != nullptr) return {label, kNoGroup};
+        return grouped_label(node);
+    }
+
+    // The node's label when it is written bare, else a view without data.
+    std::string_view bare_label(NodeIndex node) const {
+        if (packed_ != nullptr) return packed_->bare_label(node);
         const NodeData& data = graph_.node_at(node);
-        if (writes_bare_label(data)) return {data.label, kNoGroup};
+        return writes_bare_label(data) ? std::string_view(data.label) : std::string_view();
+    }
+
+    // The written label of a mirror or virtual node, in label_.
+    std::pair<std::string_view, std::uint32_t> grouped_label(NodeIndex node) {
         label_.clear();
         const std::uint32_t group_open = append_label(graph_, node, label_);
         return {label_, group_open};
@@ -246,12 +275,11 @@ private:
     // label every time, so the walk remembers the texts of the first few such
     // labels (most leaves are hydrogens) instead of interning each leaf again.
     TextId leaf_text(NodeIndex node) {
-        const NodeData& data = graph_.node_at(node);
-        if (!writes_bare_label(data)) {
-            const auto [label, group_open] = written_label(node);
-            return result_.texts.intern_leaf(label, group_open);
+        const std::string_view label = bare_label(node);
+        if (label.data() == nullptr) {
+            const auto [grouped, group_open] = grouped_label(node);
+            return result_.texts.intern_leaf(grouped, group_open);
         }
-        const std::string_view label = data.label;
         for (std::size_t i = 0; i < bare_leaf_count_; ++i) {
             if (bare_leaves_[i].label == label) return bare_leaves_[i].text;
         }
@@ -282,6 +310,7 @@ private:
     const std::optional<std::int32_t> settled_floor_;
     std::vector<FinishedNode>& settled_;
     const bool keep_texts_;  // the texts of earlier walks stay (see TreeScratch::keeps_texts)
+    const PackedIncidences* const packed_;  // the lent incidences when they describe this graph
     TextId unknown_text_ = kNoText;
     struct BareLeaf {
         std::string_view label;  // the node's own label, alive for the walk

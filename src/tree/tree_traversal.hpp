@@ -11,6 +11,7 @@
 #include "error/quorl_error.hpp"
 #include "graph/exclusion.hpp"
 #include "graph/graph_wrap.hpp"
+#include "graph/packed_incidences.hpp"
 #include "tree/subtree_texts.hpp"
 #include "tree/tree_string.hpp"
 
@@ -100,11 +101,30 @@ struct TreeScratch {
     std::vector<ChildEntry> entries;
     std::vector<ChildText> child_texts;
     std::string label;  // the finishing node's written label
+    // Incidences packed with their walk data, which the walks of the graph
+    // they describe read instead of its store (see LentPackedIncidences);
+    // walks of any other graph read their store.
+    const PackedIncidences* packed = nullptr;
 
     // Whether the next walk keeps the texts of the walks before it, so that
     // their ids still name them: while subtrees are settled, once the texts
     // own their modalities (the first walk that settles makes them).
     bool keeps_texts() const { return settled.deeper_than && traversal.texts.owns_modalities(); }
+};
+
+// Lends packed incidences to a scratch's walks for as long as it lives; the
+// lender vouches that the graph they describe stays as it was packed.
+class LentPackedIncidences {
+public:
+    LentPackedIncidences(TreeScratch& scratch, const PackedIncidences& incidences) : scratch_(scratch) {
+        scratch_.packed = &incidences;
+    }
+    ~LentPackedIncidences() { scratch_.packed = nullptr; }
+    LentPackedIncidences(const LentPackedIncidences&) = delete;
+    LentPackedIncidences& operator=(const LentPackedIncidences&) = delete;
+
+private:
+    TreeScratch& scratch_;
 };
 
 // Scratch sized for a single walk of the whole graph, for callers that lend none.

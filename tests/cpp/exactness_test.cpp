@@ -12,13 +12,13 @@
 
 #include "canonize/canonize.hpp"
 #include "canonize/candidates.hpp"
-#include "canonize/packed_incidences.hpp"
 #include "canonize/pruning.hpp"
 #include "canonize/ring_rotations.hpp"
 #include "canonize/root_depth_bounds.hpp"
 #include "canonize/scoring_pass.hpp"
 #include "dag/dag_rewrite.hpp"
 #include "dag_test_support.hpp"
+#include "graph/packed_incidences.hpp"
 #include "tree/tree_string.hpp"
 #include "tree/tree_traversal.hpp"
 #include "exactness_families.hpp"
@@ -54,6 +54,26 @@ TEST(Exactness, BenchFamilies) {
     const std::vector<int> sizes = testing::kSanitized ? std::vector<int>{6, 13} : std::vector<int>{6, 13, 24};
     for (const exactness::FamilyCase& family : exactness::bench_families(sizes, 7)) {
         expect_same_as_reference(family.graph, family.name);
+    }
+}
+
+TEST(Exactness, GraphsLargeEnoughForPackedWalks) {
+    // From 2,048 nodes the walks of the graph itself read packed incidences.
+    if (testing::kSanitized) GTEST_SKIP() << "large graphs";
+    std::mt19937 random(5);
+    for (const char* family : {"path", "tree", "sparse"}) {
+        for (const bool random_labels : {false, true}) {
+            const GraphWrap graph = exactness::family_graph(family, 2100, random_labels, random);
+            const std::string name = std::string(family) + (random_labels ? " random" : " uniform");
+            for (const bool compact : {true, false}) {
+                EXPECT_EQ(outcome(to_cgraph(graph, kDegree, kBranch, true, true, compact)),
+                          outcome(to_cgraph_reference(graph, kDegree, kBranch, true, true, compact)))
+                    << name << " compact=" << compact;
+            }
+            EXPECT_EQ(outcome(canonical_node_order(graph, kDegree, kBranch, false, false)),
+                      outcome(canonical_node_order_reference(graph, kDegree, kBranch, false, false)))
+                << name << " order";
+        }
     }
 }
 
