@@ -47,7 +47,7 @@ Result<void> select_candidate_nodes(const GraphWrap& graph, const PackedIncidenc
 // leave out, by node index (with the graph's incidences) for the scoring pass
 // and the depth bounds, and by id for the straightforward road's writers.
 struct ScoringCandidates {
-    std::vector<std::string> ids;
+    std::vector<std::string> ids;  // the straightforward road's; best_candidate_form reads `nodes`
     std::vector<NodeIndex> nodes;  // nodes[i] has the id ids[i]
     IdSet shared_ids;          // the straightforward road's; best_candidate_form reads `shared`
     std::vector<bool> shared;  // by node index

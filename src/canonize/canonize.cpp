@@ -84,16 +84,19 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
         return std::unexpected(std::move(selected.error()));
     }
     scoring.ids.clear();
-    scoring.ids.reserve(scoring.nodes.size());
-    for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
     scoring.shared_ids.clear();
     shared_nodes(scoring.incidences, scoring.nodes, search, scoring.shared);
     return setup;
 }
 
-// The ids of the shared nodes, which the straightforward road's writers leave
-// out by id; scoring_setup flags them by index only, as the scoring pass reads them.
-void name_shared_ids(const GraphWrap& graph, ScoringCandidates& scoring) {
+// The ids of the candidates and of the shared nodes, which the
+// straightforward road roots its rewrites at and leaves out by id;
+// scoring_setup gives them by index only, as the scoring pass reads them (a
+// long path has a candidate per node, whose ids it would copy for nothing).
+void name_candidates(const GraphWrap& graph, ScoringCandidates& scoring) {
+    scoring.ids.clear();
+    scoring.ids.reserve(scoring.nodes.size());
+    for (const NodeIndex node : scoring.nodes) scoring.ids.push_back(graph.node_at(node).id);
     scoring.shared_ids.clear();
     for (NodeIndex node = 0; node < scoring.shared.size(); ++node) {
         if (scoring.shared[node]) scoring.shared_ids.insert(graph.node_at(node).id);
@@ -176,7 +179,7 @@ Result<CanonicalForm> canonical_form(const GraphWrap& graph, std::string_view ca
     Result<CanonicalForm> form = CanonicalForm{};
     if (reference || trace.events || ids_may_meet_generated_ids(working)) {
         const ConflictSearch search = reference ? ConflictSearch::FullScan : ConflictSearch::Incremental;
-        if (!reference) name_shared_ids(working, setup->scoring);
+        if (!reference) name_candidates(working, setup->scoring);
         form = reference_form(working, *setup, allow_hashes, compact, with_node_order, stop, search, trace);
     } else {
         // Without a working copy the graph's held bytes are counted already.

@@ -189,11 +189,10 @@ Result<CanonicalForm> sole_candidate_form(const GraphWrap& dag, const std::strin
 Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringCandidates& scoring, bool compact,
                                           bool allow_hashes, bool with_node_order, const StopCheck& stop,
                                           std::optional<std::uint64_t> graph_bytes, CallScratches& scratches) {
-    const std::vector<std::string>& candidates = scoring.ids;
     const std::vector<NodeIndex>& nodes = scoring.nodes;
     const std::vector<bool>& shared = scoring.shared;
     const bool shares_nodes = std::find(shared.begin(), shared.end(), true) != shared.end();
-    QUORL_ASSERT(!candidates.empty() && nodes.size() == candidates.size());
+    QUORL_ASSERT(!nodes.empty());
 
     CandidateDepths depths(scoring.incidences, nodes, shared, compact, &scratches.depths);
     // Every candidate's rewrite would run in turn and the first failure would
@@ -203,20 +202,20 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
     if (depths.some_rewrite_exceeds_guard()) return unsupported_error(std::string(kRewriteGuardMessage));
     if (stop.stop_requested()) return interrupted_error();
 
-    const Result<std::int64_t> settled = settle_depths(depths, candidates.size(), stop);
+    const Result<std::int64_t> settled = settle_depths(depths, nodes.size(), stop);
     if (!settled) return std::unexpected(settled.error());
     const std::int64_t surely_reached = *settled;
     // How the texts of the candidates that can reach that depth start. They
     // order those candidates and rule some out against a best text found
     // before, so while only one can reach it nothing reads them.
     std::vector<std::optional<std::string>>& text_starts = scratches.candidate_text_starts;
-    text_starts.assign(candidates.size(), std::nullopt);
+    text_starts.assign(nodes.size(), std::nullopt);
     const auto can_reach = [&](std::size_t i) { return depths.range(i).hi >= surely_reached; };
     std::size_t reaching = 0;
-    for (std::size_t i = 0; i < candidates.size(); ++i) reaching += can_reach(i) ? 1 : 0;
+    for (std::size_t i = 0; i < nodes.size(); ++i) reaching += can_reach(i) ? 1 : 0;
     if (reaching > 1) {
         scratches.text_starts.near.assign(graph.node_bound(), 0);
-        for (std::size_t i = 0; i < candidates.size(); ++i) {
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
             if (can_reach(i)) text_starts[i] = scoring_text_start(graph, nodes[i], shared, scratches.text_starts);
         }
     }
@@ -264,7 +263,7 @@ Result<CanonicalForm> best_candidate_form(const GraphWrap& graph, const ScoringC
             rewritten = std::min(rewritten, i);
         }
 
-        const std::string& candidate = candidates[i];
+        const std::string& candidate = graph.node_at(nodes[i]).id;
         if (stop.stop_requested()) return interrupted_error();
         // Rooted in a tree the rewrite resolves nothing: it removes the other
         // components, which no walk from the root reaches, and leaves the

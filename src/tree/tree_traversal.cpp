@@ -198,7 +198,8 @@ private:
     }
 
     // The node's written label and where its group opens (see append_label):
-    // a bare label is the node's own, read in place instead of copied.
+    // a bare label is read in place (in the node's record, or in one with the
+    // same label) instead of copied.
     std::pair<std::string_view, std::uint32_t> written_label(NodeIndex node) {
         if (const std::string_view label = bare_label(node); label.data() != nullptr) return {label, kNoGroup};
         return grouped_label(node);
