@@ -76,10 +76,15 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
     ScoringCandidates& scoring = setup.scoring;
     // On a large graph the walks rooted in a tree read the packed copy, which
     // holds a small part of the store; on a small one it is in the caches
-    // anyway and packing would cost more than it saves.
+    // anyway and packing would cost more than it saves. Only candidates in a
+    // tree are walked on the graph itself (the others on their rewritten
+    // forms): a connected graph is a tree exactly when it has fewer edges
+    // than nodes, and any graph that has is a forest in part. The rest
+    // (whose walks then read the store) need no walk data.
     constexpr std::uint32_t kWalkDataNodes = 2048;
-    scoring.incidences.refill(graph, graph.node_count() >= kWalkDataNodes ? PackedIncidences::WalkData::Pack
-                                                                          : PackedIncidences::WalkData::Leave);
+    const bool walked_itself = graph.node_count() >= kWalkDataNodes && graph.edge_count() < graph.node_count();
+    scoring.incidences.refill(graph,
+                              walked_itself ? PackedIncidences::WalkData::Pack : PackedIncidences::WalkData::Leave);
     if (auto selected = select_candidate_nodes(graph, scoring.incidences, candidate_rule, scoring.nodes); !selected) {
         return std::unexpected(std::move(selected.error()));
     }
