@@ -79,8 +79,8 @@ Result<ScoringSetup> scoring_setup(const GraphWrap& graph, std::string_view cand
     // anyway and packing would cost more than it saves. Only candidates in a
     // tree are walked on the graph itself (the others on their rewritten
     // forms): a connected graph is a tree exactly when it has fewer edges
-    // than nodes, and any graph that has is a forest in part. The rest
-    // (whose walks then read the store) need no walk data.
+    // than nodes, and a graph with fewer edges than nodes has a tree among
+    // its components. Other graphs' walks read their store.
     constexpr std::uint32_t kWalkDataNodes = 2048;
     const bool walked_itself = graph.node_count() >= kWalkDataNodes && graph.edge_count() < graph.node_count();
     scoring.incidences.refill(graph,

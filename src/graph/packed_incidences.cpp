@@ -60,8 +60,8 @@ void PackedIncidences::refill(const GraphWrap& graph, WalkData walk_data) {
     if (pack_walk_data) modality_views.emplace(modalities_);
     SharedViews* const modalities = modality_views ? &*modality_views : nullptr;
     // On a large store the lists' links lead all over it, while the edges lie
-    // in order: where their order tells each edge's place in its lists, two
-    // passes over the edges cost less than following the links.
+    // in order: where their order tells each edge's place in its lists, a few
+    // passes over the edges in order cost less than following the links.
     constexpr NodeIndex kEdgeOrderNodes = 1024;
     std::uint32_t count = 0;
     if (graph.lists_follow_edge_order() && graph.node_bound() >= kEdgeOrderNodes) {
@@ -121,11 +121,10 @@ std::uint32_t PackedIncidences::fill_by_edge_order(const GraphWrap& graph, Share
     // A node lists the edges it is the first end of, then those it is the
     // second end of (a self-loop only in the first list), each list from the
     // highest edge index down (lists_follow_edge_order). A counting sort in
-    // begin_ itself, which spares the tables a store this large would ask of
-    // the allocator on every call: with begin_[n + 1] first counting node n's
-    // incidences and then summing them up to its end, the second lists and
-    // then the first are filled from each node's end backwards, lowest edge
-    // first, which leaves begin_[n + 1] at node n's start.
+    // begin_ itself, with no table besides: with begin_[n + 1] first counting
+    // node n's incidences and then summing them up to its end, the second
+    // lists and then the first are filled from each node's end backwards,
+    // lowest edge first, which leaves begin_[n + 1] at node n's start.
     const NodeIndex bound = graph.node_bound();
     const EdgeIndex edge_bound = graph.edge_bound();
     std::fill(begin_.begin(), begin_.end(), 0);

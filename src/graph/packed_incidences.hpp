@@ -87,8 +87,7 @@ private:
     // Walk data, for walk_graph_ only: by incidence, where its modality
     // stands in modalities_; by node, where its bare label stands in labels_
     // (at 0, a view without data, for nodes without one). Places, not views,
-    // keep the tables a quarter of the size, which matters to the allocator
-    // on large stores, whose tables are new on every call.
+    // keep the tables a quarter of the size.
     const GraphWrap* walk_graph_ = nullptr;
     std::vector<std::uint32_t> modality_of_;
     std::vector<std::string_view> modalities_;
