@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "canonize/canonize.hpp"
+#include "graph/polled_buffers.hpp"
 
 namespace {
 
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
     std::vector<double> delays;
     for (int at = 4; at < argc; ++at) delays.push_back(std::atof(argv[at]));
     if (delays.empty()) delays = {1.0, 2.0, 3.0};
+    quorl::merge_small_blocks_when_freed();  // as the host module does at import
     const quorl::GraphWrap graph = grid(side);
     std::printf("seconds\tchecks\twall_gaps_ms\t\t\tcpu_gaps_ms\t\t\tto_return_ms\tto_return_cpu_ms\n");
     for (const double delay : delays) {

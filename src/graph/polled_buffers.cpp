@@ -1,10 +1,15 @@
 #include "graph/polled_buffers.hpp"
 
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace quorl {
 
@@ -22,6 +27,14 @@ void give_back_pages(void* data, std::size_t bytes) {
         // Advice only: if it is not taken, freeing the buffer gives the pages back.
         madvise(reinterpret_cast<void*>(at), size, MADV_DONTNEED);
     }
+}
+
+void merge_small_blocks_when_freed() {
+#if defined(__GLIBC__)
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.mxfast") != nullptr) return;
+    mallopt(M_MXFAST, 0);
+#endif
 }
 
 bool sort_indices_polled(std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& buffer, StopPoll* stop) {

@@ -74,6 +74,15 @@ void free_on_a_thread(Value&& value) {
 // would wait all the same.
 void give_back_pages(void* data, std::size_t bytes);
 
+// Has the C library (glibc) merge each small block as it is freed, rather
+// than keep it in a fast bin, unless the user's GLIBC_TUNABLES set the fast
+// bins. Each pass of a rewrite of millions of nodes frees millions of small
+// blocks (its magnet caches); kept in fast bins, all of them are merged at
+// the next large allocation or free, a tenth of a second that no poll can
+// break into. The per-thread caches still serve small blocks first.
+// Process-wide: a host calls it once, before its first call.
+void merge_small_blocks_when_freed();
+
 // Destroys the elements of `values` and frees its buffer, leaving it empty.
 // Even moved from, an element with a destructor costs a call: millions of
 // them are destroyed in polled steps, from the back. What is left when the

@@ -17,6 +17,7 @@
 #include "error/quorl_error.hpp"
 #include "graph/components.hpp"
 #include "graph/graph_wrap.hpp"
+#include "graph/polled_buffers.hpp"
 #include "host_module/arguments.hpp"
 #include "host_module/call_setup.hpp"
 #include "host_module/chunk_calls.hpp"
@@ -238,6 +239,8 @@ bool register_name(PyObject* module, PyObject* all, const char* name, const PyRe
 }
 
 int exec_module(PyObject* module) {
+    // So that a call of millions of nodes answers Ctrl-C within its polls.
+    merge_small_blocks_when_freed();
     ModuleState& state = state_of_module(module);
     state.internal_error = PyErr_NewException("_quorl.InternalError", PyExc_BaseException, nullptr);
     if (state.internal_error == nullptr) return -1;

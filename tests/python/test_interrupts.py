@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import platform
+import subprocess
+import sys
+
 import pytest
 
-from child_python import interrupted_child
+from child_python import child_command, child_environment, interrupted_child
 
 # Each child builds its graph, prints "ready", then canonises for far longer
 # than the test waits; the parent sends SIGINT while it runs. time.monotonic()
@@ -95,3 +99,40 @@ def test_sigint_raises_keyboard_interrupt_promptly(build, call, running_before_s
     print(f"interrupt latency: {latency * 1000:.1f} ms")
     assert latency < LATENCY_LIMIT
     assert lines[1] == "after True"
+
+
+# Small blocks freed after _quorl is imported: how many bytes the C library (glibc)
+# keeps in its fast bins, which it would merge all at once, beyond any poll, at the next
+# large allocation or free.
+FAST_BIN_BYTES = """
+import ctypes
+import _quorl
+
+class MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                 "uordblks", "fordblks", "keepcost")]
+
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.free.argtypes = [ctypes.c_void_p]
+libc.mallinfo2.restype = MallocInfo
+blocks = [libc.malloc(40) for _ in range(200)]
+for block in blocks[::2]:
+    libc.free(block)
+print(libc.mallinfo2().fsmblks)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or platform.libc_ver()[0] != "glibc",
+                    reason="the fast bins are glibc's")
+@pytest.mark.parametrize("tunables, kept", [(None, False), ("glibc.malloc.mxfast=64", True)],
+                         ids=["importing turns them off", "the user's tunables stand"])
+def test_small_blocks_are_merged_when_freed(tunables, kept):
+    env = child_environment()
+    env.pop("GLIBC_TUNABLES", None)
+    if tunables is not None:
+        env["GLIBC_TUNABLES"] = tunables
+    done = subprocess.run(child_command(FAST_BIN_BYTES), env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert (int(done.stdout) > 0) == kept
